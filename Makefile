@@ -1,0 +1,47 @@
+# Set-up, build and tests on a Debian 12 machine. `make test` does everything from a fresh clone.
+PYTHON ?= /usr/bin/python3
+BUILD  ?= build
+JOBS   ?= $(shell nproc)
+SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+APT_PACKAGES := build-essential cmake pkg-config ccache \
+  python3-torch libtorch-dev pybind11-dev python3-pybind11 \
+  libzstd-dev liblzma-dev libgtest-dev \
+  python3-numpy python3-pytest python3-tqdm python3-zstandard \
+  python3-zarr python3-numcodecs python3-rasterio python3-xarray \
+  python3-netcdf4 libncarg-data python3-matplotlib python3-zfpy \
+  libfpzip-dev clang libclang-rt-14-dev
+
+.PHONY: setup deps build test pytest ctest demo bench clean
+
+setup: deps build
+
+# Installs only what is missing, so a second run touches nothing.
+deps:
+	@missing=""; for p in $(APT_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing:$$missing"; \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -q && \
+	  $(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release
+
+build: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+pytest:
+	PYTHONPATH=$(CURDIR) $(PYTHON) -m pytest -q tests/py
+
+ctest:
+	ctest --test-dir $(BUILD) --output-on-failure
+
+test: setup
+	$(MAKE) --no-print-directory ctest
+	$(MAKE) --no-print-directory pytest
+
+clean:
+	rm -rf $(BUILD) pyqelm/encoder/tcnn_compressor*.so

@@ -1,0 +1,13 @@
+"""Neural compressor for geospatial raster time series.
+
+The encoder engine is the extension module ``pyqelm.encoder.tcnn_compressor``; the package
+around it holds the network classes, the dataset loaders, the container format library and
+the decoder.
+"""
+import os
+
+# The extension links the tensor library, which may bring its own OpenMP runtime next to
+# another one already in the process; this must be set before that library loads.
+os.environ["KMP_DUPLICATE_LIB_OK"] = "TRUE"
+
+__version__ = "0.9.0"

@@ -1,0 +1,1 @@
+"""Coordinate networks: QELMNetwork (tiny-cuda-nn) and QELMNetworkTorch (pure PyTorch)."""
