@@ -34,6 +34,14 @@ PYBIND11_MODULE(tcnn_compressor, m) {
       py::module_::import("pyqelm.utils.compression").attr("fast_decompress");
   m.attr("normalize_time") = py::module_::import("pyqelm.utils.date_utils").attr("normalize_time");
 
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const qelm::NotImplementedError& e) {
+      PyErr_SetString(PyExc_NotImplementedError, e.what());
+    }
+  });
+
   py::object builtins = py::module_::import("builtins");
   py::dict ns;
   ns["__module__"] = m.attr("__name__");
@@ -59,11 +67,32 @@ PYBIND11_MODULE(tcnn_compressor, m) {
 
 
   // ---- data sources -------------------------------------------------------------------------
-
+  add_method(cls, "load_dataset_folder", &load_dataset_folder, py::arg("folder_path"),
+             py::arg("mode") = "standard", py::arg("tile_name") = py::none(), py::arg("expected_bands") = 1,
+             py::arg("scale_factor") = 0.1, py::arg("valid_range") = py::none(),
+             py::arg("p99_removal") = false, py::arg("year_range") = py::none(),
+             "Load a cube from a folder of rasters; returns (volume, nodata_mask_vol).");
+  add_method(cls, "load_dataset_zarr", &load_dataset_zarr, py::arg("zarr_path"),
+             py::arg("variable") = py::none(), py::arg("scale_factor") = py::none(),
+             py::arg("valid_range") = py::none(),
+             "Read a whole Zarr store into memory, normalised to [0, 1] by valid_range.");
+  add_method(cls, "load_dataset_zarr_streaming", &load_dataset_zarr_streaming,
+             py::arg("zarr_path"), py::arg("variable") = py::none(), py::arg("scale_factor") = py::none(),
+             py::arg("valid_range") = py::none(), "Attach a Zarr store as an out-of-core source.");
 
 
   // ---- preparation --------------------------------------------------------------------------
-
+  add_method(cls, "prepare_training_data_optimized", &prepare_training_data_optimized,
+             py::arg("use_log") = false, py::arg("norm_mode") = 3, py::arg("force_zero_training") = false,
+             py::arg("block_size") = py::make_tuple(1, 1),
+             "Normalise, mask and lay out the training data; build the coordinate cache and time table.");
+  add_method(cls, "_apply_block_reshape", &apply_block_reshape, py::arg("block_size"));
+  m.def("_coordinate_cache", &coordinate_cache_py, py::arg("norm_mode"), py::arg("height"), py::arg("width"),
+        py::arg("trans_matrix") = py::none(),
+        "(xyz_cache, parameters) of a grid in a coordinate mode, exactly as training builds them.");
+  m.def("_available_memory_bytes", &available_memory_py,
+        "Available physical memory in bytes, or None when unknown (block reshape sizing).");
+  m.def("_remove_file_quietly", &remove_file_quietly, py::arg("path"));
 
 
   // ---- model --------------------------------------------------------------------------------
