@@ -81,11 +81,11 @@ def test_standard_folder_round_trip(tmp_path):
 
 
 def test_no_data_rules(tmp_path):
-    # Band 0 carries the nodata value at (0,0); band 1 at (0,1) is outside the valid range;
-    # (1,1) sits exactly on the upper bound after scaling and must stay valid.
-    b0 = np.array([[-9999, 10], [20, 30]], dtype=np.int16)
+    # Band 0 carries the nodata value (inside the valid range) at (0,0); band 1 at (0,1) is
+    # outside the valid range; (1,1) sits exactly on the upper bound after scaling and stays.
+    b0 = np.array([[7, 10], [20, 30]], dtype=np.int16)
     b1 = np.array([[1, 5000], [3, 2500]], dtype=np.int16)
-    write_tif(tmp_path / "a_20200101.tif", np.stack([b0, b1]), nodata=-9999)
+    write_tif(tmp_path / "a_20200101.tif", np.stack([b0, b1]), nodata=7)
     f0 = np.array([[np.nan, 1.0], [np.inf, -2.0]], dtype=np.float32)
     write_tif(tmp_path / "a_20200102.tif", np.stack([f0, f0]), dtype="float32")
 
@@ -97,7 +97,7 @@ def test_no_data_rules(tmp_path):
     assert (cube[mask] == 0).all(), "no-data pixels hold 0 in every band"
     np.testing.assert_allclose(cube[0, 1, 1], [0.003, 0.25], rtol=1e-6)
     np.testing.assert_allclose(cube[1, 0, 1], [0.0001, 0.0001], rtol=1e-6)
-    assert meta["missing_fill"] == -9999
+    assert meta["missing_fill"] == 7
     assert meta["src_dtype"] == "float32"  # int16 and float32 rasters promote
 
 
@@ -105,14 +105,15 @@ def test_p99_removal_masks_outliers_per_band(tmp_path):
     b0 = np.arange(100, dtype=np.int16).reshape(10, 10)
     b1 = np.ones((10, 10), dtype=np.int16)
     b1[5, 5] = 50  # above band 1's 99th percentile (1.49); band 0 there is 55 < 98.01
-    write_tif(tmp_path / "x_20200101.tif", np.stack([b0, b1]))
-    cube, mask, _ = load(tmp_path, expected_bands=2, p99_removal=True)
+    b2 = np.full((10, 10), 3, dtype=np.int16)  # constant: its percentile is no outlier cut
+    write_tif(tmp_path / "x_20200101.tif", np.stack([b0, b1, b2]))
+    cube, mask, _ = load(tmp_path, expected_bands=3, p99_removal=True)
     expected = np.zeros((1, 10, 10), dtype=bool)
     expected[0, 9, 9] = True  # 99 > 98.01
     expected[0, 5, 5] = True
     np.testing.assert_array_equal(mask, expected)
     assert (cube[0, 9, 9] == 0).all() and (cube[0, 5, 5] == 0).all()
-    _, mask_off, _ = load(tmp_path, expected_bands=2, p99_removal=False)
+    _, mask_off, _ = load(tmp_path, expected_bands=3, p99_removal=False)
     assert not mask_off.any()
 
 
