@@ -56,7 +56,7 @@ import itertools
 import json
 import os
 import re
-from datetime import datetime, timedelta, timezone
+from datetime import datetime, timedelta
 
 import numpy as np
 
@@ -246,8 +246,22 @@ def _bytes_decoder(name):
         return gzip.decompress
     import numcodecs
 
-    codec = numcodecs.Zstd() if name == "zstd" else numcodecs.Blosc()
-    return lambda data: bytes(codec.decode(data))
+    if name == "blosc":
+        codec = numcodecs.Blosc()
+        return lambda data: bytes(codec.decode(data))
+    codec = numcodecs.Zstd()
+
+    def zstd_decode(data):
+        try:
+            return bytes(codec.decode(data))
+        except RuntimeError:
+            # Frames written by a streaming compressor carry no content size, which the
+            # one-shot decoder needs; the streaming decoder does not.
+            import zstandard
+
+            return zstandard.ZstdDecompressor().decompressobj().decompress(bytes(data))
+
+    return zstd_decode
 
 
 class _V2Array:
@@ -392,10 +406,6 @@ def decode_cf_times(values, units, calendar=None):
         raise ValueError(f"time axis with calendar {cal!r} reaches before 1582-10-15, where it "
                          "follows the Julian calendar; store it as proleptic_gregorian")
     return out
-
-
-def _iso(dt):
-    return dt.isoformat()
 
 
 # ---- the source ---------------------------------------------------------------------------
@@ -558,7 +568,7 @@ class ZarrStreamingSource:
         else:
             stamps = decode_cf_times(values, units, calendar)
             calendar = calendar or "standard"
-        return [_iso(s) for s in stamps], calendar, units
+        return [s.isoformat() for s in stamps], calendar, units
 
     def _transform(self):
         ys, xs = (2, 3) if self._layout == "tbyx" else (1, 2)
@@ -668,7 +678,17 @@ class ZarrStreamingSource:
             np.clip(v, vmin, vmax, out=v)
             v -= self._work(vmin)
             v /= self._work(vmax - vmin)
-        return v.astype(self.dtype_np, copy=False)
+            return v.astype(self.dtype_np, copy=False)
+        # Unbounded physical values can exceed a narrow output type; say so rather than
+        # hand back infinities that look like data.
+        with np.errstate(over="ignore"):
+            out = v.astype(self.dtype_np, copy=False)
+        if out.dtype.itemsize < v.dtype.itemsize and \
+                np.count_nonzero(np.isinf(out)) != np.count_nonzero(np.isinf(v)):
+            raise ValueError(
+                f"variable {self.variable!r}: values up to {np.nanmax(np.abs(v)):g} overflow "
+                f"{self.dtype_np}; give a valid_range or use a wider dtype_np")
+        return out
 
     def read_timesteps(self, indices):
         """Frames ``indices`` (1-D integers, any order, repeats allowed) as an array

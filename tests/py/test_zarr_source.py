@@ -9,6 +9,7 @@ import numcodecs
 import numpy as np
 import pytest
 import zarr
+import zstandard
 
 from pyqelm.encoder import streaming_sources
 from pyqelm.encoder.streaming_sources import ZarrStreamingSource, decode_cf_times
@@ -92,6 +93,11 @@ def test_v2_values_mask_time_and_geometry(tmp_path):
     # Without a valid range values are physical; the scale argument overrides the attribute.
     raw = open_src(path, scale_factor=0.1).read_timesteps(np.array([3]))
     np.testing.assert_allclose(raw[0, ..., 0], data[3] * 0.1 + 1.0, rtol=1e-6)
+    half = open_src(path, valid_range=(1.0, 3.0), dtype_np=np.float16).read_timesteps([0, 1])
+    assert half.dtype == np.float16
+    np.testing.assert_allclose(half.astype(np.float32), out[:2], rtol=1e-3)
+    with pytest.raises(ValueError, match="overflow float16"):
+        open_src(path, scale_factor=1e4, dtype_np=np.float16).read_timesteps([4])
 
 
 @pytest.mark.parametrize("layout", ["tyxb", "tbyx"])
@@ -204,8 +210,9 @@ V3_TYPES = {np.dtype(v).name: v for v in ("int16", "uint8", "float32", "float64"
 
 
 def write_v3(root, name, data, chunks, dims, codecs=None, fill_value=0, attrs=None,
-             skip=(), key_encoding=None):
-    """Writes one array of a v3 group; chunk coordinates in ``skip`` are left unwritten."""
+             skip=(), key_encoding=None, zstd_streamed=False):
+    """Writes one array of a v3 group; chunk coordinates in ``skip`` are left unwritten.
+    ``zstd_streamed`` writes zstd frames without a content size, as streaming writers do."""
     codecs = codecs or [{"name": "bytes", "configuration": {"endian": "little"}}]
     os.makedirs(root, exist_ok=True)
     if not os.path.exists(os.path.join(root, "zarr.json")):
@@ -239,6 +246,9 @@ def write_v3(root, name, data, chunks, dims, codecs=None, fill_value=0, attrs=No
                 raw = np.ascontiguousarray(chunk).astype(chunk.dtype.newbyteorder(order)).tobytes()
             elif codec["name"] == "gzip":
                 raw = gzip.compress(raw)
+            elif codec["name"] == "zstd" and zstd_streamed:
+                cobj = zstandard.ZstdCompressor(level=3).compressobj()
+                raw = cobj.compress(raw) + cobj.flush()
             elif codec["name"] == "zstd":
                 raw = numcodecs.Zstd(level=3).encode(raw)
             elif codec["name"] == "blosc":
@@ -280,11 +290,13 @@ CODEC_CHAINS = {
 }
 
 
-@pytest.mark.parametrize("chain", sorted(CODEC_CHAINS))
+@pytest.mark.parametrize("chain", sorted(CODEC_CHAINS) + ["zstd-streamed"])
 def test_v3_codec_chains_round_trip(tmp_path, chain):
     data = stored_cube()
-    path = write_v3_store(tmp_path / "v3.zarr", data, codecs=CODEC_CHAINS[chain],
-                          attrs={"scale_factor": 0.5})
+    streamed = chain == "zstd-streamed"
+    path = write_v3_store(tmp_path / "v3.zarr", data,
+                          codecs=CODEC_CHAINS["zstd" if streamed else chain],
+                          attrs={"scale_factor": 0.5}, zstd_streamed=streamed)
     src = open_src(path)
     idx = np.array([3, 0, 4, 3], dtype=np.int64)
     np.testing.assert_array_equal(src.read_timesteps(idx)[..., 0], data[idx] * 0.5)
