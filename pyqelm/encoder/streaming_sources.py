@@ -207,8 +207,9 @@ class _V3Array:
         for perm in transposes:
             shape = [shape[p] for p in perm]
         expected = int(np.prod(shape)) * self.dtype.itemsize
-        if len(data) != expected:
-            raise ValueError(f"array {self.name!r}, chunk {key!r}: {len(data)} bytes decoded, "
+        size = memoryview(data).nbytes
+        if size != expected:
+            raise ValueError(f"array {self.name!r}, chunk {key!r}: {size} bytes decoded, "
                              f"{expected} expected")
         arr = np.frombuffer(data, dtype=self.dtype.newbyteorder(order)).reshape(shape)
         for perm in reversed(transposes):
@@ -244,22 +245,22 @@ class _V3Array:
 def _bytes_decoder(name):
     if name == "gzip":
         return gzip.decompress
-    import numcodecs
-
     if name == "blosc":
+        import numcodecs
+
         codec = numcodecs.Blosc()
-        return lambda data: bytes(codec.decode(data))
-    codec = numcodecs.Zstd()
+        return codec.decode
+    import zstandard
 
     def zstd_decode(data):
+        # A decompression context is not safe to share between threads; one per chunk is
+        # cheap next to the chunk itself.
         try:
-            return bytes(codec.decode(data))
-        except RuntimeError:
+            return zstandard.ZstdDecompressor().decompress(data)
+        except zstandard.ZstdError:
             # Frames written by a streaming compressor carry no content size, which the
             # one-shot decoder needs; the streaming decoder does not.
-            import zstandard
-
-            return zstandard.ZstdDecompressor().decompressobj().decompress(bytes(data))
+            return zstandard.ZstdDecompressor().decompressobj().decompress(data)
 
     return zstd_decode
 
@@ -655,40 +656,52 @@ class ZarrStreamingSource:
     # ---- reading ----------------------------------------------------------------------
 
     def _read_frames(self, lo, hi):
-        """Frames lo..hi-1 as (hi - lo, H, W, C) of dtype_np, converted."""
+        """Frames lo..hi-1 as (hi - lo, H, W, C) in the working float type, converted."""
         arr = self._array
         raw = arr.read((slice(lo, hi),) + tuple(slice(0, n) for n in arr.shape[1:]))
         if self._layout == "tyx":
             raw = raw[..., None]
         elif self._layout == "tbyx":
             raw = raw.transpose(0, 2, 3, 1)
-        v = raw.astype(self._work)
-        bad = ~np.isfinite(v) if raw.dtype.kind == "f" else np.zeros(v.shape, dtype=bool)
+        # Missing values are found on the stored numbers, before anything is rewritten.
+        bad = None
         for mv in self._missing:
             if isinstance(mv, float) and np.isnan(mv):
-                continue  # NaN is already caught as non-finite
-            bad |= raw == mv
-        if self.scale_factor != 1.0:
-            v *= self._work(self.scale_factor)
-        if self.add_offset != 0.0:
-            v += self._work(self.add_offset)
-        v[bad] = np.nan
+                continue  # NaN needs no marking: it stays NaN through the arithmetic
+            hit = raw == mv
+            bad = hit if bad is None else bad | hit
+        if raw.dtype.kind == "f":
+            inf = np.isinf(raw)
+            if inf.any():
+                bad = inf if bad is None else bad | inf
+        # The array read is fresh, so a float block of the working type is converted in place.
+        v = raw if raw.dtype == self._work and raw.flags.writeable else raw.astype(self._work)
+        # One multiply-add: physical = stored * scale + offset, and with a valid range
+        # (physical - vmin) / (vmax - vmin) folded into the same coefficients; clipping the
+        # mapped value to [0, 1] equals clipping the physical one to the valid range.
+        scale, offset = self.scale_factor, self.add_offset
         if self.valid_range is not None:
             vmin, vmax = self.valid_range
-            np.clip(v, vmin, vmax, out=v)
-            v -= self._work(vmin)
-            v /= self._work(vmax - vmin)
-            return v.astype(self.dtype_np, copy=False)
-        # Unbounded physical values can exceed a narrow output type; say so rather than
-        # hand back infinities that look like data.
-        with np.errstate(over="ignore"):
-            out = v.astype(self.dtype_np, copy=False)
-        if out.dtype.itemsize < v.dtype.itemsize and \
-                np.count_nonzero(np.isinf(out)) != np.count_nonzero(np.isinf(v)):
-            raise ValueError(
-                f"variable {self.variable!r}: values up to {np.nanmax(np.abs(v)):g} overflow "
-                f"{self.dtype_np}; give a valid_range or use a wider dtype_np")
-        return out
+            scale, offset = scale / (vmax - vmin), (offset - vmin) / (vmax - vmin)
+        if scale != 1.0:
+            v *= self._work(scale)
+        if offset != 0.0:
+            v += self._work(offset)
+        if self.valid_range is not None:
+            np.minimum(v, 1.0, out=v)  # minimum/maximum keep NaN
+            np.maximum(v, 0.0, out=v)
+        if bad is not None:
+            v[bad] = np.nan
+        if self.valid_range is None and self.dtype_np.itemsize < v.dtype.itemsize:
+            # Unbounded physical values can exceed a narrow output type; say so rather than
+            # hand back infinities that look like data.
+            with np.errstate(invalid="ignore"):
+                too_big = np.abs(v) > np.finfo(self.dtype_np).max
+            if too_big.any():
+                raise ValueError(
+                    f"variable {self.variable!r}: values up to {np.abs(v[too_big]).max():g} "
+                    f"overflow {self.dtype_np}; give a valid_range or use a wider dtype_np")
+        return v
 
     def read_timesteps(self, indices):
         """Frames ``indices`` (1-D integers, any order, repeats allowed) as an array
@@ -717,7 +730,9 @@ class ZarrStreamingSource:
         for g0, g1 in zip(np.r_[0, cuts], np.r_[cuts, sidx.size]):
             lo, hi = int(sidx[g0]), int(sidx[g1 - 1]) + 1
             block = self._read_frames(lo, hi)
-            out[order[g0:g1]] = block[sidx[g0:g1] - lo]
+            # Frame by frame: the copy converts to dtype_np without a gathered temporary.
+            for k in range(g0, g1):
+                out[order[k]] = block[sidx[k] - lo]
         return out
 
     # ---- metadata -----------------------------------------------------------------------

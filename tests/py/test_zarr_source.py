@@ -119,7 +119,14 @@ def test_v2_band_layouts_agree(tmp_path, layout):
     np.testing.assert_array_equal(src.read_timesteps(idx), cube[idx])
     meta = src.build_meta_info()
     assert meta["band_names"] == ["red", "nir", "swir"] and meta["dims"] == list(dims)
-    assert "trans_matrix" not in meta  # lat/lon named dims without coordinate arrays
+    assert "trans_matrix" not in meta and "crs" not in meta  # no coordinates, no grid mapping
+    # A grid-mapping variable alone supplies both (GDAL GeoTransform order: c a b f d e).
+    sr = g.create_dataset("spatial_ref", data=np.int32(0), shape=())
+    sr.attrs.update({"_ARRAY_DIMENSIONS": [], "GeoTransform": "10 0.25 0 50 0 -0.5",
+                     "epsg": 4326})
+    meta = open_src(path).build_meta_info()
+    assert meta["trans_matrix"] == [0.25, 0.0, 10.0, 0.0, -0.5, 50.0]
+    assert meta["crs"] == "EPSG:4326"
 
 
 def test_read_timesteps_reads_each_chunk_once(tmp_path, monkeypatch):
@@ -360,3 +367,20 @@ def test_v3_unsupported_codecs_are_named(tmp_path):
         json.dump(meta, f)
     with pytest.raises(ValueError, match="sharding_indexed"):
         open_src(path).read_timesteps(np.array([0]))
+
+
+def test_v3_damaged_chunks_are_reported(tmp_path):
+    data = stored_cube()
+    path = write_v3_store(tmp_path / "a.zarr", data, codecs=CODEC_CHAINS["bytes-le"])
+    chunk = os.path.join(path, "var", "c", "1", "0", "1")
+    with open(chunk, "r+b") as f:
+        f.truncate(5)
+    src = open_src(path)
+    np.testing.assert_array_equal(src.read_timesteps([0])[0, ..., 0], data[0])  # other chunks
+    with pytest.raises(ValueError, match="'c/1/0/1': 5 bytes decoded"):
+        src.read_timesteps([2])
+    path = write_v3_store(tmp_path / "b.zarr", data, codecs=CODEC_CHAINS["zstd"])
+    with open(os.path.join(path, "var", "c", "0", "0", "0"), "wb") as f:
+        f.write(b"not zstd")
+    with pytest.raises(ValueError, match="zstd decompression failed"):
+        open_src(path).read_timesteps([0])
