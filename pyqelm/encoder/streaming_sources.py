@@ -23,8 +23,9 @@ Variable and dimensions
 Time
     The coordinate array named like the time dimension is decoded per CF ("<days|hours|minutes|
     seconds|milliseconds|microseconds|weeks> since <date>", calendar standard, gregorian or
-    proleptic_gregorian; standard/gregorian dates before 1582-10-15 are refused because they
-    follow the Julian calendar there), or read directly when stored as datetime64. A store
+    proleptic_gregorian; under standard/gregorian a reference date before 1582-10-15 is read
+    as a Julian date), or read directly when stored as datetime64. Timestamps are written as
+    ISO-8601 text in UTC on the proleptic Gregorian calendar, as ISO-8601 counts. A store
     without a time coordinate is refused: the container must carry timestamps, because
     "t_norms" are always ``normalize_time(timestamps, global_start_date, global_end_date)`` and
     a reader rebuilds the network's time inputs from them.
@@ -357,29 +358,55 @@ for _names, _us in (
 
 _REF_RE = re.compile(
     r"^\s*(\d{1,4})-(\d{1,2})-(\d{1,2})"
-    r"(?:[ T]+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(\.\d+)?)?)?"
+    r"(?:[ T]+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(\.\d*)?)?)?"
     r"\s*(Z|UTC|GMT|[+-]\d{1,2}(?::?\d{2})?)?\s*$", re.IGNORECASE)
-_GREGORIAN_START = datetime(1582, 10, 15)
+_DAY_US = 86400 * 10**6
+_JDN_OF_ORDINAL_0 = 1721425  # Julian day number of the day before 0001-01-01 (Gregorian)
 
 
-def _parse_reference(text):
+def _day_number(y, m, d, julian):
+    """Julian day number of a calendar date (Julian or proleptic Gregorian rules)."""
+    a = (14 - m) // 12
+    y2, m2 = y + 4800 - a, m + 12 * a - 3
+    n = d + (153 * m2 + 2) // 5 + 365 * y2 + y2 // 4
+    return n - 32083 if julian else n - y2 // 100 + y2 // 400 - 32045
+
+
+def _reference(text, calendar):
+    """Reference date of CF units -> (proleptic Gregorian ordinal, microseconds into that day).
+    The ordinal may be below 1 (year 0 and before), which only the sum with the offsets must
+    leave."""
     m = _REF_RE.match(text)
     if not m:
         raise ValueError(f"cannot read the reference date of time units {text!r}")
     y, mo, d, hh, mi, ss, frac, tz = m.groups()
-    ref = datetime(int(y), int(mo), int(d), int(hh or 0), int(mi or 0), int(ss or 0),
-                   int(round(float(frac) * 1e6)) if frac else 0)
+    y, mo, d = int(y), int(mo), int(d)
+    # The standard calendar is Julian up to 1582-10-04 and Gregorian from 1582-10-15.
+    julian = calendar in ("standard", "gregorian") and (y, mo, d) < (1582, 10, 15)
+    if julian and (y, mo, d) > (1582, 10, 4):
+        raise ValueError(f"reference date {text!r} falls in the days the standard calendar "
+                         "skips (1582-10-05 to 1582-10-14)")
+    month_days = [31, 29 if (y % 4 == 0 if julian else
+                             y % 4 == 0 and (y % 100 != 0 or y % 400 == 0)) else 28,
+                  31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
+    if not (1 <= mo <= 12 and 1 <= d <= month_days[mo - 1]):
+        raise ValueError(f"invalid reference date in time units {text!r}")
+    ordinal = _day_number(y, mo, d, julian) - _JDN_OF_ORDINAL_0
+    tod = ((int(hh or 0) * 60 + int(mi or 0)) * 60 + int(ss or 0)) * 10**6
+    if frac and len(frac) > 1:
+        tod += int(round(float(frac) * 1e6))
     if tz and tz.upper() not in ("Z", "UTC", "GMT"):
         sign = -1 if tz[0] == "-" else 1
         digits = tz[1:].replace(":", "")
-        hours = int(digits[:-2] or 0) if len(digits) > 2 else int(digits)
-        minutes = int(digits[-2:]) if len(digits) > 2 else 0
-        ref -= sign * timedelta(hours=hours, minutes=minutes)
-    return ref
+        hours, minutes = (int(digits[:-2]), int(digits[-2:])) if len(digits) > 2 \
+            else (int(digits), 0)
+        tod -= sign * (hours * 60 + minutes) * 60 * 10**6
+    return ordinal, tod
 
 
 def decode_cf_times(values, units, calendar=None):
-    """CF-encoded numbers -> list of naive UTC datetimes."""
+    """CF-encoded numbers -> list of naive UTC datetimes (proleptic Gregorian, as ISO-8601
+    counts). Under the standard calendar a reference date before 1582-10-15 is a Julian date."""
     cal = (calendar or "standard").strip().lower()
     if cal not in ("standard", "gregorian", "proleptic_gregorian"):
         raise ValueError(f"unsupported time calendar {calendar!r} "
@@ -390,7 +417,7 @@ def decode_cf_times(values, units, calendar=None):
     unit_us = _UNIT_US.get(unit.strip().lower())
     if unit_us is None:
         raise ValueError(f"unsupported time unit {unit.strip()!r} in {units!r}")
-    ref = _parse_reference(ref_text)
+    ordinal, tod = _reference(ref_text, cal)
     values = np.asarray(values)
     if values.dtype.kind not in "iuf":
         raise ValueError(f"time values must be numbers, got {values.dtype}")
@@ -399,13 +426,11 @@ def decode_cf_times(values, units, calendar=None):
     out = []
     for v in values.tolist():
         offset = v * unit_us if isinstance(v, int) else int(round(v * unit_us))
+        days, rest = divmod(tod + offset, _DAY_US)
         try:
-            out.append(ref + timedelta(microseconds=offset))
-        except OverflowError:
+            out.append(datetime.fromordinal(ordinal + days) + timedelta(microseconds=rest))
+        except (ValueError, OverflowError):
             raise ValueError(f"time value {v} {units} is outside years 1-9999") from None
-    if cal != "proleptic_gregorian" and out and min(min(out), ref) < _GREGORIAN_START:
-        raise ValueError(f"time axis with calendar {cal!r} reaches before 1582-10-15, where it "
-                         "follows the Julian calendar; store it as proleptic_gregorian")
     return out
 
 

@@ -200,9 +200,17 @@ def test_cf_time_decoding():
         "2020-01-01T01:00:00"]
     assert iso([1600000000], "seconds since 1970-01-01 00:00:00 UTC") == [
         "2020-09-13T12:26:40"]
+    # Before 1582-10-15 the standard calendar is Julian: its 1500-01-01 is the proleptic
+    # Gregorian 1500-01-10, and 1948-01-01 is 17067072 hours after its 0001-01-01.
     assert iso([0], "days since 1500-01-01", "proleptic_gregorian") == ["1500-01-01T00:00:00"]
-    with pytest.raises(ValueError, match="Julian"):
-        decode_cf_times(np.array([0]), "days since 1500-01-01", "standard")
+    assert iso([0], "days since 1500-01-01") == ["1500-01-10T00:00:00"]
+    assert iso([17067072], "hours since 1-1-1 00:00:0.0") == ["1948-01-01T00:00:00"]
+    assert iso([1], "days since 1582-10-04", "gregorian") == ["1582-10-15T00:00:00"]
+    with pytest.raises(ValueError, match="skips"):
+        decode_cf_times(np.array([0]), "days since 1582-10-10")
+    with pytest.raises(ValueError, match="invalid reference date"):
+        decode_cf_times(np.array([0]), "days since 2001-02-29")
+    assert iso([0], "days since 1500-02-29") == ["1500-03-10T00:00:00"]  # a Julian leap day
     with pytest.raises(ValueError, match="fortnights"):
         decode_cf_times(np.array([0]), "fortnights since 2000-01-01")
     with pytest.raises(ValueError, match="360_day"):
