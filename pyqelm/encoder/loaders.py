@@ -338,9 +338,9 @@ class QELMDatasetLoader:
         for t, frame in enumerate(frames):
             phys = np.empty((H, W, C), dtype=work)
             bad = nodata[t]
-            for (raster, band) in _group_by_raster(frame):
-                stored = _read_bands(raster.path, [b for b, _ in band])
-                for (b, c), plane in zip(band, stored):
+            for raster, pairs in _group_by_raster(frame):
+                stored = _read_bands(raster.path, [b for b, _ in pairs])
+                for (b, c), plane in zip(pairs, stored):
                     nd = raster.nodata[b - 1]
                     if nd is not None:
                         bad |= np.isnan(plane) if np.isnan(nd) else plane == nd
