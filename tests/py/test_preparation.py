@@ -432,3 +432,41 @@ keep = c  # alive until exit: the exit hook removes the file
         monkeypatch.setattr("tempfile.tempdir", "/nonexistent/either")
         with pytest.raises(RuntimeError, match=r"No tmp dir found with 0\.0 GB free\. Set PYQELM_TMPDIR"):
             self.prepared(ref_compressor, 4, 4)
+
+
+class TestRealSources:
+    """The load methods on files written here, end to end through preparation."""
+
+    def test_geotiff_folder_is_prepared_without_copies(self, ref_compressor, tmp_path):
+        from test_loaders import write_tif
+
+        rng = np.random.default_rng(3)
+        for day in (1, 9, 17):
+            band = rng.integers(0, 1000, (6, 7)).astype("int16")
+            band[0, day % 7] = -1
+            write_tif(tmp_path / f"prod_2021-03-{day:02d}.tif", band, nodata=-1)
+        c = ref_compressor(global_start_date="2021-03-01", global_end_date="2021-03-31")
+        vol, nodata = c.load_dataset_folder(str(tmp_path), scale_factor=0.5)
+        physical = vol.copy()
+        expected, mask, ranges = numpy_reference(physical, nodata.copy())
+        c.prepare_training_data_optimized()
+        assert np.shares_memory(c.cpu_values.numpy(), vol)
+        np.testing.assert_array_equal(c.cpu_values.numpy(), expected)
+        assert c.cpu_mask.numpy().tolist() == mask.tolist() and c.cpu_mask.sum() == 3 * 42 - 3
+        assert c.time_lut.tolist() == pytest.approx([0.0, 8 / 30, 16 / 30])
+        assert c.meta_info["scale_factor"] == 0.5 and c.meta_info["original_shape"] == [3, 6, 7, 1]
+
+    def test_zarr_store_in_memory_and_streamed(self, ref_compressor, tmp_path):
+        from test_zarr_source import open_src, stored_cube, write_v2
+
+        path = write_v2(tmp_path / "s.zarr", stored_cube(), fill_value=-9999)
+        expected = open_src(path, valid_range=(0, 600), dtype_np=np.float32).read_timesteps(np.arange(5))
+        c = ref_compressor()
+        c.load_dataset_zarr(path, valid_range=(0, 600))
+        np.testing.assert_array_equal(c.cpu_values.numpy(), expected.reshape(-1, 1))
+        c.prepare_training_data_optimized(norm_mode=2)
+        assert c.xyz_cache.shape == (12, 2) and c.meta_info["local_planar_params"]["lon_min"] == pytest.approx(10.0)
+        s = ref_compressor()
+        s.load_dataset_zarr_streaming(path, valid_range=[0, 600])
+        s.prepare_training_data_optimized()
+        assert s.cpu_values is None and s.channel_ranges == [[0.0, 600.0]] and len(s.time_lut) == 5
