@@ -382,6 +382,9 @@ void apply_block_reshape(py::object self, py::object block_size) {
     py::gil_scoped_release nogil;
     blocks = block_reshape_mask(mask, g);
   }
+  // The block mask only says whether any pixel of a block holds data; the pixel mask is what a
+  // reader needs to blank no-data pixels inside valid blocks, and what the residual pass skips.
+  self.attr("_block_pixel_mask") = mask;
   mask = torch::Tensor();
   self.attr("cpu_mask") = blocks;
   collect_garbage();

@@ -386,6 +386,7 @@ class TestBlockReshape:
         blocks = c.cpu_values.numpy().reshape(2, 3, 3, 2)
         assert blocks[1, 2, 2, 0] > 0 and blocks[1, 2, 2, 1] == 0  # valid pixel, then the pad column
         assert blocks[0, 0, 0, 1] == 0  # an invalid pixel of a valid block holds 0
+        assert c._block_pixel_mask.numpy().tolist() == (~fill).reshape(-1).tolist()
 
     def test_memmap_path_and_cleanup(self, ref_compressor, tc, monkeypatch, tmp_path, capsys):
         monkeypatch.setattr(tc, "_available_memory_bytes", lambda: 1024)
