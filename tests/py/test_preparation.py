@@ -379,6 +379,7 @@ class TestBlockReshape:
         fill = np.ones((2, 3, 5), bool)
         fill[0, 0, 0] = False      # one valid pixel makes its block valid
         fill[1, 2, 4] = False      # the last column is padded: block (2, 2) of frame 1
+        valid = ~fill  # (the no-data array itself is negated in place into the training mask)
         c, _ = self.prepared(ref_compressor, 3, 5, Tt=2, block=(1, 2), fill=fill)
         assert "(pad: +0 rows, +1 cols)" in capsys.readouterr().out
         m = c.cpu_mask.numpy().reshape(2, 3, 3)
@@ -386,7 +387,7 @@ class TestBlockReshape:
         blocks = c.cpu_values.numpy().reshape(2, 3, 3, 2)
         assert blocks[1, 2, 2, 0] > 0 and blocks[1, 2, 2, 1] == 0  # valid pixel, then the pad column
         assert blocks[0, 0, 0, 1] == 0  # an invalid pixel of a valid block holds 0
-        assert c._block_pixel_mask.numpy().tolist() == (~fill).reshape(-1).tolist()
+        assert c._block_pixel_mask.numpy().tolist() == valid.reshape(-1).tolist()
 
     def test_memmap_path_and_cleanup(self, ref_compressor, tc, monkeypatch, tmp_path, capsys):
         monkeypatch.setattr(tc, "_available_memory_bytes", lambda: 1024)
