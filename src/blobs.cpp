@@ -5,6 +5,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <exception>
@@ -393,10 +394,13 @@ std::string encode_mask(const torch::Tensor& nodata, bool static_mode, int level
   const bool* bits = m.data_ptr<bool>();
   std::string packed(static_cast<size_t>((hw + 7) / 8), '\0');
   for (int64_t f = 0; f < F; ++f) {
-    std::fill(packed.begin(), packed.end(), '\0');
     const bool* frame = bits + f * hw;
-    for (int64_t i = 0; i < hw; ++i)
-      if (frame[i]) packed[i >> 3] = static_cast<char>(packed[i >> 3] | (0x80u >> (i & 7)));
+    for (int64_t j = 0; j < hw; j += 8) {
+      const int64_t n = std::min<int64_t>(8, hw - j);
+      unsigned byte = 0;
+      for (int64_t k = 0; k < n; ++k) byte |= static_cast<unsigned>(frame[j + k]) << (7 - k);
+      packed[j >> 3] = static_cast<char>(byte);
+    }
     const std::string z = zstd_compress(packed, level);
     w.u32(as_u32_len(z.size(), "mask frame"));
     w.bytes(z);
@@ -452,12 +456,21 @@ std::optional<torch::Tensor> decode_mask(std::string_view blob) {
     }
   }
   if (r.remaining()) throw invalid_argument(strf("mask blob has %zu bytes after its last frame", r.remaining()));
+  // Each packed byte becomes eight bools at once through a table of 8-byte patterns.
+  static const auto table = [] {
+    std::array<std::array<uint8_t, 8>, 256> t{};
+    for (int b = 0; b < 256; ++b)
+      for (int k = 0; k < 8; ++k) t[b][k] = (b >> (7 - k)) & 1;
+    return t;
+  }();
   torch::Tensor out = torch::empty({F, H, W}, torch::kBool);
-  bool* o = out.data_ptr<bool>();
+  uint8_t* o = reinterpret_cast<uint8_t*>(out.data_ptr<bool>());
   for (int32_t f = 0; f < F; ++f) {
     const uint8_t* p = reinterpret_cast<const uint8_t*>(frames[f].data());
-    bool* of = o + f * hw;
-    for (int64_t i = 0; i < hw; ++i) of[i] = (p[i >> 3] >> (7 - (i & 7))) & 1u;
+    uint8_t* of = o + f * hw;
+    const int64_t full = hw / 8;
+    for (int64_t j = 0; j < full; ++j) std::memcpy(of + 8 * j, table[p[j]].data(), 8);
+    for (int64_t i = full * 8; i < hw; ++i) of[i] = table[p[full]][i - full * 8];
   }
   return out;
 }
@@ -753,6 +766,8 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
     if (!std::isfinite(scale) || !(scale > 0.0f))
       throw invalid_argument(strf("%s value scale %s is not a positive number", what.c_str(),
                                   py_float_repr(scale).c_str()));
+    if (band_scales && scale != 1.0f)
+      throw invalid_argument(what + " has a per-frame value scale; band scales apply only to native values");
     const std::string deltas = zstd_decompress_exact(pos, static_cast<uint64_t>(count) * 4, what + " positions");
     const std::string stored = xz_decompress_bounded(vals, static_cast<uint64_t>(count) * 2, what + " values");
     int w = 0;

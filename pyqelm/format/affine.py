@@ -30,7 +30,7 @@ _GDAL_KEYS = ("gdal", "geotransform")
 
 
 def _from_gdal(gt):
-    g = _numbers(gt, (6,), "GDAL geotransform")
+    g = _numbers(gt, ((6,),), "GDAL geotransform")
     return [g[1], g[2], g[0], g[4], g[5], g[3]]
 
 

@@ -41,8 +41,10 @@ class BandInfo:
     @classmethod
     def from_dict(cls, d):
         R.mapping(d, "band")
-        return cls(name=R.require(d, "name", "band"), scale_factor=d.get("scale_factor", 1.0),
-                   add_offset=d.get("add_offset", 0.0), valid_range=d.get("valid_range"))
+        # Band descriptions from data sources may carry null for an absent scale or offset.
+        scale, offset = d.get("scale_factor"), d.get("add_offset")
+        return cls(name=R.require(d, "name", "band"), scale_factor=1.0 if scale is None else scale,
+                   add_offset=0.0 if offset is None else offset, valid_range=d.get("valid_range"))
 
 
 @dataclass(kw_only=True)

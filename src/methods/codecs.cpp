@@ -243,6 +243,7 @@ py::tuple encode_residual_blob(py::object indices, py::object values, int64_t T,
   if (!band_scales.is_none()) {
     mode.native = true;
     mode.scales = *band_scales_from_py(band_scales);
+    if (mode.scales.size() == 1 && C > 1) mode.scales.assign(static_cast<size_t>(C), mode.scales[0]);
     for (double s : mode.scales)
       if (!(s > 0.0) || !std::isfinite(s)) throw py::value_error("band scales must be finite positive numbers");
   }
