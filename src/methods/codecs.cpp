@@ -31,7 +31,10 @@ struct BytesArg {
 py::bytes to_bytes(const std::string& s) { return py::bytes(s.data(), s.size()); }
 
 torch::Tensor as_tensor(py::handle obj) {
-  return py::module_::import("torch").attr("as_tensor")(obj).cast<torch::Tensor>();
+  py::object o = py::reinterpret_borrow<py::object>(obj);
+  // Tensors cannot view arrays with negative strides (flipped views); those are copied.
+  if (py::isinstance(o, numpy().attr("ndarray"))) o = numpy().attr("ascontiguousarray")(o);
+  return py::module_::import("torch").attr("as_tensor")(o).cast<torch::Tensor>();
 }
 
 int64_t as_int(py::handle obj, const char* what) {

@@ -160,6 +160,8 @@ def test_mask_blob_layout(tc):
         assert pos == len(blob)
         np.testing.assert_array_equal(tc.decode_mask_blob(blob), want)
     assert tc.decode_mask_blob(b"") is None
+    flipped = nodata[:, ::-1]  # a view with negative strides
+    np.testing.assert_array_equal(tc.decode_mask_blob(tc._encode_mask_blob(flipped, False)), flipped)
     expanded = tc._expand_block_mask(np.array([[1, 0], [1, 1]], bool), 1, 3, 3, 2, 2)
     np.testing.assert_array_equal(expanded[0], [[1, 1, 0], [1, 1, 0], [1, 1, 1]])
 
