@@ -135,6 +135,28 @@ void init_module(py::module_& m) {
 
 
   // ---- codecs and readers -------------------------------------------------------------------
+  m.def("decode_mask_blob", &decode_mask_blob, py::arg("blob"),
+        "Mask blob -> bool array (frames, rows, columns), True = no data; None for the empty blob.");
+  m.def("decode_residual_blob", &decode_residual_blob, py::arg("blob"), py::arg("band_scales") = py::none(),
+        py::arg("dtype") = py::none(),
+        "Residual blob -> (ascending int64 cell indices, float32 residuals, (T, H, W, C) or None). "
+        "With band_scales (native value mode) values are restored per band.");
+  m.def("restore_weight_components", &restore_weight_components, py::arg("raw"), py::arg("recipe"),
+        py::arg("sizes") = py::none(),
+        "Raw weight payload + recipe -> list of float32 tensors, decoder last. A float16 recipe "
+        "records no sizes: pass every component's size to split it, else one flat tensor.");
+  m.def("_quantize_weight_components", &quantize_weight_components, py::arg("tensors"), py::arg("names"),
+        py::arg("quantization_bit"), "(tensors, names, bits) -> (raw payload, recipe dict, report lines).");
+  m.def("_encode_mask_blob", &encode_mask_blob, py::arg("nodata"), py::arg("static"),
+        "Bool no-data array (N, H, W) -> mask blob.");
+  m.def("_expand_block_mask", &expand_block_mask, py::arg("block_mask"), py::arg("N"), py::arg("H"),
+        py::arg("W"), py::arg("bh"), py::arg("bw"), "Per-block mask -> per-pixel (N, H, W), cropped.");
+  m.def("_residual_value_mode", &residual_value_mode, py::arg("band_scales"), py::arg("src_dtype"),
+        py::arg("block_factor"), py::arg("C"), "-> ('native', scales) or ('perframe_int16', None).");
+  m.def("_encode_residual_blob", &encode_residual_blob, py::arg("indices"), py::arg("values"), py::arg("T"),
+        py::arg("H"), py::arg("W"), py::arg("C"), py::arg("band_scales") = py::none(),
+        py::arg("threshold") = 0.0, py::arg("scale") = 1.0,
+        "-> (residual blob, residual info dict, report lines). band_scales selects native mode.");
 
 
 

@@ -11,7 +11,8 @@ Layout, little-endian::
 
 ``fast_decompress`` checks every field before it allocates: the payload's frame must declare
 exactly ``raw_len`` bytes, and ``raw_len`` may not exceed what a Zstandard frame of that size
-can physically expand to, so hostile headers cannot trigger huge allocations.
+can physically expand to, so hostile headers cannot trigger huge allocations; bytes after the
+frame are refused.
 """
 import struct
 import zlib
@@ -55,10 +56,17 @@ def fast_decompress(blob):
         raise ValueError(f"compressed blob payload is not a Zstandard frame: {exc}") from None
     if declared != raw_len:
         raise ValueError(f"compressed blob payload declares {declared} bytes, header says {raw_len}")
+    # The frame's declared size was checked above and libzstd enforces it while decoding, so
+    # the output is bounded; the stream object also tells whether bytes follow the frame.
+    dobj = zstandard.ZstdDecompressor().decompressobj()
     try:
-        raw = zstandard.ZstdDecompressor().decompress(payload, max_output_size=raw_len)
+        raw = dobj.decompress(payload)
     except zstandard.ZstdError as exc:
         raise ValueError(f"compressed blob payload is corrupted: {exc}") from None
+    if not dobj.eof:
+        raise ValueError("compressed blob truncated: its Zstandard frame is incomplete")
+    if dobj.unused_data:
+        raise ValueError(f"compressed blob has {len(dobj.unused_data)} bytes after its Zstandard frame")
     if len(raw) != raw_len:
         raise ValueError(f"compressed blob decoded to {len(raw)} bytes, header says {raw_len}")
     if zlib.crc32(raw) & 0xFFFFFFFF != crc:

@@ -3,29 +3,56 @@
 ``normalize_time`` maps a frame's timestamp to the network's time input: 0 at the start of
 the axis and 1 at its end, linear in elapsed seconds. The start and end are the global bounds
 when given (so tiles and runs sharing the bounds share one time axis), otherwise the first
-and last timestamp. Values outside the bounds are not clipped. A degenerate axis (one frame,
-or start equal to end) maps every frame to 0.0. A decoder rebuilds the time inputs from the
+and last timestamp. Values outside the bounds are not clipped. A degenerate axis (start equal
+to end, as for a single frame without global bounds) maps every frame to 0.0. A decoder rebuilds the time inputs from the
 container's ISO-8601 timestamps and global bounds with this same function.
 """
-from datetime import date, datetime, timezone
+import re
+from datetime import date, datetime, timedelta, timezone
 
 import numpy as np
 
 
+# ISO-8601 as written by this package and by common tools: a calendar date, optionally a time
+# ("T" or a space before it; seconds and any number of fraction digits optional) and an offset
+# (Z, +HH, +HHMM or +HH:MM), also after a bare date. Parsed here rather than with
+# datetime.fromisoformat, whose accepted forms differ between Python versions.
+_ISO_RE = re.compile(
+    r"(?P<y>\d{4})-(?P<mo>\d{2})-(?P<d>\d{2})"
+    r"(?:[T ](?P<h>\d{2})(?::(?P<mi>\d{2})(?::(?P<s>\d{2})(?:[.,](?P<f>\d+))?)?)?)?"
+    r"(?P<tz>[Zz]|[+-]\d{2}(?::?\d{2})?)?\Z")
+
+
+def _parse_iso(text):
+    m = _ISO_RE.match(text)
+    if not m:
+        raise ValueError(f"not an ISO-8601 timestamp: {text!r}")
+    g = m.groupdict()
+    frac = (g["f"] or "")[:6].ljust(6, "0")
+    tz = timezone.utc
+    if g["tz"] and g["tz"] not in "Zz":
+        sign = -1 if g["tz"][0] == "-" else 1
+        digits = g["tz"][1:].replace(":", "")
+        tz = timezone(sign * timedelta(hours=int(digits[:2]), minutes=int(digits[2:4] or 0)))
+    try:
+        return datetime(int(g["y"]), int(g["mo"]), int(g["d"]), int(g["h"] or 0), int(g["mi"] or 0),
+                        int(g["s"] or 0), int(frac), tzinfo=tz)
+    except ValueError as exc:
+        raise ValueError(f"not a valid timestamp: {text!r} ({exc})") from None
+
+
 def parse_timestamp(value):
-    """ISO-8601 text, ``datetime``, ``date`` or ``numpy.datetime64`` -> aware UTC datetime."""
+    """ISO-8601 text, ``datetime``, ``date`` or ``numpy.datetime64`` -> aware UTC datetime.
+
+    Text and naive datetimes without an offset are taken as UTC."""
     if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            raise ValueError("timestamp is NaT")
         value = value.astype("datetime64[us]").item()
     if isinstance(value, bytes):
         value = value.decode()
     if isinstance(value, str):
-        text = value.strip()
-        if text.endswith("Z") or text.endswith("z"):
-            text = text[:-1] + "+00:00"
-        try:
-            value = datetime.fromisoformat(text)
-        except ValueError:
-            raise ValueError(f"not an ISO-8601 timestamp: {value!r}") from None
+        value = _parse_iso(value.strip())
     if isinstance(value, datetime):
         pass
     elif isinstance(value, date):

@@ -2,6 +2,7 @@
 // subsystem. bindings.cpp attaches them to the class.
 #pragma once
 
+#include "blobs.h"
 #include "methods/shell.h"
 
 namespace qelm::shell {
@@ -41,5 +42,26 @@ void remove_file_quietly(const std::string& path);
 // ---- residuals and metrics ------------------------------------------------------------------
 
 // ---- artifacts ------------------------------------------------------------------------------
+
+// ---- codecs and readers ---------------------------------------------------------------------
+// Module-level decoders and encoders of the weight, mask and residual blobs (src/blobs.h).
+py::object decode_mask_blob(py::object blob);
+py::tuple decode_residual_blob(py::object blob, py::object band_scales, py::object dtype);
+py::list restore_weight_components(py::object raw, py::object recipe, py::object sizes);
+py::tuple quantize_weight_components(py::object tensors, py::object names, int64_t bits);
+py::bytes encode_mask_blob(py::object nodata, bool static_mode);
+py::object expand_block_mask(py::object block_mask, int64_t N, int64_t H, int64_t W, int64_t bh, int64_t bw);
+py::tuple residual_value_mode(py::object band_scales, py::object src_dtype, int64_t block_factor, int64_t C);
+py::tuple encode_residual_blob(py::object indices, py::object values, int64_t T, int64_t H, int64_t W, int64_t C,
+                               py::object band_scales, py::object threshold, double scale);
+// Conversions for the save methods: the recipe dictionary (keys in stored order) and back; the
+// residual info dictionary (keys in stored order) from an encoded blob; "band_scales" and
+// "src_dtype" metadata values as the value-mode decision takes them (None -> nullopt; a number
+// -> one scale; a dtype object -> its NumPy code, an unusable one -> "").
+py::dict weight_recipe_to_dict(const blobs::WeightRecipe& r);
+blobs::WeightRecipe weight_recipe_from_dict(py::handle obj);
+py::dict residual_info_dict(const blobs::ResidualBlob& b, py::handle threshold, double scale);
+std::optional<std::vector<double>> band_scales_from_py(py::handle obj);
+std::optional<std::string> dtype_name_from_py(py::handle obj);
 
 }  // namespace qelm::shell

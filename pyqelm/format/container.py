@@ -1,0 +1,273 @@
+"""The container file: a ZIP archive holding the metadata, the manifest and the chunk blobs.
+
+Members:
+
+* "meta.json": ``{"format_version": "0.9", ...Meta.to_dict()}`` (deflated);
+* "manifest.json": ``Manifest.to_dict()`` (deflated);
+* one member per chunk, named by the manifest (stored: chunk blobs are already compressed).
+
+Member timestamps are fixed, so the same content always gives the same bytes. Files are
+written atomically: the archive is built in a temporary file beside the target and moved
+over it with ``os.replace``, so a failed or interrupted save leaves the previous file (or
+nothing) and no temporary file behind.
+
+The reader trusts nothing: it refuses non-ZIP input, encrypted members or compression
+methods other than stored and deflate, members whose declared size is implausible for their
+compressed size or beyond a cap (checked before anything is inflated, then read with a bounded
+read), members whose compressed data overlap or exceed the archive, duplicate names, missing
+members, and manifests that disagree with the members or the metadata. Every such fault is a
+ValueError.
+"""
+import errno
+import io
+import os
+import secrets
+import zipfile
+from typing import NamedTuple
+
+from . import _records as R
+from .chunk_io import read_chunk_bytes
+from .manifest import Manifest
+from .meta import Meta
+
+FORMAT_VERSION = "0.9"
+META_MEMBER = "meta.json"
+MANIFEST_MEMBER = "manifest.json"
+
+# Deflate cannot expand by more than about 1032:1.
+_DEFLATE_MAX_RATIO = 1032
+_JSON_MAX_BYTES = 64 << 20
+DEFAULT_MAX_CHUNK_BYTES = 16 << 30
+_MAX_MEMBERS = 1 << 20
+_READ_BLOCK = 1 << 20
+_ZIP_DATE = (1980, 1, 1, 0, 0, 0)
+
+
+class ContainerContents(NamedTuple):
+    meta: Meta
+    manifest: Manifest
+    chunks: dict  # member name -> chunk blob bytes, in manifest order
+    format_version: str
+
+
+# ---- atomic writes ------------------------------------------------------------------------------
+
+def _fsync_dir(folder):
+    try:
+        fd = os.open(folder, os.O_RDONLY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass
+    finally:
+        os.close(fd)
+
+
+def _write_atomic(path, fill):
+    """Create a temporary file next to ``path``, let ``fill(fileobj)`` write it, then move it
+    over ``path``. On any failure the temporary file is removed and ``path`` is untouched."""
+    path = os.fspath(path)
+    folder = os.path.dirname(os.path.abspath(path))
+    base = os.path.basename(path)
+    if not base:
+        raise ValueError(f"not a file path: {path!r}")
+    while True:
+        tmp = os.path.join(folder, f".{base}.{os.getpid()}.{secrets.token_hex(4)}.tmp")
+        try:
+            # 0o666 filtered by the umask, as for any newly created file.
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with os.fdopen(fd, "wb") as f:
+            fill(f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+    _fsync_dir(folder)
+    return path
+
+
+def write_bytes_atomic(path, data):
+    """Write ``data`` to ``path`` atomically (all or nothing); returns the path."""
+    if isinstance(data, str) or not isinstance(data, (bytes, bytearray, memoryview)):
+        raise ValueError(f"data must be bytes, got {type(data).__name__}")
+    return _write_atomic(path, lambda f: f.write(data))
+
+
+# ---- writer -------------------------------------------------------------------------------------
+
+def _check_member_name(name):
+    if not isinstance(name, str) or not name:
+        raise ValueError(f"member name must be non-empty text, got {name!r}")
+    if name in (META_MEMBER, MANIFEST_MEMBER):
+        raise ValueError(f"member name {name!r} is reserved")
+    if name.startswith("/") or "\\" in name or any(p in ("", ".", "..") for p in name.split("/")):
+        raise ValueError(f"member name {name!r} is not a plain relative path")
+
+
+def _check_against_meta(meta, manifest):
+    extent = dict(zip(meta.axes, meta.shape))
+    for c in manifest.chunks:
+        for axis, (lo, hi) in c.bounds.items():
+            if axis in extent and hi > extent[axis]:
+                raise ValueError(f"chunk {c.id} spans {axis} [{lo}, {hi}) beyond the cube's {extent[axis]}")
+
+
+def write_container(path, meta, manifest, chunks):
+    """Write the container: ``chunks`` is a list of (member name, chunk blob) pairs, each listed
+    by the manifest with its exact size. Returns the path."""
+    if not isinstance(meta, Meta):
+        raise ValueError(f"meta must be a Meta, got {type(meta).__name__}")
+    if not isinstance(manifest, Manifest):
+        raise ValueError(f"manifest must be a Manifest, got {type(manifest).__name__}")
+    members = {}
+    for item in R.as_list(chunks, "chunks"):
+        if not isinstance(item, (list, tuple)) or len(item) != 2:
+            raise ValueError(f"each chunk must be a (member name, bytes) pair, got {item!r:.80}")
+        name, blob = item
+        _check_member_name(name)
+        if name in members:
+            raise ValueError(f"chunk member {name!r} given twice")
+        if isinstance(blob, str) or not isinstance(blob, (bytes, bytearray, memoryview)):
+            raise ValueError(f"chunk {name!r} must be bytes, got {type(blob).__name__}")
+        members[name] = bytes(blob)
+    listed = {c.file: c for c in manifest.chunks}
+    for name in members:
+        if name not in listed:
+            raise ValueError(f"chunk member {name!r} is not listed in the manifest")
+    for name, entry in listed.items():
+        if name not in members:
+            raise ValueError(f"the manifest lists {name!r} but no such chunk was given")
+        if entry.size_bytes != len(members[name]):
+            raise ValueError(f"the manifest gives {name!r} {entry.size_bytes} bytes, the chunk has {len(members[name])}")
+        read_chunk_bytes(members[name])  # refuse to store a damaged chunk
+    _check_against_meta(meta, manifest)
+    meta_json = R.dumps({"format_version": FORMAT_VERSION, **meta.to_dict()})
+    manifest_json = R.dumps(manifest.to_dict())
+
+    def fill(f):
+        with zipfile.ZipFile(f, "w", allowZip64=True) as zf:
+            for name, data, method in [(META_MEMBER, meta_json, zipfile.ZIP_DEFLATED),
+                                       (MANIFEST_MEMBER, manifest_json, zipfile.ZIP_DEFLATED)] + \
+                                      [(c.file, members[c.file], zipfile.ZIP_STORED) for c in manifest.chunks]:
+                info = zipfile.ZipInfo(name, date_time=_ZIP_DATE)
+                info.compress_type = method
+                info.external_attr = 0o644 << 16
+                zf.writestr(info, data)
+
+    return _write_atomic(path, fill)
+
+
+# ---- reader -------------------------------------------------------------------------------------
+
+def _read_member(zf, info, cap, archive_size):
+    name = info.filename
+    if info.flag_bits & 0x1:
+        raise ValueError(f"container member {name!r} is encrypted")
+    if info.compress_type == zipfile.ZIP_STORED:
+        if info.file_size != info.compress_size:
+            raise ValueError(f"stored member {name!r} declares {info.file_size} bytes but holds {info.compress_size}")
+    elif info.compress_type == zipfile.ZIP_DEFLATED:
+        if info.file_size > info.compress_size * _DEFLATE_MAX_RATIO + 1024:
+            raise ValueError(f"member {name!r} declares {info.file_size} bytes from {info.compress_size} "
+                             "compressed bytes, beyond what deflate can produce (zip bomb?)")
+    else:
+        raise ValueError(f"member {name!r} uses unsupported compression method {info.compress_type}")
+    if info.file_size > cap:
+        raise ValueError(f"member {name!r} declares {info.file_size} bytes, more than the {cap}-byte limit")
+    if info.header_offset + info.compress_size > archive_size:
+        raise ValueError(f"member {name!r} extends past the end of the archive")
+    out = bytearray()
+    with zf.open(info) as f:
+        while len(out) <= info.file_size:
+            block = f.read(min(_READ_BLOCK, info.file_size + 1 - len(out)))
+            if not block:
+                break
+            out += block
+    if len(out) != info.file_size:
+        raise ValueError(f"member {name!r} holds {len(out)} bytes, its header declares {info.file_size}")
+    return bytes(out)
+
+
+def _open_archive(fileobj):
+    try:
+        return zipfile.ZipFile(fileobj, "r")
+    except zipfile.BadZipFile as exc:
+        raise ValueError(f"not a ZIP container: {exc}") from None
+
+
+def read_container(path, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES):
+    """Read a container file (path or binary file object) -> ContainerContents(meta, manifest,
+    chunks, format_version); ``chunks`` maps member names to chunk blobs (see
+    ``read_chunk_bytes``). Raises ValueError for malformed input; OSError for I/O failures."""
+    own = not hasattr(path, "read")
+    f = open(os.fspath(path), "rb") if own else path
+    try:
+        f.seek(0, io.SEEK_END)
+        size = f.tell()
+        f.seek(0)
+        try:
+            return _read_archive(f, size, max_chunk_bytes)
+        except ValueError:
+            raise
+        except OSError as exc:
+            # Corrupted offsets surface as invalid seeks; genuine I/O errors propagate.
+            if exc.errno == errno.EINVAL:
+                raise ValueError(f"corrupted container: {exc}") from None
+            raise
+        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError,
+                KeyError, IndexError, OverflowError, UnicodeDecodeError, TypeError) as exc:
+            raise ValueError(f"corrupted container: {type(exc).__name__}: {exc}") from None
+        except Exception as exc:  # zlib.error, struct.error and the like from damaged archives
+            if type(exc).__module__ in ("zlib", "struct"):
+                raise ValueError(f"corrupted container: {type(exc).__name__}: {exc}") from None
+            raise
+    finally:
+        if own:
+            f.close()
+
+
+def _read_archive(f, size, max_chunk_bytes):
+    with _open_archive(f) as zf:
+        infos = zf.infolist()
+        if len(infos) > _MAX_MEMBERS:
+            raise ValueError(f"container has {len(infos)} members, more than {_MAX_MEMBERS}")
+        by_name = {}
+        for info in infos:
+            if info.filename in by_name:
+                raise ValueError(f"container member {info.filename!r} occurs twice")
+            by_name[info.filename] = info
+        # Overlapping members (the same compressed bytes inflated under many names) cannot fit.
+        if sum(i.compress_size for i in infos) > size:
+            raise ValueError("container members claim more compressed bytes than the archive holds")
+        for name in (META_MEMBER, MANIFEST_MEMBER):
+            if name not in by_name:
+                raise ValueError(f"container lacks {name!r}")
+        meta_d = R.mapping(R.loads(_read_member(zf, by_name[META_MEMBER], _JSON_MAX_BYTES, size), META_MEMBER),
+                           META_MEMBER)
+        version = meta_d.get("format_version")
+        if version != FORMAT_VERSION:
+            raise ValueError(f"unsupported container format version {version!r} (this reader knows {FORMAT_VERSION!r})")
+        meta = Meta.from_dict({k: v for k, v in meta_d.items() if k != "format_version"})
+        manifest = Manifest.from_dict(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], _JSON_MAX_BYTES, size),
+                                              MANIFEST_MEMBER))
+        _check_against_meta(meta, manifest)
+        chunks = {}
+        for entry in manifest.chunks:
+            info = by_name.get(entry.file)
+            if info is None:
+                raise ValueError(f"the manifest names {entry.file!r}, which the container lacks")
+            if info.file_size != entry.size_bytes:
+                raise ValueError(f"member {entry.file!r} has {info.file_size} bytes, the manifest says {entry.size_bytes}")
+            chunks[entry.file] = _read_member(zf, info, max_chunk_bytes, size)
+        return ContainerContents(meta, manifest, chunks, version)
