@@ -127,10 +127,38 @@ void init_module(py::module_& m) {
 
 
   // ---- residuals and metrics ----------------------------------------------------------------
+  add_method(cls, "compute_residuals", &compute_residuals, py::arg("threshold") = 0.005,
+             py::arg("batch_size") = 1048576, py::arg("quantize") = "int8",
+             "Sparse physical residuals (outlier_idx, outlier_val) that reach the dead-zone threshold.");
+  add_method(cls, "compute_quality_metrics", &compute_quality_metrics, py::arg("n_frames") = 24,
+             py::arg("batch_size") = 1048576, "Per-band physical RMSE/MAE/max over evenly spaced frames.");
+  add_method(cls, "_finalize_metrics", &finalize_metrics_py, py::arg("m_sse"), py::arg("m_sae"), py::arg("m_max"),
+             py::arg("m_n"), py::arg("n_bands"), py::arg("source"));
 
 
 
   // ---- artifacts ----------------------------------------------------------------------------
+  add_method(cls, "_build_weights_bytes", &build_weights_bytes, py::arg("quantization_bit"));
+  add_method(cls, "_build_mask_bytes", &build_mask_bytes, py::arg("mask_mode"), py::arg("N"), py::arg("H"),
+             py::arg("W"));
+  add_method(cls, "_build_residual_bytes", &build_residual_bytes, py::arg("T_"), py::arg("H_"), py::arg("W_"),
+             py::arg("C_"), py::arg("residual_threshold"), py::arg("residual_dtype"));
+  add_method(cls, "_build_outer_meta", &build_outer_meta, py::arg("pixel_shape"));
+  add_method(cls, "_build_chunk_meta", &build_chunk_meta, py::arg("quant_info_dict"),
+             py::arg("has_residuals") = false, py::arg("residual_info_dict") = py::none());
+  add_method(cls, "_build_v09_artifacts", &build_v09_artifacts, py::arg("quantization_bit"), py::arg("mask_mode"),
+             py::arg("save_residuals"), py::arg("residual_threshold"), py::arg("residual_dtype"));
+  add_method(cls, "_write_v09_container", &write_v09_container, py::arg("filename"), py::arg("meta_obj"),
+             py::arg("chunk_blob"));
+  add_method(cls, "save_qelm", &save_qelm, py::arg("filename"), py::arg("quantization_bit") = 16,
+             py::arg("mask_mode") = "static", py::arg("save_residuals") = false,
+             py::arg("residual_threshold") = 0.005, py::arg("residual_dtype") = "int16",
+             "Write the .qelm container, and its -rectified.qelm sibling when residuals correct anything.");
+  add_method(cls, "save_chunk_blob", &save_chunk_blob, py::arg("filename"), py::arg("quantization_bit") = 16,
+             py::arg("mask_mode") = "static", py::arg("save_residuals") = false,
+             py::arg("residual_threshold") = 0.005, py::arg("residual_dtype") = "int16",
+             "Write only the .qelmc chunk blob; returns (Meta, ChunkMeta, bytes written).");
+  m.def("_isoize", &isoize_py, py::arg("value"), "A date as ISO-8601 text, 'Z' unless an offset is given.");
 
 
 

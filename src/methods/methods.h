@@ -4,6 +4,7 @@
 
 #include "blobs.h"
 #include "methods/shell.h"
+#include "residuals.h"
 
 namespace qelm::shell {
 
@@ -40,8 +41,39 @@ void remove_file_quietly(const std::string& path);
 // ---- training -------------------------------------------------------------------------------
 
 // ---- residuals and metrics ------------------------------------------------------------------
+class PyNetwork;
+// What the residual and metric passes need from the compressor: the cube, coordinates, band
+// ranges tiled over block positions, and the network wrapped for evaluation.
+struct EvalSetup {
+  EvalInputs in;
+  std::shared_ptr<PyNetwork> net;
+  int64_t n_bands = 1;
+  int64_t block_factor = 1;
+};
+EvalSetup eval_setup(py::object self);
+py::tuple compute_residuals(py::object self, py::object threshold, int64_t batch_size, py::object quantize);
+py::object compute_quality_metrics(py::object self, int64_t n_frames, int64_t batch_size);
+py::object finalize_metrics_py(py::object self, py::object m_sse, py::object m_sae, py::object m_max,
+                               py::object m_n, int64_t n_bands, py::object source);
 
 // ---- artifacts ------------------------------------------------------------------------------
+// The network's weight components (tensors, names), decoder last, as the weight blob stores them.
+std::pair<std::vector<torch::Tensor>, std::vector<std::string>> weight_components(py::object self);
+py::tuple build_weights_bytes(py::object self, py::object quantization_bit);
+py::bytes build_mask_bytes(py::object self, py::object mask_mode, int64_t N, int64_t H, int64_t W);
+py::tuple build_residual_bytes(py::object self, int64_t T, int64_t H, int64_t W, int64_t C,
+                               py::object residual_threshold, py::object residual_dtype);
+std::string isoize_py(py::object value);
+py::object build_outer_meta(py::object self, py::object pixel_shape);
+py::object build_chunk_meta(py::object self, py::object quant_info_dict, py::object has_residuals,
+                            py::object residual_info_dict);
+py::dict build_v09_artifacts(py::object self, py::object quantization_bit, py::object mask_mode,
+                             py::object save_residuals, py::object residual_threshold, py::object residual_dtype);
+void write_v09_container(py::object self, py::object filename, py::object meta, py::object chunk_blob);
+void save_qelm(py::object self, py::object filename, py::object quantization_bit, py::object mask_mode,
+               py::object save_residuals, py::object residual_threshold, py::object residual_dtype);
+py::tuple save_chunk_blob(py::object self, py::object filename, py::object quantization_bit, py::object mask_mode,
+                          py::object save_residuals, py::object residual_threshold, py::object residual_dtype);
 
 // ---- codecs and readers ---------------------------------------------------------------------
 // Module-level decoders and encoders of the weight, mask and residual blobs (src/blobs.h).

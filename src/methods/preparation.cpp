@@ -1,6 +1,7 @@
 // prepare_training_data_optimized, _apply_block_reshape and the coordinate cache.
 #include "methods/methods.h"
 
+#include "artifacts.h"
 #include "preparation.h"
 
 namespace qelm::shell {
@@ -373,18 +374,19 @@ void apply_block_reshape(py::object self, py::object block_size) {
   }
   collect_garbage();
   if (plan.memmap) flush_mapping(out);
+  // The block mask only says whether any pixel of a block holds data; the pixel mask is what a
+  // reader needs to blank no-data pixels inside valid blocks (and non-finite values, which hold
+  // no data either), and what the residual pass skips.
+  torch::Tensor mask = self.attr("cpu_mask").cast<torch::Tensor>().reshape({-1});
+  self.attr("_block_pixel_mask") = mask & rows_all_finite(values);
   values = torch::Tensor();
   self.attr("cpu_values") = out.view({T * g.H_blk * g.W_blk, g.block_values()});
 
-  torch::Tensor mask = self.attr("cpu_mask").cast<torch::Tensor>();
   torch::Tensor blocks;
   {
     py::gil_scoped_release nogil;
     blocks = block_reshape_mask(mask, g);
   }
-  // The block mask only says whether any pixel of a block holds data; the pixel mask is what a
-  // reader needs to blank no-data pixels inside valid blocks, and what the residual pass skips.
-  self.attr("_block_pixel_mask") = mask;
   mask = torch::Tensor();
   self.attr("cpu_mask") = blocks;
   collect_garbage();
