@@ -1,0 +1,804 @@
+"""Out-of-core Zarr source: one variable of a Zarr v2 or v3 store, read frame by frame.
+
+``ZarrStreamingSource`` (keyword arguments only) opens a local store, chooses one data variable
+and serves frames with ``read_timesteps(indices)`` as a ``(len(indices), H, W, C)`` array of
+``dtype_np``. It never holds more than one stored time chunk of the variable at a time.
+
+Stores
+    Zarr v2 stores are read with the zarr library. Zarr v3 stores (``zarr.json``) are read by the
+    small reader in this module: regular chunk grids, "default" and "v2" chunk-key encodings,
+    the "bytes" codec (either endian), "transpose", and the "gzip", "zstd" and "blosc"
+    compressors. Any other codec (sharding, checksums, ...) is refused with a ``ValueError``
+    naming it. Chunks that are not stored read as the array's fill value.
+
+Variable and dimensions
+    A data variable is an array of 3 or 4 dimensions whose name is not a coordinate name (see
+    below); with several of them ``variable`` must be given. Dimension names come from
+    ``_ARRAY_DIMENSIONS`` (v2, as xarray writes it) or ``dimension_names`` (v3). Accepted layouts
+    are (time, y, x), (time, y, x, band) and (time, band, y, x), matched case-insensitively with
+    time in {time, t, date, valid_time}, y in {y, lat, latitude}, x in {x, lon, longitude} and
+    band in {band, bands, channel}. A 3-D array without dimension names is taken as
+    (time, y, x); a 4-D one must be named.
+
+Time
+    The coordinate array named like the time dimension is decoded per CF ("<days|hours|minutes|
+    seconds|milliseconds|microseconds|weeks> since <date>", calendar standard, gregorian or
+    proleptic_gregorian; under standard/gregorian a reference date before 1582-10-15 is read
+    as a Julian date), or read directly when stored as datetime64. Timestamps are written as
+    ISO-8601 text in UTC on the proleptic Gregorian calendar, as ISO-8601 counts. A store
+    without a time coordinate is refused: the container must carry timestamps, because
+    "t_norms" are always ``normalize_time(timestamps, global_start_date, global_end_date)`` and
+    a reader rebuilds the network's time inputs from them.
+
+Values
+    physical = stored x scale_factor + add_offset. ``scale_factor`` is the argument, else the
+    variable's attribute, else 1.0; ``add_offset`` is the attribute, else 0.0. Stored values
+    equal to ``_FillValue`` or ``missing_value`` (and, for v2 arrays written with dimension
+    names, the array's fill value, as xarray treats it) and non-finite values become NaN. With a
+    ``valid_range`` (vmin, vmax) values are clipped to it and mapped to (v - vmin)/(vmax - vmin)
+    in [0, 1]; without one they are returned in physical units. NaN stays NaN.
+
+Metadata (``build_meta_info()``)
+    "height", "width", "n_bands", "timestamps" (ISO-8601, UTC), "t_norms", "dtype" and
+    "src_dtype" (stored element type name), "scale_factor", "add_offset", "band_scales" (the
+    scale per band), "band_names", "variable", "dims" (the stored dimension names), "calendar"
+    and "time_units" (of the time coordinate), "valid_range", "zarr_format", "attrs" (the
+    variable's attributes except the encoding ones: _ARRAY_DIMENSIONS, _FillValue,
+    missing_value, scale_factor, add_offset, units, coordinates, grid_mapping); and, when known,
+    "units", "missing_fill" (the stored no-data value), "crs" (WKT or authority text, from
+    ``crs_wkt``/``spatial_ref``/``crs``/``epsg`` attributes of the grid-mapping variable, the
+    variable or the store), and "trans_matrix" with "transform" (the same six affine
+    coefficients (a, b, c, d, e, f): a the column step, c the x of the outer corner, e the row
+    step, f the y of the outer corner; from regular 1-D x/y coordinates, outer corner = first
+    centre - half a step, else from a GDAL ``GeoTransform`` attribute).
+"""
+import gzip
+import itertools
+import json
+import os
+import re
+from datetime import datetime, timedelta
+
+import numpy as np
+
+from pyqelm.utils.date_utils import normalize_time
+
+TIME_NAMES = ("time", "t", "date", "valid_time")
+Y_NAMES = ("y", "lat", "latitude")
+X_NAMES = ("x", "lon", "longitude")
+BAND_NAMES = ("band", "bands", "channel")
+_NON_DATA_NAMES = set(TIME_NAMES + Y_NAMES + X_NAMES + BAND_NAMES) | {
+    "spatial_ref", "crs", "time_bnds", "time_bounds", "lat_bnds", "lon_bnds", "x_bnds", "y_bnds"}
+_ENCODING_ATTRS = {"_ARRAY_DIMENSIONS", "_FillValue", "missing_value", "scale_factor",
+                   "add_offset", "units", "coordinates", "grid_mapping"}
+
+
+# ---- Zarr v3 reader ---------------------------------------------------------------------
+
+_V3_DTYPES = {
+    "bool": "?", "int8": "i1", "int16": "i2", "int32": "i4", "int64": "i8",
+    "uint8": "u1", "uint16": "u2", "uint32": "u4", "uint64": "u8",
+    "float16": "f2", "float32": "f4", "float64": "f8",
+}
+
+
+def _v3_fill(value, dtype):
+    if value is None:
+        return None
+    if isinstance(value, str):
+        special = {"NaN": np.nan, "Infinity": np.inf, "-Infinity": -np.inf}
+        if value in special:
+            return dtype.type(special[value])
+        if value.startswith("0x"):
+            raw = int(value, 16).to_bytes(dtype.itemsize, "big")
+            return np.frombuffer(raw, dtype=dtype.newbyteorder(">"))[0].astype(dtype)
+        raise ValueError(f"unsupported fill value {value!r}")
+    return dtype.type(value)
+
+
+class _V3Array:
+    """One Zarr v3 array, read chunk by chunk straight from its directory."""
+
+    zarr_format = 3
+
+    def __init__(self, name, path, meta):
+        self.name, self.path = name, path
+        try:
+            self.shape = tuple(int(n) for n in meta["shape"])
+            dt = meta["data_type"]
+        except (KeyError, TypeError) as e:
+            raise ValueError(f"array {name!r}: malformed zarr.json ({e})") from None
+        self._dtype_error = None
+        if isinstance(dt, str) and dt in _V3_DTYPES:
+            self.dtype = np.dtype(_V3_DTYPES[dt])
+        else:
+            # Kept so a store with, say, a string coordinate still opens; reading it fails.
+            self.dtype = np.dtype("O")
+            self._dtype_error = f"array {name!r}: unsupported data type {dt!r}"
+        self.attrs = dict(meta.get("attributes") or {})
+        names = meta.get("dimension_names")
+        self.dims = tuple(names) if names and all(isinstance(n, str) for n in names) else None
+        self.fill_value = None if self._dtype_error else _v3_fill(meta.get("fill_value"),
+                                                                   self.dtype)
+        grid = meta.get("chunk_grid") or {}
+        self._grid_error = None
+        if grid.get("name") != "regular":
+            self._grid_error = f"array {name!r}: unsupported chunk grid {grid.get('name')!r}"
+            self.chunks = self.shape
+        else:
+            self.chunks = tuple(int(n) for n in grid["configuration"]["chunk_shape"])
+        enc = meta.get("chunk_key_encoding") or {"name": "default"}
+        enc_name = enc.get("name")
+        sep = (enc.get("configuration") or {}).get("separator")
+        if enc_name == "default":
+            self._key_prefix, self._sep = ["c"], sep or "/"
+        elif enc_name == "v2":
+            self._key_prefix, self._sep = [], sep or "."
+        else:
+            self._key_prefix, self._sep = None, None
+            self._grid_error = f"array {name!r}: unsupported chunk key encoding {enc_name!r}"
+        self._codecs = list(meta.get("codecs") or [])
+        if meta.get("storage_transformers"):
+            self._grid_error = f"array {name!r}: storage transformers are not supported"
+        self._pipeline = None
+
+    def _build_pipeline(self):
+        """Validates the codec chain once: (transposes, byte order, bytes-to-bytes decoders)."""
+        if self._dtype_error:
+            raise ValueError(self._dtype_error)
+        if self._grid_error:
+            raise ValueError(self._grid_error)
+        transposes, order, decoders, stage = [], None, [], 0
+        for codec in self._codecs:
+            if isinstance(codec, str):
+                codec = {"name": codec}
+            name = codec.get("name")
+            conf = codec.get("configuration") or {}
+            if name == "transpose" and stage == 0:
+                perm = conf.get("order")
+                ndim = len(self.shape)
+                if perm == "C":
+                    perm = list(range(ndim))
+                elif perm == "F":
+                    perm = list(range(ndim))[::-1]
+                if sorted(perm or []) != list(range(ndim)):
+                    raise ValueError(f"array {self.name!r}: bad transpose order {perm!r}")
+                transposes.append(tuple(int(p) for p in perm))
+            elif name in ("bytes", "endian") and stage == 0:
+                endian = conf.get("endian", "little")
+                if endian not in ("little", "big"):
+                    raise ValueError(f"array {self.name!r}: bad endian {endian!r}")
+                order = "<" if endian == "little" else ">"
+                stage = 1
+            elif name in ("gzip", "zstd", "blosc") and stage == 1:
+                decoders.append((name, _bytes_decoder(name)))
+            else:
+                raise ValueError(
+                    f"array {self.name!r}: unsupported Zarr v3 codec {name!r} "
+                    "(supported: transpose, bytes, gzip, zstd, blosc)")
+        if stage == 0:
+            raise ValueError(f"array {self.name!r}: codec chain has no 'bytes' codec")
+        self._pipeline = (transposes, order, decoders)
+
+    def _chunk_key(self, coords):
+        parts = self._key_prefix + [str(c) for c in coords]
+        if not parts:
+            parts = ["0"]
+        return self._sep.join(parts)
+
+    def _load_chunk_bytes(self, key):
+        """The stored bytes of one chunk, or None when the chunk was never written."""
+        path = os.path.join(self.path, *key.split("/"))
+        try:
+            with open(path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return None
+
+    def _decode_chunk(self, raw, key):
+        transposes, order, decoders = self._pipeline
+        data = raw
+        for name, decode in reversed(decoders):
+            try:
+                data = decode(data)
+            except Exception as e:
+                raise ValueError(f"array {self.name!r}, chunk {key!r}: {name} "
+                                 f"decompression failed ({e})") from e
+        shape = list(self.chunks)
+        for perm in transposes:
+            shape = [shape[p] for p in perm]
+        expected = int(np.prod(shape)) * self.dtype.itemsize
+        size = memoryview(data).nbytes
+        if size != expected:
+            raise ValueError(f"array {self.name!r}, chunk {key!r}: {size} bytes decoded, "
+                             f"{expected} expected")
+        arr = np.frombuffer(data, dtype=self.dtype.newbyteorder(order)).reshape(shape)
+        for perm in reversed(transposes):
+            arr = arr.transpose(np.argsort(perm))
+        return arr
+
+    def read(self, region):
+        """Values of a region (tuple of unit-step slices) in native byte order; each chunk
+        that overlaps the region is loaded and decoded exactly once."""
+        if self._pipeline is None:
+            self._build_pipeline()
+        starts = [s.start for s in region]
+        stops = [s.stop for s in region]
+        out = np.empty([b - a for a, b in zip(starts, stops)], dtype=self.dtype)
+        if out.size == 0:
+            return out
+        ranges = [range(a // c, (b - 1) // c + 1) for a, b, c in zip(starts, stops, self.chunks)]
+        for coords in itertools.product(*ranges):
+            src, dst = [], []
+            for k, (ci, c) in enumerate(zip(coords, self.chunks)):
+                lo, hi = max(starts[k], ci * c), min(stops[k], (ci + 1) * c)
+                src.append(slice(lo - ci * c, hi - ci * c))
+                dst.append(slice(lo - starts[k], hi - starts[k]))
+            key = self._chunk_key(coords)
+            raw = self._load_chunk_bytes(key)
+            if raw is None:
+                out[tuple(dst)] = 0 if self.fill_value is None else self.fill_value
+            else:
+                out[tuple(dst)] = self._decode_chunk(raw, key)[tuple(src)]
+        return out
+
+
+def _bytes_decoder(name):
+    if name == "gzip":
+        return gzip.decompress
+    if name == "blosc":
+        import numcodecs
+
+        codec = numcodecs.Blosc()
+        return codec.decode
+    import zstandard
+
+    def zstd_decode(data):
+        # A decompression context is not safe to share between threads; one per chunk is
+        # cheap next to the chunk itself.
+        try:
+            return zstandard.ZstdDecompressor().decompress(data)
+        except zstandard.ZstdError:
+            # Frames written by a streaming compressor carry no content size, which the
+            # one-shot decoder needs; the streaming decoder does not.
+            return zstandard.ZstdDecompressor().decompressobj().decompress(data)
+
+    return zstd_decode
+
+
+class _V2Array:
+    """One Zarr v2 array through the zarr library."""
+
+    zarr_format = 2
+
+    def __init__(self, name, array):
+        self.name, self._a = name, array
+        self.shape = tuple(array.shape)
+        self.dtype = array.dtype
+        self.chunks = tuple(array.chunks)
+        self.attrs = dict(array.attrs.asdict())
+        dims = self.attrs.get("_ARRAY_DIMENSIONS")
+        self.dims = tuple(dims) if dims and all(isinstance(n, str) for n in dims) else None
+        self.fill_value = array.fill_value
+
+    def read(self, region):
+        out = self._a[region]
+        if not out.dtype.isnative:
+            out = out.astype(out.dtype.newbyteorder("="))
+        return out
+
+
+def _open_store(path):
+    """-> (zarr format, {name: array}, root attributes)."""
+    if path is None:
+        raise ValueError("zarr_path is required")
+    path = os.fspath(path)
+    if not os.path.isdir(path):
+        raise ValueError(f"Zarr store not found: {path}")
+    if os.path.isfile(os.path.join(path, "zarr.json")):
+        return _open_v3(path)
+    if any(os.path.isfile(os.path.join(path, n)) for n in (".zgroup", ".zarray", ".zmetadata")):
+        return _open_v2(path)
+    raise ValueError(f"not a Zarr store (no zarr.json, .zgroup or .zarray): {path}")
+
+
+def _read_json(path):
+    try:
+        with open(path, "r", encoding="utf-8") as f:
+            return json.load(f)
+    except (OSError, ValueError) as e:
+        raise ValueError(f"cannot read Zarr metadata {path}: {e}") from e
+
+
+def _open_v3(path):
+    root = _read_json(os.path.join(path, "zarr.json"))
+    if root.get("zarr_format") != 3:
+        raise ValueError(f"{path}/zarr.json: zarr_format is {root.get('zarr_format')!r}, not 3")
+    if root.get("node_type") == "array":
+        name = os.path.basename(os.path.normpath(path))
+        return 3, {name: _V3Array(name, path, root)}, {}
+    arrays = {}
+    for entry in sorted(os.listdir(path)):
+        sub = os.path.join(path, entry)
+        meta_path = os.path.join(sub, "zarr.json")
+        if os.path.isfile(meta_path):
+            meta = _read_json(meta_path)
+            if meta.get("node_type") == "array":
+                arrays[entry] = _V3Array(entry, sub, meta)
+    return 3, arrays, dict(root.get("attributes") or {})
+
+
+def _open_v2(path):
+    import zarr
+
+    try:
+        node = zarr.open(path, mode="r")
+    except Exception as e:
+        raise ValueError(f"cannot open Zarr v2 store {path}: {e}") from e
+    if isinstance(node, zarr.Array):
+        name = os.path.basename(os.path.normpath(path))
+        return 2, {name: _V2Array(name, node)}, {}
+    arrays = {name: _V2Array(name, arr) for name, arr in node.arrays()}
+    return 2, arrays, dict(node.attrs.asdict())
+
+
+# ---- CF time ------------------------------------------------------------------------------
+
+_UNIT_US = {}
+for _names, _us in (
+        (("weeks", "week"), 7 * 86400 * 10**6),
+        (("days", "day", "d"), 86400 * 10**6),
+        (("hours", "hour", "hrs", "hr", "h"), 3600 * 10**6),
+        (("minutes", "minute", "mins", "min"), 60 * 10**6),
+        (("seconds", "second", "secs", "sec", "s"), 10**6),
+        (("milliseconds", "millisecond", "msecs", "msec", "ms"), 10**3),
+        (("microseconds", "microsecond", "usecs", "usec", "us"), 1)):
+    for _n in _names:
+        _UNIT_US[_n] = _us
+
+_REF_RE = re.compile(
+    r"^\s*(\d{1,4})-(\d{1,2})-(\d{1,2})"
+    r"(?:[ T]+(\d{1,2}):(\d{1,2})(?::(\d{1,2})(\.\d*)?)?)?"
+    r"\s*(Z|UTC|GMT|[+-]\d{1,2}(?::?\d{2})?)?\s*$", re.IGNORECASE)
+_DAY_US = 86400 * 10**6
+_JDN_OF_ORDINAL_0 = 1721425  # Julian day number of the day before 0001-01-01 (Gregorian)
+
+
+def _day_number(y, m, d, julian):
+    """Julian day number of a calendar date (Julian or proleptic Gregorian rules)."""
+    a = (14 - m) // 12
+    y2, m2 = y + 4800 - a, m + 12 * a - 3
+    n = d + (153 * m2 + 2) // 5 + 365 * y2 + y2 // 4
+    return n - 32083 if julian else n - y2 // 100 + y2 // 400 - 32045
+
+
+def _reference(text, calendar):
+    """Reference date of CF units -> (proleptic Gregorian ordinal, microseconds into that day).
+    The ordinal may be below 1 (year 0 and before), which only the sum with the offsets must
+    leave."""
+    m = _REF_RE.match(text)
+    if not m:
+        raise ValueError(f"cannot read the reference date of time units {text!r}")
+    y, mo, d, hh, mi, ss, frac, tz = m.groups()
+    y, mo, d = int(y), int(mo), int(d)
+    # The standard calendar is Julian up to 1582-10-04 and Gregorian from 1582-10-15.
+    julian = calendar in ("standard", "gregorian") and (y, mo, d) < (1582, 10, 15)
+    if julian and (y, mo, d) > (1582, 10, 4):
+        raise ValueError(f"reference date {text!r} falls in the days the standard calendar "
+                         "skips (1582-10-05 to 1582-10-14)")
+    month_days = [31, 29 if (y % 4 == 0 if julian else
+                             y % 4 == 0 and (y % 100 != 0 or y % 400 == 0)) else 28,
+                  31, 30, 31, 30, 31, 31, 30, 31, 30, 31]
+    if not (1 <= mo <= 12 and 1 <= d <= month_days[mo - 1]):
+        raise ValueError(f"invalid reference date in time units {text!r}")
+    ordinal = _day_number(y, mo, d, julian) - _JDN_OF_ORDINAL_0
+    tod = ((int(hh or 0) * 60 + int(mi or 0)) * 60 + int(ss or 0)) * 10**6
+    if frac and len(frac) > 1:
+        tod += int(round(float(frac) * 1e6))
+    if tz and tz.upper() not in ("Z", "UTC", "GMT"):
+        sign = -1 if tz[0] == "-" else 1
+        digits = tz[1:].replace(":", "")
+        hours, minutes = (int(digits[:-2]), int(digits[-2:])) if len(digits) > 2 \
+            else (int(digits), 0)
+        tod -= sign * (hours * 60 + minutes) * 60 * 10**6
+    return ordinal, tod
+
+
+def decode_cf_times(values, units, calendar=None):
+    """CF-encoded numbers -> list of naive UTC datetimes (proleptic Gregorian, as ISO-8601
+    counts). Under the standard calendar a reference date before 1582-10-15 is a Julian date."""
+    cal = (calendar or "standard").strip().lower()
+    if cal not in ("standard", "gregorian", "proleptic_gregorian"):
+        raise ValueError(f"unsupported time calendar {calendar!r} "
+                         "(supported: standard, gregorian, proleptic_gregorian)")
+    if not isinstance(units, str) or " since " not in units:
+        raise ValueError(f"time units must read '<unit> since <date>', got {units!r}")
+    unit, ref_text = units.split(" since ", 1)
+    unit_us = _UNIT_US.get(unit.strip().lower())
+    if unit_us is None:
+        raise ValueError(f"unsupported time unit {unit.strip()!r} in {units!r}")
+    ordinal, tod = _reference(ref_text, cal)
+    values = np.asarray(values)
+    if values.dtype.kind not in "iuf":
+        raise ValueError(f"time values must be numbers, got {values.dtype}")
+    if values.dtype.kind == "f" and not np.isfinite(values).all():
+        raise ValueError("time coordinate holds non-finite values")
+    out = []
+    for v in values.tolist():
+        offset = v * unit_us if isinstance(v, int) else int(round(v * unit_us))
+        days, rest = divmod(tod + offset, _DAY_US)
+        try:
+            out.append(datetime.fromordinal(ordinal + days) + timedelta(microseconds=rest))
+        except (ValueError, OverflowError):
+            raise ValueError(f"time value {v} {units} is outside years 1-9999") from None
+    return out
+
+
+# ---- the source ---------------------------------------------------------------------------
+
+def _dim_kind(name):
+    n = str(name).lower()
+    if n in TIME_NAMES:
+        return "time"
+    if n in Y_NAMES:
+        return "y"
+    if n in X_NAMES:
+        return "x"
+    if n in BAND_NAMES:
+        return "band"
+    return None
+
+
+def _scalar_attr(attrs, key, default):
+    if key not in attrs or attrs[key] is None:
+        return default
+    arr = np.asarray(attrs[key], dtype=np.float64).reshape(-1)
+    if arr.size != 1:
+        raise ValueError(f"attribute {key!r} must be one number, got {attrs[key]!r}")
+    return float(arr[0])
+
+
+def _json_number(v, dtype):
+    v = np.asarray(v).item()
+    if isinstance(v, float) and not np.isfinite(v):
+        return None
+    return int(v) if dtype.kind in "iub" else float(v)
+
+
+class ZarrStreamingSource:
+    """One variable of a Zarr store, served frame by frame (see the module doc)."""
+
+    def __init__(self, *, zarr_path, variable=None, global_start_date=None, global_end_date=None,
+                 scale_factor=None, valid_range=None, dtype_np=np.float32):
+        self.zarr_path = os.fspath(zarr_path) if zarr_path is not None else None
+        self.dtype_np = np.dtype(dtype_np)
+        if self.dtype_np.kind != "f":
+            raise ValueError(f"dtype_np must be a floating type, got {self.dtype_np}")
+        self.global_start_date, self.global_end_date = global_start_date, global_end_date
+        if valid_range is not None:
+            vr = tuple(float(v) for v in valid_range)
+            if len(vr) != 2 or not vr[0] < vr[1]:
+                raise ValueError(f"valid_range must be (vmin, vmax) with vmin < vmax, "
+                                 f"got {valid_range!r}")
+            valid_range = vr
+        self.valid_range = valid_range
+
+        self.zarr_format, self._arrays, self._root_attrs = _open_store(self.zarr_path)
+        self.variable = self._choose_variable(variable)
+        arr = self._array = self._arrays[self.variable]
+        if arr.dtype.kind not in "biuf":
+            raise ValueError(f"variable {self.variable!r} has unsupported element type "
+                             f"{arr.dtype}")
+        self.dims = self._resolve_dims(arr)
+        kinds = [_dim_kind(d) for d in self.dims]
+        if kinds == ["time", "y", "x"]:
+            self._layout = "tyx"
+        elif kinds == ["time", "y", "x", "band"]:
+            self._layout = "tyxb"
+        elif kinds == ["time", "band", "y", "x"]:
+            self._layout = "tbyx"
+        else:
+            raise ValueError(
+                f"variable {self.variable!r} has dimensions {tuple(self.dims)}; supported "
+                "layouts are (time, y, x), (time, y, x, band) and (time, band, y, x)")
+        shape = arr.shape
+        self.n_timesteps = int(shape[0])
+        if self._layout == "tbyx":
+            self.n_bands, self.height, self.width = (int(n) for n in shape[1:])
+        else:
+            self.height, self.width = int(shape[1]), int(shape[2])
+            self.n_bands = int(shape[3]) if self._layout == "tyxb" else 1
+        self._time_chunk = max(1, int(arr.chunks[0]))
+
+        attrs = arr.attrs
+        self.scale_factor = float(scale_factor) if scale_factor is not None else \
+            _scalar_attr(attrs, "scale_factor", 1.0)
+        self.add_offset = _scalar_attr(attrs, "add_offset", 0.0)
+        self._missing = self._missing_values(arr)
+        wide = arr.dtype.itemsize > 4 or (arr.dtype.kind in "iu" and arr.dtype.itemsize == 4)
+        self._work = np.float64 if wide or self.dtype_np == np.float64 else np.float32
+
+        self._timestamps, self._calendar, self._time_units = self._read_time()
+
+    # ---- discovery ----------------------------------------------------------------------
+
+    def _choose_variable(self, variable):
+        arrays = self._arrays
+        if variable is not None:
+            if variable not in arrays:
+                raise ValueError(f"variable {variable!r} not found in {self.zarr_path}; arrays: "
+                                 f"{sorted(arrays)}")
+            if len(arrays[variable].shape) not in (3, 4):
+                raise ValueError(f"variable {variable!r} has {len(arrays[variable].shape)} "
+                                 "dimension(s); a data variable has 3 or 4")
+            return variable
+        grid_maps = {str(a.attrs.get("grid_mapping", "")).split(":")[0].strip()
+                     for a in arrays.values()}
+        candidates = [n for n, a in arrays.items()
+                      if len(a.shape) in (3, 4) and n.lower() not in _NON_DATA_NAMES
+                      and n not in grid_maps]
+        if not candidates:
+            raise ValueError(f"no data variable (3 or 4 dimensions) in {self.zarr_path}; "
+                             f"arrays: {sorted(arrays)}")
+        if len(candidates) > 1:
+            raise ValueError(f"several data variables in {self.zarr_path}: {sorted(candidates)}; "
+                             "choose one with variable=")
+        return candidates[0]
+
+    def _resolve_dims(self, arr):
+        if arr.dims is not None:
+            if len(arr.dims) != len(arr.shape):
+                raise ValueError(f"variable {self.variable!r}: {len(arr.dims)} dimension names "
+                                 f"for {len(arr.shape)} dimensions")
+            return list(arr.dims)
+        if len(arr.shape) == 3:
+            return ["time", "y", "x"]
+        raise ValueError(f"variable {self.variable!r} is 4-D without dimension names; "
+                         "cannot tell its band axis")
+
+    def _coord(self, dim_index):
+        """The 1-D coordinate array of a dimension, or None."""
+        name = self.dims[dim_index]
+        a = self._arrays.get(name)
+        if a is None or name == self.variable or len(a.shape) != 1:
+            return None
+        if a.shape[0] != self._array.shape[dim_index]:
+            raise ValueError(f"coordinate {name!r} has {a.shape[0]} values for a dimension of "
+                             f"{self._array.shape[dim_index]}")
+        return a
+
+    def _missing_values(self, arr):
+        values = []
+        for key in ("_FillValue", "missing_value"):
+            v = arr.attrs.get(key)
+            if v is not None:
+                values.extend(np.asarray(v).reshape(-1).tolist())
+        # xarray's convention for v2: the array's fill value marks missing data. Stores written
+        # without dimension names are raw zarr, whose fill value (0 by default) is only the value
+        # of unwritten chunks.
+        if arr.zarr_format == 2 and arr.dims is not None and arr.fill_value is not None:
+            values.append(np.asarray(arr.fill_value).item())
+        return values
+
+    def _read_time(self):
+        a = self._coord(0)
+        if a is None:
+            raise ValueError(f"store {self.zarr_path} has no time coordinate {self.dims[0]!r} "
+                             f"for variable {self.variable!r}; timestamps are required")
+        values = a.read((slice(0, a.shape[0]),))
+        units, calendar = a.attrs.get("units"), a.attrs.get("calendar")
+        if values.dtype.kind == "M":
+            stamps = [datetime.fromisoformat(str(np.datetime_as_string(v, unit="us")))
+                      for v in values.astype("datetime64[us]")]
+            calendar = calendar or "proleptic_gregorian"
+        else:
+            stamps = decode_cf_times(values, units, calendar)
+            calendar = calendar or "standard"
+        return [s.isoformat() for s in stamps], calendar, units
+
+    def _transform(self):
+        ys, xs = (2, 3) if self._layout == "tbyx" else (1, 2)
+        coords = []
+        for k in (xs, ys):
+            a = self._coord(k)
+            if a is None or a.shape[0] < 2:
+                coords = None
+                break
+            try:
+                v = a.read((slice(0, a.shape[0]),))
+            except ValueError:
+                coords = None
+                break
+            if v.dtype.kind not in "iuf":
+                coords = None
+                break
+            coords.append((v.astype(np.float64) * _scalar_attr(a.attrs, "scale_factor", 1.0)
+                           + _scalar_attr(a.attrs, "add_offset", 0.0), v.dtype))
+        if coords is not None:
+            steps = []
+            for v, dt in coords:
+                step = (v[-1] - v[0]) / (len(v) - 1)
+                eps = np.finfo(dt).eps if dt.kind == "f" else 0.0
+                tol = max(1e-6 * abs(step), 8 * eps * float(np.abs(v).max()))
+                if step == 0 or np.abs(np.diff(v) - step).max() > tol:
+                    steps = None
+                    break
+                steps.append(step)
+            if steps is not None:
+                (x, _), (y, _) = coords
+                dx, dy = steps
+                return [float(dx), 0.0, float(x[0] - dx / 2), 0.0, float(dy), float(y[0] - dy / 2)]
+        gt = self._grid_attr("GeoTransform")
+        if gt is not None:
+            vals = [float(v) for v in (gt.split() if isinstance(gt, str) else gt)]
+            if len(vals) == 6:  # GDAL order: c, a, b, f, d, e
+                c, a_, b, f, d, e = vals
+                return [a_, b, c, d, e, f]
+        return None
+
+    def _grid_mapping(self):
+        name = str(self._array.attrs.get("grid_mapping", "")).split(":")[0].strip()
+        for n in ([name] if name else []) + ["spatial_ref", "crs"]:
+            if n in self._arrays and n != self.variable:
+                return self._arrays[n]
+        return None
+
+    def _grid_attr(self, key):
+        gm = self._grid_mapping()
+        for attrs in ([gm.attrs] if gm is not None else []) + [self._array.attrs,
+                                                             self._root_attrs]:
+            if attrs.get(key) is not None:
+                return attrs[key]
+        return None
+
+    def _crs(self):
+        gm = self._grid_mapping()
+        for attrs in ([gm.attrs] if gm is not None else []) + [self._array.attrs,
+                                                             self._root_attrs]:
+            for key in ("crs_wkt", "spatial_ref", "crs"):
+                if isinstance(attrs.get(key), str) and attrs[key].strip():
+                    return attrs[key]
+            epsg = attrs.get("epsg") or attrs.get("EPSG")
+            if isinstance(epsg, (int, str)) and str(epsg).strip().isdigit():
+                return f"EPSG:{int(epsg)}"
+        return None
+
+    def _band_names(self):
+        if self._layout == "tyx":
+            return [self.variable]
+        a = self._coord(1 if self._layout == "tbyx" else 3)
+        if a is not None:
+            try:
+                vals = a.read((slice(0, a.shape[0]),))
+                return [v.decode() if isinstance(v, bytes) else str(v) for v in vals.tolist()]
+            except ValueError:
+                pass
+        names = self._array.attrs.get("band_names")
+        if isinstance(names, list) and len(names) == self.n_bands:
+            return [str(n) for n in names]
+        return [f"B{i + 1}" for i in range(self.n_bands)]
+
+    # ---- reading ----------------------------------------------------------------------
+
+    def _read_frames(self, lo, hi):
+        """Frames lo..hi-1 as (hi - lo, H, W, C) in the working float type, converted."""
+        arr = self._array
+        raw = arr.read((slice(lo, hi),) + tuple(slice(0, n) for n in arr.shape[1:]))
+        if self._layout == "tyx":
+            raw = raw[..., None]
+        elif self._layout == "tbyx":
+            raw = raw.transpose(0, 2, 3, 1)
+        # Missing values are found on the stored numbers, before anything is rewritten.
+        bad = None
+        for mv in self._missing:
+            if isinstance(mv, float) and np.isnan(mv):
+                continue  # NaN needs no marking: it stays NaN through the arithmetic
+            hit = raw == mv
+            bad = hit if bad is None else bad | hit
+        if raw.dtype.kind == "f":
+            inf = np.isinf(raw)
+            if inf.any():
+                bad = inf if bad is None else bad | inf
+        # The array read is fresh, so a float block of the working type is converted in place.
+        v = raw if raw.dtype == self._work and raw.flags.writeable else raw.astype(self._work)
+        # One multiply-add: physical = stored * scale + offset, and with a valid range
+        # (physical - vmin) / (vmax - vmin) folded into the same coefficients; clipping the
+        # mapped value to [0, 1] equals clipping the physical one to the valid range.
+        scale, offset = self.scale_factor, self.add_offset
+        if self.valid_range is not None:
+            vmin, vmax = self.valid_range
+            scale, offset = scale / (vmax - vmin), (offset - vmin) / (vmax - vmin)
+        if scale != 1.0:
+            v *= self._work(scale)
+        if offset != 0.0:
+            v += self._work(offset)
+        if self.valid_range is not None:
+            np.minimum(v, 1.0, out=v)  # minimum/maximum keep NaN
+            np.maximum(v, 0.0, out=v)
+        if bad is not None:
+            v[bad] = np.nan
+        if self.valid_range is None and self.dtype_np.itemsize < v.dtype.itemsize:
+            # Unbounded physical values can exceed a narrow output type; say so rather than
+            # hand back infinities that look like data.
+            with np.errstate(invalid="ignore"):
+                too_big = np.abs(v) > np.finfo(self.dtype_np).max
+            if too_big.any():
+                raise ValueError(
+                    f"variable {self.variable!r}: values up to {np.abs(v[too_big]).max():g} "
+                    f"overflow {self.dtype_np}; give a valid_range or use a wider dtype_np")
+        return v
+
+    def read_timesteps(self, indices):
+        """Frames ``indices`` (1-D integers, any order, repeats allowed) as an array
+        (len(indices), H, W, C) of ``dtype_np``; frame i of the result is frame indices[i].
+        Indices are grouped by stored time chunk, so every chunk is read once per call."""
+        idx = np.asarray(indices)
+        if idx.ndim != 1:
+            raise ValueError(f"indices must be one-dimensional, got shape {idx.shape}")
+        if idx.size == 0:
+            idx = idx.astype(np.int64)
+        elif idx.dtype.kind not in "iu":
+            raise ValueError(f"indices must be integers, got {idx.dtype}")
+        idx = idx.astype(np.int64, copy=False)
+        T = self.n_timesteps
+        out_of_range = (idx < 0) | (idx >= T)
+        if out_of_range.any():
+            raise IndexError(f"time index {int(idx[out_of_range][0])} is out of range for "
+                             f"{T} time steps")
+        out = np.empty((idx.size, self.height, self.width, self.n_bands), dtype=self.dtype_np)
+        if idx.size == 0:
+            return out
+        order = np.argsort(idx, kind="stable")
+        sidx = idx[order]
+        chunk = sidx // self._time_chunk
+        cuts = np.flatnonzero(np.diff(chunk)) + 1
+        for g0, g1 in zip(np.r_[0, cuts], np.r_[cuts, sidx.size]):
+            lo, hi = int(sidx[g0]), int(sidx[g1 - 1]) + 1
+            block = self._read_frames(lo, hi)
+            # Frame by frame: the copy converts to dtype_np without a gathered temporary.
+            for k in range(g0, g1):
+                out[order[k]] = block[sidx[k] - lo]
+        return out
+
+    # ---- metadata -----------------------------------------------------------------------
+
+    def build_meta_info(self):
+        """Metadata for the compressor and for a decoder writing the variable back."""
+        attrs = self._array.attrs
+        dtype = np.dtype(self._array.dtype).newbyteorder("=")
+        meta = {
+            "height": self.height,
+            "width": self.width,
+            "n_bands": self.n_bands,
+            "timestamps": list(self._timestamps),
+            "t_norms": normalize_time(self._timestamps, self.global_start_date,
+                                      self.global_end_date),
+            "dtype": dtype.name,
+            "src_dtype": dtype.name,
+            "scale_factor": self.scale_factor,
+            "add_offset": self.add_offset,
+            "band_scales": [self.scale_factor] * self.n_bands,
+            "band_names": self._band_names(),
+            "variable": self.variable,
+            "dims": [str(d) for d in self.dims],
+            "calendar": self._calendar,
+            "time_units": self._time_units,
+            "valid_range": None if self.valid_range is None else list(self.valid_range),
+            "zarr_format": self.zarr_format,
+            "attrs": {k: v for k, v in attrs.items() if k not in _ENCODING_ATTRS},
+        }
+        if attrs.get("units") is not None:
+            meta["units"] = attrs["units"]
+        for mv in self._missing:
+            fill = _json_number(mv, dtype)
+            if fill is not None:
+                meta["missing_fill"] = fill
+                break
+        crs = self._crs()
+        if crs is not None:
+            meta["crs"] = crs
+        transform = self._transform()
+        if transform is not None:
+            meta["trans_matrix"] = transform
+            meta["transform"] = list(transform)
+        return meta

@@ -1,0 +1,142 @@
+// Loading a cube: folder of rasters, Zarr store in memory, Zarr store streamed.
+#include "methods/methods.h"
+
+namespace qelm::shell {
+
+namespace {
+py::object streaming_source_class() {
+  // Imported on first use: a compressor that never reads Zarr does not need the source module.
+  return py::module_::import("pyqelm.encoder.streaming_sources").attr("ZarrStreamingSource");
+}
+
+py::object make_source(py::object self, py::object zarr_path, py::object variable,
+                       py::object scale_factor, py::object valid_range) {
+  return streaming_source_class()(
+      py::arg("zarr_path") = zarr_path, py::arg("variable") = variable,
+      py::arg("global_start_date") = self.attr("global_start_date"),
+      py::arg("global_end_date") = self.attr("global_end_date"), py::arg("scale_factor") = scale_factor,
+      py::arg("valid_range") = valid_range, py::arg("dtype_np") = self.attr("dtype_np"));
+}
+
+void merge_meta(py::object self, py::object meta) {
+  py::object mi = self.attr("meta_info");
+  mi.attr("update")(meta);
+  if (mi.contains("trans_matrix")) self.attr("trans_matrix") = mi["trans_matrix"];
+}
+}  // namespace
+
+py::tuple unpack_exact(py::object value, size_t n) {
+  py::object it;
+  try {
+    it = py::iter(value);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_TypeError)) throw;
+    throw py::type_error("cannot unpack non-iterable " +
+                         py::str(py::type::of(value).attr("__name__")).cast<std::string>() + " object");
+  }
+  py::list items;
+  for (py::handle item : it) {
+    if (items.size() == n) throw py::value_error(strf("too many values to unpack (expected %zu)", n));
+    items.append(item);
+  }
+  if (items.size() < n)
+    throw py::value_error(strf("not enough values to unpack (expected %zu, got %zu)", n, items.size()));
+  return py::tuple(items);
+}
+
+py::tuple load_dataset_folder(py::object self, py::object folder_path, py::object mode,
+                              py::object tile_name, py::object expected_bands, py::object scale_factor,
+                              py::object valid_range, py::object p99_removal, py::object year_range) {
+  py::object loader = self.attr("loader");
+  py::object gsd = self.attr("global_start_date"), ged = self.attr("global_end_date");
+  py::object result;
+  if (py::str("higlass").equal(mode)) {
+    print_line(">>> Using HiGLASS Loader Mode <<<");
+    result = loader.attr("load_folder_HiGLASS")(
+        py::arg("folder_path") = folder_path, py::arg("scale_factor") = scale_factor,
+        py::arg("valid_range") = valid_range, py::arg("p99_removal") = p99_removal,
+        py::arg("global_start_date") = gsd, py::arg("global_end_date") = ged);
+  } else if (py::str("higlass_lai_fpar").equal(mode)) {
+    if (tile_name.is_none())
+      throw py::value_error("Mode 'higlass_lai_fpar' requires 'tile_name' to be specified.");
+    print_line(">>> Using HiGLASS Pair Loader (LAI + FPAR) for Tile " + py_str(tile_name) + " <<<");
+    result = loader.attr("load_folder_HiGLASS_LAI_FPAR")(
+        py::arg("folder_path") = folder_path, py::arg("tile_name") = tile_name,
+        py::arg("scale_factor") = scale_factor, py::arg("valid_range") = valid_range,
+        py::arg("p99_removal") = p99_removal, py::arg("global_start_date") = gsd,
+        py::arg("global_end_date") = ged, py::arg("year_range") = year_range);
+  } else {
+    result = loader.attr("load_folder")(
+        py::arg("folder_path") = folder_path, py::arg("expected_bands") = expected_bands,
+        py::arg("scale_factor") = scale_factor, py::arg("valid_range") = valid_range,
+        py::arg("p99_removal") = p99_removal, py::arg("global_start_date") = gsd,
+        py::arg("global_end_date") = ged);
+  }
+  py::tuple parts = unpack_exact(result, 3);
+  self.attr("volume") = parts[0];
+  self.attr("nodata_mask_vol") = parts[1];
+  merge_meta(self, parts[2]);
+  self.attr("meta_info")["scale_factor"] = scale_factor;
+  return py::make_tuple(parts[0], parts[1]);
+}
+
+void load_dataset_zarr(py::object self, py::object zarr_path, py::object variable,
+                       py::object scale_factor, py::object valid_range) {
+  print_line(">>> Using Zarr In-Memory Loader (variable=" + py_repr(variable) + ") <<<");
+  if (valid_range.is_none())
+    throw py::value_error(
+        "load_dataset_zarr requires input_valid_range (used as both physical-unit clip and "
+        "normalisation endpoints).");
+  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range);
+  const int64_t T = source.attr("n_timesteps").cast<int64_t>();
+  const int64_t H = source.attr("height").cast<int64_t>();
+  const int64_t W = source.attr("width").cast<int64_t>();
+  const int64_t C = source.attr("n_bands").cast<int64_t>();
+  py::module_ np = py::module_::import("numpy");
+  py::object dt = np.attr("dtype")(self.attr("dtype_np"));
+  const double gb = static_cast<double>(T) * H * W * C * dt.attr("itemsize").cast<double>() / 1e9;
+  print_line(strf("  Loading full volume into RAM: (%lld, %lld, %lld, %lld) %s ~%.1f GB, normalised to "
+                  "[0, 1] by valid_range",
+                  (long long)T, (long long)H, (long long)W, (long long)C,
+                  py_str(dt.attr("name")).c_str(), gb));
+  py::object cube = source.attr("read_timesteps")(np.attr("arange")(T, py::arg("dtype") = np.attr("int64")));
+  py::object flat = np.attr("ascontiguousarray")(cube.attr("reshape")(T * H * W, C));
+  py::module_ torch = py::module_::import("torch");
+  self.attr("cpu_values") = torch.attr("from_numpy")(flat);
+  self.attr("cpu_mask") = torch.attr("ones")(T * H * W, py::arg("dtype") = torch.attr("bool"));
+  py::tuple vr = unpack_exact(valid_range, 2);
+  const double vmin = py::float_(vr[0]).cast<double>(), vmax = py::float_(vr[1]).cast<double>();
+  py::list ranges;
+  for (int64_t c = 0; c < C; ++c) {
+    py::list pair;
+    pair.append(vmin);
+    pair.append(vmax);
+    ranges.append(pair);
+  }
+  self.attr("channel_ranges") = ranges;
+  merge_meta(self, source.attr("build_meta_info")());
+  py::object mi = self.attr("meta_info");
+  mi["scale_factor"] = source.attr("scale_factor");
+  mi["data_range"] = ranges;
+  mi["use_log"] = false;
+  self.attr("volume") = py::none();
+  self.attr("nodata_mask_vol") = py::none();
+}
+
+void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
+                                 py::object scale_factor, py::object valid_range) {
+  print_line(">>> Using Zarr Streaming Mode (variable=" + py_repr(variable) + ") <<<");
+  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range);
+  self.attr("streaming_source") = source;
+  merge_meta(self, source.attr("build_meta_info")());
+  self.attr("meta_info")["scale_factor"] = source.attr("scale_factor");
+  print_line(strf("  Streaming source: %lld timesteps, %lld x %lld grid, %lld channel(s)",
+                  (long long)source.attr("n_timesteps").cast<int64_t>(),
+                  (long long)source.attr("height").cast<int64_t>(),
+                  (long long)source.attr("width").cast<int64_t>(),
+                  (long long)source.attr("n_bands").cast<int64_t>()));
+  self.attr("volume") = py::none();
+  self.attr("nodata_mask_vol") = py::none();
+}
+
+}  // namespace qelm::shell
