@@ -108,13 +108,6 @@ def test_threaded_run_with_band_weighted_loss(comp, capsys, monkeypatch):
     assert threads() == n_threads
 
 
-def test_nothing_to_train(comp, capsys):
-    comp.cpu_mask = torch.zeros_like(comp.cpu_mask)
-    assert comp.fit(epochs=1, batch_size=16) is False
-    assert capsys.readouterr().out.splitlines()[-1] == "Warning: No valid pixels found! Skipping training."
-    assert comp.model.calls == 0
-
-
 def test_bad_arguments_and_settings(comp, capsys, monkeypatch):
     with pytest.raises(ValueError, match="batch_size"):
         comp.fit(batch_size=0)
@@ -168,6 +161,30 @@ def test_out_of_memory_in_the_network_falls_back_to_streaming(comp, capsys):
     i = lines.index("OOM in in-memory mode! Falling back to Streaming...")
     assert lines[i + 1] == "[Mode: Threaded Streaming] Double-Buffering Enabled."
     assert comp.model.calls == 4 + 2005
+
+
+def test_streamed_out_of_memory_propagates(comp, monkeypatch):
+    monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", "0")
+
+    class Full(TinyNet):
+        def forward(self, x):
+            raise torch.cuda.OutOfMemoryError("CUDA out of memory.")
+
+    comp.model = Full()
+    with pytest.raises(torch.cuda.OutOfMemoryError, match="CUDA out of memory."):
+        comp.fit(epochs=1, batch_size=16)
+
+
+def test_mixed_precision_mode(ref_compressor, capsys):
+    """float16 host values with the loss scaler on; autocast leaves host tensors alone."""
+    torch.manual_seed(0)
+    c = prepare(ref_compressor(train_dtype="float16"))
+    c.cpu_values = c.cpu_values.half()
+    assert c.use_amp is True
+    before = valid_mse(c)
+    assert c.fit(epochs=1, batch_size=16) is True
+    assert valid_mse(c) < 0.2 * before
+    assert all(torch.isfinite(p).all() for p in c.model.parameters())
 
 
 def test_producer_error_ends_fit_quickly(comp, capsys, monkeypatch):
