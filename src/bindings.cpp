@@ -119,10 +119,37 @@ void init_module(py::module_& m) {
 
 
   // ---- model --------------------------------------------------------------------------------
+  add_method(cls, "build_qelm_model", &build_qelm_model, py::arg("xy_hash_size"),
+             py::arg("xy_base_resolution"), py::arg("xy_n_levels"), py::arg("xy_per_level_scale"),
+             py::arg("xy_features_per_level"), py::arg("t_hash_size"), py::arg("t_base_resolution"),
+             py::arg("t_n_levels"), py::arg("t_per_level_scale"), py::arg("t_features_per_level"),
+             py::arg("spatial_scale"), py::arg("decoder_hidden"), py::arg("n_hidden_layers"),
+             py::arg("enable_deformation") = false, py::arg("ref_t_for_deformation") = -1.0,
+             py::arg("disable_temporal") = false, py::arg("block_size") = py::make_tuple(1, 1),
+             py::arg("temporal_mode") = "hash3d", py::arg("code_hash_size") = py::none(),
+             py::arg("code_base_resolution") = py::none(), py::arg("code_n_levels") = py::none(),
+             py::arg("code_per_level_scale") = py::none(),
+             py::arg("code_features_per_level") = py::none(), py::arg("t1d_hash_size") = py::none(),
+             py::arg("t1d_base_resolution") = py::none(), py::arg("t1d_n_levels") = py::none(),
+             py::arg("t1d_per_level_scale") = py::none(),
+             py::arg("t1d_features_per_level") = py::none(),
+             "Build the network on the compressor's device and record its configuration.");
+  add_staticmethod(cls, "_trainable_params", &trainable_params, py::arg("module"),
+                   "The trainable tensors of one sub-module of the network.");
+  add_method(cls, "_split_optimizer_params", &split_optimizer_params,
+             "(hash-grid parameters, decoder parameters) of the model.");
 
 
 
   // ---- training -----------------------------------------------------------------------------
+  add_method(cls, "fit", &fit, py::arg("epochs") = 100, py::arg("batch_size") = 524288,
+             py::arg("lr") = 0.01, py::arg("lr_hash") = py::none(), py::arg("loss_type") = "MSE",
+             py::arg("force_zero_training") = false, py::arg("early_stop") = false,
+             py::arg("early_stop_patience") = 8, py::arg("early_stop_min_delta_rel") = 0.005,
+             py::arg("early_stop_warmup_epochs") = 20, py::arg("early_stop_ema_alpha") = 0.3,
+             py::arg("importance_sampling") = false, py::arg("imp_warmup_frac") = 0.5,
+             py::arg("imp_alpha") = 1.0, py::arg("imp_refresh_epochs") = 3,
+             "Train the model on the prepared data; False when there is no valid point.");
 
 
 

@@ -37,8 +37,30 @@ py::object available_memory_py();
 void remove_file_quietly(const std::string& path);
 
 // ---- model ----------------------------------------------------------------------------------
+void build_qelm_model(py::object self, py::object xy_hash_size, py::object xy_base_resolution,
+                      py::object xy_n_levels, py::object xy_per_level_scale,
+                      py::object xy_features_per_level, py::object t_hash_size,
+                      py::object t_base_resolution, py::object t_n_levels,
+                      py::object t_per_level_scale, py::object t_features_per_level,
+                      py::object spatial_scale, py::object decoder_hidden,
+                      py::object n_hidden_layers, py::object enable_deformation,
+                      py::object ref_t_for_deformation, py::object disable_temporal,
+                      py::object block_size, py::object temporal_mode, py::object code_hash_size,
+                      py::object code_base_resolution, py::object code_n_levels,
+                      py::object code_per_level_scale, py::object code_features_per_level,
+                      py::object t1d_hash_size, py::object t1d_base_resolution,
+                      py::object t1d_n_levels, py::object t1d_per_level_scale,
+                      py::object t1d_features_per_level);
+py::list trainable_params(py::object module);
+py::tuple split_optimizer_params(py::object self);
 
 // ---- training -------------------------------------------------------------------------------
+py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::object lr,
+              py::object lr_hash, py::object loss_type, py::object force_zero_training,
+              py::object early_stop, py::object early_stop_patience,
+              py::object early_stop_min_delta_rel, py::object early_stop_warmup_epochs,
+              py::object early_stop_ema_alpha, py::object importance_sampling,
+              py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs);
 
 // ---- residuals and metrics ------------------------------------------------------------------
 class PyNetwork;

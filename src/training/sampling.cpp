@@ -1,0 +1,117 @@
+#include "training/sampling.h"
+
+#include <c10/util/Exception.h>
+
+#include <algorithm>
+#include <new>
+#include <numeric>
+
+namespace qelm::training {
+
+namespace {
+int64_t draw_below(int64_t high) { return torch::randint(high, {1}, torch::kLong).item<int64_t>(); }
+}  // namespace
+
+int64_t rand_coprime_stride(int64_t n) {
+  if (n <= 2) return 1;
+  const int64_t low = n / 4 + 1;
+  for (int attempt = 0; attempt < 128; ++attempt) {
+    const int64_t s = torch::randint(low, n, {1}, torch::kLong).item<int64_t>();
+    if (std::gcd(s, n) == 1) return s;
+  }
+  return 1;
+}
+
+torch::Tensor valid_positions(const torch::Tensor& mask, int64_t total_pixels) {
+  const torch::Tensor flat = mask.reshape({-1}).to(torch::kBool);
+  const auto dtype = total_pixels < (int64_t{1} << 31) ? torch::kInt : torch::kLong;
+  const int64_t count = flat.sum().item<int64_t>();
+  torch::Tensor out = torch::empty({count}, flat.options().dtype(dtype));
+  // Filled slice by slice so that the 8-byte positions of nonzero() never exist for the whole
+  // cube at once.
+  constexpr int64_t kSlice = int64_t{1} << 24;
+  int64_t filled = 0;
+  for (int64_t start = 0; start < flat.numel(); start += kSlice) {
+    const int64_t stop = std::min(start + kSlice, flat.numel());
+    torch::Tensor nz = torch::nonzero(flat.slice(0, start, stop)).squeeze(1);
+    if (nz.numel() == 0) continue;
+    nz.add_(start);
+    out.slice(0, filled, filled + nz.numel()).copy_(nz);
+    filled += nz.numel();
+  }
+  return out;
+}
+
+torch::Tensor pass_selection(int64_t offset, int64_t stride, int64_t cur, int64_t take, int64_t n) {
+  // The cur * stride part is reduced on the host in 128-bit arithmetic, and the per-element
+  // step j * stride in the tensor only spans one batch: with billions of valid points the
+  // plain product (cur + j) * stride overflows int64.
+  const int64_t base =
+      static_cast<int64_t>((static_cast<__int128>(offset) + static_cast<__int128>(cur) * stride) % n);
+  const torch::Tensor j = torch::arange(take, torch::kLong);
+  return (j * (stride % n) + base).remainder(n);
+}
+
+StridedPasses::StridedPasses(torch::Tensor valid_pos)
+    : pos_(std::move(valid_pos)), n_(pos_.numel()), cur_(n_) {}
+
+torch::Tensor StridedPasses::next(int64_t batch) {
+  TORCH_CHECK(n_ > 0, "a strided pass needs at least one valid point");
+  if (cur_ >= n_) {
+    cur_ = 0;
+    offset_ = draw_below(n_);
+    stride_ = rand_coprime_stride(n_);
+  }
+  const int64_t take = std::min(n_ - cur_, batch);
+  const torch::Tensor sel = pass_selection(offset_, stride_, cur_, take, n_);
+  cur_ += take;
+  return pos_.index_select(0, sel);
+}
+
+std::pair<torch::Tensor, torch::Tensor> gather_batch(const CubeTensors& cube,
+                                                     const torch::Tensor& indices) {
+  const torch::Tensor targets = cube.values.index_select(0, indices);
+  const torch::Tensor file_idx = torch::div(indices, cube.spatial_size, "floor");
+  const torch::Tensor spatial_idx = indices.remainder(cube.spatial_size);
+  const torch::Tensor s_coords = cube.xyz.index_select(0, spatial_idx);
+  const torch::Tensor t_coords = cube.time_lut.index_select(0, file_idx).unsqueeze(-1);
+  return {torch::cat({s_coords, t_coords}, -1), targets};
+}
+
+torch::Tensor draw_with_replacement(const CubeTensors& cube, int64_t count) {
+  const torch::Tensor indices =
+      torch::randint(cube.total_pixels, {count}, cube.mask.options().dtype(torch::kLong));
+  return indices.masked_select(cube.mask.index_select(0, indices));
+}
+
+// ---- host super batches ------------------------------------------------------------------------
+
+StandardSampler::StandardSampler(CubeTensors cube) : cube_(std::move(cube)) {}
+
+bool StandardSampler::exhausted() const { return built_ && !fallback_ && passes_.size() == 0; }
+
+std::optional<SuperBatch> StandardSampler::next(int64_t size) {
+  if (!built_ && !fallback_) {
+    try {
+      passes_ = StridedPasses(valid_positions(cube_.mask, cube_.total_pixels));
+      built_ = true;
+    } catch (const std::bad_alloc&) {
+      fallback_ = true;
+    } catch (const c10::Error&) {
+      // The host allocator reports exhaustion as a tensor-library error.
+      fallback_ = true;
+    }
+  }
+  torch::Tensor indices;
+  if (fallback_) {
+    indices = draw_with_replacement(cube_, size);
+    if (indices.numel() == 0) return std::nullopt;
+  } else {
+    if (passes_.size() == 0) return std::nullopt;
+    indices = passes_.next(size).to(torch::kLong);
+  }
+  auto [coords, targets] = gather_batch(cube_, indices);
+  return SuperBatch{std::move(coords), std::move(targets)};
+}
+
+}  // namespace qelm::training

@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "training/driver.h"
+#include "training_fixtures.h"
+
+namespace qelm::training {
+namespace {
+
+using testing::FakeCuda;
+using testing::TestReporter;
+using testing::TinyNet;
+
+struct FitRig {
+  TestReporter out;
+  NoCudaDevice cpu;
+  TinyNet net{2};
+  TrainingSet data = testing::tiny_cube();
+  FitEnvironment env;
+  FitOptions opts;
+  int split_calls = 0;
+
+  FitRig() {
+    torch::manual_seed(11);
+    opts.epochs = 2;
+    opts.batch_size = 16;
+  }
+  FitServices services(DeviceInfo* dev = nullptr) {
+    FitServices s{net, out, dev ? *dev : cpu, torch::Device(torch::kCPU), "cpu", false, {}, {}, nullptr};
+    s.split_params = [this] {
+      ++split_calls;
+      auto p = net.parameters();
+      return std::make_pair(std::vector<torch::Tensor>(p.begin(), p.begin() + 2),
+                            std::vector<torch::Tensor>(p.begin() + 2, p.end()));
+    };
+    return s;
+  }
+  bool run(DeviceInfo* dev = nullptr) { return fit(services(dev), data, opts, env); }
+  size_t index_of(const std::string& line) const {
+    return static_cast<size_t>(std::find(out.lines.begin(), out.lines.end(), line) - out.lines.begin());
+  }
+};
+
+TEST(Fit, NothingToTrain) {
+  FitRig rig;
+  rig.data.mask = torch::zeros_like(rig.data.mask);
+  EXPECT_FALSE(rig.run());
+  EXPECT_EQ(rig.out.lines.back(), "Warning: No valid pixels found! Skipping training.");
+  EXPECT_EQ(rig.net.calls.load(), 0);
+  // Every point counted as valid, none sampled: in memory the run is skipped...
+  rig.opts.force_zero_training = true;
+  EXPECT_FALSE(rig.run());
+  EXPECT_EQ(rig.out.lines.back(), "Warning: No valid pixels found! Skipping training.");
+  // ...streamed, the producer can make no pool and the run ends with an error, not a hang.
+  rig.env.stream_threshold_gb = "0";
+  EXPECT_THROW(rig.run(), ProducerError);
+  EXPECT_TRUE(rig.out.has_line("Producer Thread Error: no valid training point to sample"));
+
+  FitRig zero;
+  zero.opts.epochs = 0;
+  EXPECT_TRUE(zero.run());
+  EXPECT_EQ(zero.net.calls.load(), 0);
+  EXPECT_TRUE(zero.out.has_line_starting("Total Steps: 0 uniform + 0 importance"));
+  EXPECT_EQ(zero.out.lines.back(), "Training Done.");
+}
+
+TEST(Fit, SetupRefusalsComeBeforeTraining) {
+  FitRig rig;
+  rig.opts.epochs = 1;
+  rig.opts.loss_type = "S2_SR";
+  rig.opts.batch_size = 1001;
+  EXPECT_THROW(rig.run(), std::invalid_argument);
+  EXPECT_TRUE(rig.out.has_line("Warning: Batch size adjusted to 1000 for S2_SR mode."));
+  rig.opts.loss_type = "MSE";
+  rig.opts.batch_size = 16;
+  // Corrections asked for but not plugged in: refused before the first step, after the plan.
+  rig.opts.importance_sampling = true;
+  EXPECT_THROW(rig.run(), NotImplementedError);
+  // One epoch of a small set is at least 2005 steps (here 401 passes of 5 batches): half of them
+  // warm up, and an eighth of the rest are planned corrections.
+  EXPECT_TRUE(rig.out.has_line_starting("Total Steps: 2005 uniform + 125 importance"));
+  EXPECT_EQ(rig.net.calls.load(), 0);
+}
+
+TEST(Fit, HashGroupRateAndPlanPrints) {
+  FitRig rig;
+  rig.opts.epochs = 1;
+  rig.opts.lr_hash = Num(0.02);
+  rig.opts.early_stop = true;
+  ASSERT_TRUE(rig.run());
+  EXPECT_EQ(rig.out.lines[0], "Training Start: epochs=1, LR_hash=0.02 / LR_mlp=0.01 (Device: cpu)");
+  EXPECT_EQ(rig.split_calls, 1);
+  EXPECT_TRUE(rig.out.has_line_starting(
+      "Early stop ON: patience=8 epochs, min_delta_rel=0.005, ema_alpha=0.3, warmup=20 epochs (1 epoch = "));
+  rig.opts.lr_hash = Num(0.01, "0.010");
+  ASSERT_TRUE(rig.run());
+  EXPECT_EQ(rig.split_calls, 1);
+  EXPECT_TRUE(rig.out.has_line("Training Start: epochs=1, LR=0.01 (Device: cpu)"));
+}
+
+TEST(Fit, EarlyStopOnAPlateau) {
+  for (const char* threshold : {"100", "0"}) {
+    FitRig rig;
+    rig.net.frozen = true;  // the loss cannot improve
+    rig.opts.epochs = 5;
+    rig.opts.batch_size = 128;  // one batch is one whole pass: every epoch has the same mean
+    rig.opts.early_stop = true;
+    rig.opts.early_stop_warmup_epochs = Num(0, "0");
+    rig.opts.early_stop_patience = Num(1, "1");
+    rig.env.stream_threshold_gb = threshold;
+    ASSERT_TRUE(rig.run());
+    EXPECT_EQ(rig.out.lines.back(), "Training Done (early stopped at epoch 2 of 5).");
+    const std::string mode = std::string(threshold) == "0" ? "Training (Stream)" : "Training (In-Memory)";
+    bool described = false;
+    for (const auto& l : rig.out.bar_log)
+      described |= l.rfind("desc: " + mode + "  [early stop @ epoch 2 ema=", 0) == 0;
+    EXPECT_TRUE(described) << mode;
+    EXPECT_EQ(rig.net.calls.load(), 2 * 401);  // two epochs of 401 single-batch steps
+  }
+}
+
+TEST(Fit, OutOfMemoryFallsBackToStreaming) {
+  FitRig rig;
+  FakeCuda cuda(64LL << 30, 80LL << 30);
+  int64_t seen = 0;
+  rig.net.before_forward = [&](const torch::Tensor&) {
+    if (++seen == 5) TORCH_CHECK_WITH(OutOfMemoryError, false, "CUDA out of memory.");
+  };
+  rig.opts.epochs = 1;
+  ASSERT_TRUE(rig.run(&cuda));
+  const size_t oom = rig.index_of("OOM in in-memory mode! Falling back to Streaming...");
+  ASSERT_LT(oom, rig.out.lines.size());
+  EXPECT_EQ(rig.out.lines[oom + 1], "[Mode: Threaded Streaming] Double-Buffering Enabled.");
+  EXPECT_EQ(cuda.cache_empties, 2);  // at the start and after the fall-back
+  // The streamed loop runs its full count of steps after the four that succeeded.
+  EXPECT_EQ(rig.net.calls.load(), 5 + 2005);
+}
+
+class FailingSource : public SuperBatchSampler {
+ public:
+  std::optional<SuperBatch> next(int64_t) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    throw std::runtime_error("chunk 3 is unreadable");
+  }
+};
+
+TEST(Fit, ProducerFailureAndInterruptEndTheRun) {
+  FitRig rig;
+  rig.data.has_streaming_source = true;
+  rig.data.values = torch::Tensor();
+  rig.data.mask = torch::Tensor();
+  FitServices s = rig.services();
+  s.source_sampler = [](const CubeTensors&) { return std::make_unique<FailingSource>(); };
+  const int64_t threads_before = testing::thread_count();
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    fit(s, rig.data, rig.opts, rig.env);
+    ADD_FAILURE();
+  } catch (const ProducerError& e) {
+    EXPECT_STREQ(e.what(), "Producer Thread Error: chunk 3 is unreadable");
+  }
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
+  EXPECT_TRUE(rig.out.has_line("Force Streaming Mode: zarr_streaming source detected."));
+  EXPECT_TRUE(rig.out.has_line("Producer Thread Error: chunk 3 is unreadable"));
+  EXPECT_EQ(testing::thread_count(), threads_before);
+
+  // A source without a sampler plugged in is refused.
+  FitServices bare = rig.services();
+  EXPECT_THROW(fit(bare, rig.data, rig.opts, rig.env), NotImplementedError);
+
+  // A user interrupt stops either loop at the next step.
+  for (const char* threshold : {"100", "0"}) {
+    FitRig r;
+    r.env.stream_threshold_gb = threshold;
+    r.out.interrupt_after = 10;
+    EXPECT_THROW(r.run(), std::runtime_error);
+    EXPECT_LE(r.net.calls.load(), 10);
+    EXPECT_EQ(testing::thread_count(), threads_before);
+  }
+}
+
+}  // namespace
+}  // namespace qelm::training

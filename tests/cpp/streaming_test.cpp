@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "training/streaming.h"
+#include "training_fixtures.h"
+
+namespace qelm::training {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing::TestReporter;
+
+double seconds_since(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+// Numbered super batches; may fail, come up empty or stall on request.
+class CountingSampler : public SuperBatchSampler {
+ public:
+  std::optional<SuperBatch> next(int64_t size) override {
+    const int64_t k = calls++;
+    if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    if (fail_at >= 0 && k == fail_at) throw std::runtime_error("disk vanished");
+    if (always_empty) return std::nullopt;
+    return SuperBatch{torch::full({size, 3}, static_cast<float>(k)), torch::zeros({size, 1})};
+  }
+  bool exhausted() const override { return report_exhausted; }
+  std::atomic<int64_t> calls{0};
+  int64_t fail_at = -1;
+  int delay_ms = 0;
+  bool always_empty = false;
+  bool report_exhausted = false;
+};
+
+const auto kNoPoll = [] {};
+
+TEST(Producer, BoundedFifoQueueWithBackPressure) {
+  TestReporter out;
+  CountingSampler sampler;
+  const int64_t threads_before = testing::thread_count();
+  {
+    Producer producer(sampler, 2, out);
+    producer.wait_ready(kNoPoll);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Three queued, one more built and waiting for room: the producer is blocked.
+    EXPECT_EQ(producer.queued(), 3u);
+    EXPECT_EQ(sampler.calls.load(), 4);
+    for (int k = 0; k < 10; ++k) {
+      SuperBatch b = producer.take(kNoPoll);
+      EXPECT_EQ(b.coords[0][0].item<float>(), static_cast<float>(k));
+      EXPECT_EQ(b.coords.size(0), 2);
+    }
+    EXPECT_TRUE(producer.running());
+    // Stopping while the producer waits on a full queue returns promptly.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto t0 = Clock::now();
+    producer.stop();
+    EXPECT_LT(seconds_since(t0), 2.0);
+    EXPECT_EQ(producer.queued(), 0u);
+  }
+  EXPECT_EQ(testing::thread_count(), threads_before);
+  EXPECT_TRUE(out.lines.empty());
+}
+
+TEST(Producer, ErrorReachesTheConsumerAfterQueuedItems) {
+  TestReporter out;
+  CountingSampler sampler;
+  sampler.fail_at = 2;
+  Producer producer(sampler, 1, out);
+  const auto t0 = Clock::now();
+  producer.take(kNoPoll);
+  producer.take(kNoPoll);
+  try {
+    producer.take(kNoPoll);
+    ADD_FAILURE() << "no error after the producer failed";
+  } catch (const ProducerError& e) {
+    EXPECT_STREQ(e.what(), "Producer Thread Error: disk vanished");
+  }
+  EXPECT_LT(seconds_since(t0), 5.0);
+  EXPECT_TRUE(out.has_line("Producer Thread Error: disk vanished"));
+  EXPECT_FALSE(producer.running());
+}
+
+TEST(Producer, NoPoolEverEndsTheWait) {
+  TestReporter out;
+  CountingSampler exhausted;
+  exhausted.always_empty = true;
+  exhausted.report_exhausted = true;
+  {
+    Producer producer(exhausted, 1, out);
+    EXPECT_THROW(producer.wait_ready(kNoPoll), ProducerError);
+  }
+  EXPECT_EQ(exhausted.calls.load(), 1);
+
+  CountingSampler empty;
+  empty.always_empty = true;
+  Producer producer(empty, 1, out, 3, /*max_empty_draws=*/50);
+  const auto t0 = Clock::now();
+  EXPECT_THROW(producer.take(kNoPoll), ProducerError);
+  EXPECT_LT(seconds_since(t0), 5.0);
+  EXPECT_EQ(empty.calls.load(), 50);
+  EXPECT_TRUE(out.has_line_starting("Producer Thread Error: no training point drawn in 50 attempts"));
+}
+
+TEST(Producer, ConsumerWaitPollsAndCanBeInterrupted) {
+  TestReporter out;
+  CountingSampler slow;
+  slow.delay_ms = 400;
+  const int64_t threads_before = testing::thread_count();
+  int polls = 0;
+  const auto t0 = Clock::now();
+  try {
+    Producer producer(slow, 1, out);
+    producer.wait_ready([&] {
+      if (++polls == 2) throw std::runtime_error("interrupted");
+    });
+    ADD_FAILURE();
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(), "interrupted");
+  }
+  // Polls come every 0.1 s; leaving the scope joined the thread.
+  EXPECT_LT(seconds_since(t0), 1.5);
+  EXPECT_EQ(testing::thread_count(), threads_before);
+}
+
+}  // namespace
+}  // namespace qelm::training

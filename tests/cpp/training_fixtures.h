@@ -1,0 +1,151 @@
+// Small stand-ins shared by the training tests: a coordinate network written with torch::nn,
+// a thread-safe reporter that records lines and progress calls, and a tiny prepared cube.
+#pragma once
+
+#include <torch/torch.h>
+
+#include <dirent.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "training/driver.h"
+
+namespace qelm::testing {
+
+// An MLP from (x, y, t) to C bands.
+class TinyNet : public Network {
+ public:
+  explicit TinyNet(int64_t bands, int64_t in_dims = 3, int64_t hidden = 32)
+      : mlp_(torch::nn::Linear(in_dims, hidden), torch::nn::ReLU(), torch::nn::Linear(hidden, hidden),
+             torch::nn::ReLU(), torch::nn::Linear(hidden, bands)) {}
+  NetworkOutput forward(const torch::Tensor& coords) override {
+    ++calls;
+    if (before_forward) before_forward(coords);
+    NetworkOutput out{mlp_->forward(coords), std::nullopt};
+    // Frozen: the output stays attached to the parameters but their gradients are zero.
+    if (frozen) out.preds = out.preds.detach() + 0.0 * mlp_->parameters()[0].sum();
+    if (aux_scale != 0.0) out.aux = out.preds * aux_scale;
+    return out;
+  }
+  std::vector<torch::Tensor> parameters() override { return mlp_->parameters(); }
+  void set_training(bool training) override { mlp_->train(training); }
+  double ref_t_for_deformation() override { return ref_t; }
+
+  torch::nn::Sequential mlp_;
+  double ref_t = -1.0;
+  double aux_scale = 0.0;
+  bool frozen = false;
+  std::atomic<int64_t> calls{0};
+  std::function<void(const torch::Tensor&)> before_forward;
+};
+
+class RecordingProgress : public Progress {
+ public:
+  explicit RecordingProgress(std::vector<std::string>& log) : log_(log) {}
+  void update(int64_t n) override { updates += n; }
+  void set_postfix(const std::vector<std::pair<std::string, std::string>>& fields) override {
+    std::string s;
+    for (const auto& [k, v] : fields) s += (s.empty() ? "" : ", ") + k + "=" + v;
+    log_.push_back("postfix: " + s);
+  }
+  void set_description(const std::string& desc) override { log_.push_back("desc: " + desc); }
+  void close() override { log_.push_back("close: " + std::to_string(updates)); }
+  int64_t updates = 0;
+
+ private:
+  std::vector<std::string>& log_;
+};
+
+// Lines may come from the producer thread too.
+class TestReporter : public Reporter {
+ public:
+  void line(const std::string& text) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lines.push_back(text);
+  }
+  std::unique_ptr<Progress> progress(int64_t total, const std::string& desc) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bars.push_back(desc + " total=" + std::to_string(total));
+    return std::make_unique<RecordingProgress>(bar_log);
+  }
+  void check_interrupt() override {
+    ++interrupt_checks;
+    if (interrupt_after >= 0 && interrupt_checks > interrupt_after) throw std::runtime_error("interrupted");
+  }
+  bool has_line(const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines)
+      if (l == text) return true;
+    return false;
+  }
+  bool has_line_starting(const std::string& prefix) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines)
+      if (l.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+  std::vector<std::string> lines;
+  std::vector<std::string> bars;
+  std::vector<std::string> bar_log;
+  int64_t interrupt_checks = 0;
+  int64_t interrupt_after = -1;
+
+ private:
+  mutable std::mutex mutex_;
+};
+
+// A device with a chosen amount of memory.
+class FakeCuda : public DeviceInfo {
+ public:
+  FakeCuda(int64_t free_bytes, int64_t total_bytes) : free_(free_bytes), total_(total_bytes) {}
+  bool cuda_available() override { return true; }
+  std::pair<int64_t, int64_t> mem_get_info() override { return {free_, total_}; }
+  void empty_cache() override { ++cache_empties; }
+  int cache_empties = 0;
+
+ private:
+  int64_t free_, total_;
+};
+
+// A smooth T x H x W x C cube in [0, 1] with a few invalid points, laid out for training.
+// Threads of this process, to tell that no helper thread outlived its run.
+inline int64_t thread_count() {
+  int64_t n = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* e = readdir(dir))
+      if (e->d_name[0] != '.') ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+inline training::TrainingSet tiny_cube(int64_t T = 3, int64_t H = 6, int64_t W = 5, int64_t C = 2,
+                                       double invalid_share = 0.2) {
+  training::TrainingSet d;
+  d.n_frames = T;
+  d.height = H;
+  d.width = W;
+  d.n_bands = C;
+  const int64_t hw = H * W;
+  torch::Tensor ys = torch::arange(H, torch::kFloat).repeat_interleave(W) / static_cast<double>(H);
+  torch::Tensor xs = torch::arange(W, torch::kFloat).repeat({H}) / static_cast<double>(W);
+  d.xyz = torch::stack({xs, ys}, 1);
+  d.time_lut = torch::linspace(0, 1, T, torch::kFloat);
+  torch::Tensor t = d.time_lut.repeat_interleave(hw);
+  torch::Tensor x = xs.repeat({T}), y = ys.repeat({T});
+  std::vector<torch::Tensor> bands;
+  for (int64_t c = 0; c < C; ++c)
+    bands.push_back(0.5 + 0.4 * torch::sin(3.0 * x + 2.0 * y * (c + 1) + t));
+  d.values = torch::stack(bands, 1);
+  torch::manual_seed(7);
+  d.mask = torch::rand({T * hw}) >= invalid_share;
+  d.data_range = torch::tensor({0.0, 1.0}, torch::kFloat64);
+  return d;
+}
+
+}  // namespace qelm::testing
