@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <utility>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -88,27 +92,82 @@ void check_tensors(const torch::Tensor& positions, const torch::Tensor& params, 
   *n_dims = static_cast<int>(positions.size(1));
 }
 
+// Points are taken in blocks: all corner indices and weights of a block are computed (and
+// their table entries prefetched) before any entry is read or written, so the random table
+// accesses of a block overlap instead of waiting on each other.
+constexpr int kBlock = 64;
+
+template <typename T, int D>
+struct BlockCorners {
+  uint32_t index[kBlock][1 << D];
+  T weight[kBlock][1 << D];
+};
+
+template <typename T, int D>
+inline void block_corners(const T* x, int64_t i0, int nb, const GridLevel& level, const T* table,
+                          int F, bool for_write, BlockCorners<T, D>& bc) {
+  const T scale = static_cast<T>(level.scale);
+  // Per dimension, the two possible terms of a corner's index (lower and upper vertex) and
+  // of its weight; a corner combines one of each. Same values as grid_index and corner().
+  uint32_t stride[D];
+  stride[0] = 1;
+  for (int d = 1; d < D; ++d) stride[d] = stride[d - 1] * level.resolution;
+  const bool pow2 = (level.size & (level.size - 1)) == 0;
+  const uint32_t mask = level.size - 1;
+  LevelPoint<T> lp;
+  for (int b = 0; b < nb; ++b) {
+    locate<T, D>(x + (i0 + b) * D, scale, lp);
+    uint32_t term[D][2];
+    T wt[D][2];
+    for (int d = 0; d < D; ++d) {
+      const uint32_t m = level.hashed ? kPrimes[d] : stride[d];
+      term[d][0] = lp.vertex[d] * m;
+      term[d][1] = (lp.vertex[d] + 1u) * m;
+      wt[d][0] = T(1) - lp.frac[d];
+      wt[d][1] = lp.frac[d];
+    }
+    for (int c = 0; c < (1 << D); ++c) {
+      uint32_t idx = term[0][c & 1];
+      T w = wt[0][c & 1];
+      for (int d = 1; d < D; ++d) {
+        const int up = (c >> d) & 1;
+        idx = level.hashed ? (idx ^ term[d][up]) : (idx + term[d][up]);
+        w *= wt[d][up];
+      }
+      if (idx >= level.size) idx = pow2 ? (idx & mask) : idx % level.size;
+      bc.index[b][c] = idx;
+      bc.weight[b][c] = w;
+      const T* e = table + static_cast<int64_t>(idx) * F;
+      if (for_write)
+        __builtin_prefetch(e, 1);
+      else
+        __builtin_prefetch(e, 0);
+    }
+  }
+}
+
 template <typename T, int D>
 void forward_kernel(const T* x, const T* params, T* out, int64_t n,
                     const std::vector<GridLevel>& levels, int F) {
   const int L = static_cast<int>(levels.size());
   const int64_t stride = static_cast<int64_t>(L) * F;
   at::parallel_for(0, n, 2048, [&](int64_t begin, int64_t end) {
-    LevelPoint<T> lp;
+    BlockCorners<T, D> bc;
     // Level-outer so one level's table stays in cache across the chunk.
     for (int l = 0; l < L; ++l) {
       const GridLevel& level = levels[l];
       const T* table = params + level.offset * F;
-      const T scale = static_cast<T>(level.scale);
-      for (int64_t i = begin; i < end; ++i) {
-        locate<T, D>(x + i * D, scale, lp);
-        T* o = out + i * stride + static_cast<int64_t>(l) * F;
-        for (int f = 0; f < F; ++f) o[f] = T(0);
-        for (int c = 0; c < (1 << D); ++c) {
-          uint32_t idx;
-          const T w = corner<T, D>(lp, c, level, &idx);
-          const T* e = table + static_cast<int64_t>(idx) * F;
-          for (int f = 0; f < F; ++f) o[f] += w * e[f];
+      for (int64_t i0 = begin; i0 < end; i0 += kBlock) {
+        const int nb = static_cast<int>(std::min<int64_t>(kBlock, end - i0));
+        block_corners<T, D>(x, i0, nb, level, table, F, false, bc);
+        for (int b = 0; b < nb; ++b) {
+          T* o = out + (i0 + b) * stride + static_cast<int64_t>(l) * F;
+          for (int f = 0; f < F; ++f) o[f] = T(0);
+          for (int c = 0; c < (1 << D); ++c) {
+            const T w = bc.weight[b][c];
+            const T* e = table + static_cast<int64_t>(bc.index[b][c]) * F;
+            for (int f = 0; f < F; ++f) o[f] += w * e[f];
+          }
         }
       }
     }
@@ -133,23 +192,24 @@ void params_backward_kernel(const T* x, const T* g, T* grad, int64_t n,
   }
   const int64_t per_chunk = (n + chunks - 1) / chunks;
   at::parallel_for(0, L * chunks, 1, [&](int64_t tb, int64_t te) {
-    LevelPoint<T> lp;
+    BlockCorners<T, D> bc;
     for (int64_t task = tb; task < te; ++task) {
       const int l = static_cast<int>(task / chunks);
       const int64_t chunk = task % chunks;
       const GridLevel& level = levels[l];
       T* dst = chunk == 0 ? grad + level.offset * F : partial[l][chunk - 1].data();
-      const T scale = static_cast<T>(level.scale);
       const int64_t begin = chunk * per_chunk;
       const int64_t end = std::min(n, begin + per_chunk);
-      for (int64_t i = begin; i < end; ++i) {
-        const T* gi = g + i * stride + static_cast<int64_t>(l) * F;
-        locate<T, D>(x + i * D, scale, lp);
-        for (int c = 0; c < (1 << D); ++c) {
-          uint32_t idx;
-          const T w = corner<T, D>(lp, c, level, &idx);
-          T* e = dst + static_cast<int64_t>(idx) * F;
-          for (int f = 0; f < F; ++f) e[f] += w * gi[f];
+      for (int64_t i0 = begin; i0 < end; i0 += kBlock) {
+        const int nb = static_cast<int>(std::min<int64_t>(kBlock, end - i0));
+        block_corners<T, D>(x, i0, nb, level, dst, F, true, bc);
+        for (int b = 0; b < nb; ++b) {
+          const T* gi = g + (i0 + b) * stride + static_cast<int64_t>(l) * F;
+          for (int c = 0; c < (1 << D); ++c) {
+            const T w = bc.weight[b][c];
+            T* e = dst + static_cast<int64_t>(bc.index[b][c]) * F;
+            for (int f = 0; f < F; ++f) e[f] += w * gi[f];
+          }
         }
       }
     }
@@ -204,6 +264,67 @@ void positions_backward_kernel(const T* x, const T* params, const T* g, T* grad,
       }
     }
   });
+}
+
+// Parameter gradients of large grids are tens of megabytes; a fresh allocation of that size is
+// mapped from the system on every backward and its pages faulted in one by one, which costs
+// more than the scatter itself. Blocks released by the gradient tensors come back here and
+// are reused (zeroed) by the next backward. At most kPoolBlocks blocks are kept.
+class GradientPool {
+ public:
+  static GradientPool& instance() {
+    static GradientPool* pool = new GradientPool();  // outlives tensors freed at exit
+    return *pool;
+  }
+
+  torch::Tensor zeros(int64_t numel, torch::ScalarType st) {
+    const size_t bytes = static_cast<size_t>(numel) * c10::elementSize(st);
+    void* block = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (size_t k = 0; k < free_.size(); ++k) {
+        if (free_[k].first == bytes) {
+          block = free_[k].second;
+          free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(k));
+          break;
+        }
+      }
+    }
+    if (block == nullptr) {
+      block = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
+      if (block == nullptr) throw std::bad_alloc();
+    }
+    char* bytes_ptr = static_cast<char*>(block);
+    at::parallel_for(0, static_cast<int64_t>(bytes), 1 << 20, [&](int64_t b, int64_t e) {
+      std::memset(bytes_ptr + b, 0, static_cast<size_t>(e - b));
+    });
+    return torch::from_blob(
+        block, {numel}, [bytes](void* ptr) { GradientPool::instance().give_back(ptr, bytes); },
+        torch::TensorOptions().dtype(st));
+  }
+
+  void give_back(void* block, size_t bytes) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (free_.size() < kPoolBlocks) {
+        free_.emplace_back(bytes, block);
+        return;
+      }
+    }
+    std::free(block);
+  }
+
+ private:
+  static constexpr size_t kPoolBlocks = 4;
+  std::mutex mu_;
+  std::vector<std::pair<size_t, void*>> free_;
+};
+
+torch::Tensor zeroed_gradient(const torch::Tensor& like) {
+  constexpr int64_t kPoolMinBytes = 1 << 20;
+  if (like.numel() * static_cast<int64_t>(like.element_size()) < kPoolMinBytes)
+    return torch::zeros_like(like);
+  return GradientPool::instance().zeros(like.numel(), like.scalar_type());
 }
 
 template <typename F>
@@ -322,7 +443,7 @@ EncodeGrads encode_backward(const torch::Tensor& grad_out_in, const torch::Tenso
     throw std::invalid_argument("hash grid: output gradient has the wrong shape");
   auto grad_out = grad_out_in.to(params.scalar_type()).contiguous();
   EncodeGrads result;
-  if (need_params) result.params = torch::zeros_like(params);
+  if (need_params) result.params = zeroed_gradient(params);
   if (need_positions) result.positions = torch::zeros_like(positions);
   if (n == 0) return result;
   dispatch(params.scalar_type(), n_dims, [&](auto tag, auto dims) {

@@ -59,33 +59,37 @@ def hashgrid_encode_reference(positions, params, n_levels, n_features, hash_size
     device = positions.device
     corners = torch.tensor([[(c >> d) & 1 for d in range(D)] for c in range(1 << D)],
                            dtype=torch.int64, device=device)  # (2^D, D)
-    out = []
+    indices = []
+    weights = []
     for lv in levels:
         p = positions * lv["scale"] + 0.5
         fl = torch.floor(p)
         frac = p - fl
         base = torch.nan_to_num(fl, nan=0.0, posinf=0.0, neginf=0.0).to(torch.int64)
         vertex = (base.unsqueeze(1) + corners) & _MASK32  # (B, 2^D, D)
+        idx = torch.zeros(vertex.shape[:2], dtype=torch.int64, device=device)
         if lv["hashed"]:
-            idx = torch.zeros(vertex.shape[:2], dtype=torch.int64, device=device)
             for d in range(D):
                 idx ^= (vertex[..., d] * HASH_PRIMES[d]) & _MASK32
         else:
-            idx = torch.zeros(vertex.shape[:2], dtype=torch.int64, device=device)
             stride = 1
             for d in range(D):
                 idx = (idx + ((vertex[..., d] * stride) & _MASK32)) & _MASK32
                 stride *= lv["resolution"]
-        idx = idx % lv["size"]
+        indices.append(idx % lv["size"] + lv["offset"])
         # Weight of corner c: product over dims of frac (bit set) or 1 - frac.
         w = torch.where(corners.bool(), frac.unsqueeze(1), 1.0 - frac.unsqueeze(1))
         weight = w[..., 0]
         for d in range(1, D):
             weight = weight * w[..., d]
-        table = params[lv["offset"] * n_features:(lv["offset"] + lv["size"]) * n_features]
-        vals = table.view(lv["size"], n_features)[idx]  # (B, 2^D, F)
-        out.append((weight.unsqueeze(-1) * vals).sum(dim=1))
-    return torch.cat(out, dim=1) if out else positions.new_zeros((B, 0))
+        weights.append(weight)
+    # One gather over all levels: its backward is a single scatter into one gradient buffer
+    # (a gather per level slice would materialise a full-size gradient per level).
+    idx = torch.stack(indices, dim=1)  # (B, L, 2^D) entries of the whole table
+    weight = torch.stack(weights, dim=1)  # (B, L, 2^D)
+    vals = params.view(-1, n_features)[idx]  # (B, L, 2^D, F)
+    out = (weight.unsqueeze(-1) * vals).sum(dim=2)
+    return out.reshape(B, n_levels * n_features)
 
 
 class HashGridEncoding(torch.nn.Module):
