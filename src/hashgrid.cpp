@@ -7,14 +7,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
-#include <utility>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <type_traits>
+#include <utility>
 
 namespace qelm::hashgrid {
 namespace {
@@ -64,20 +64,6 @@ inline void locate(const T* x, T scale, LevelPoint<T>& lp) {
   }
 }
 
-// Corner c of the cell: its table index and interpolation weight.
-template <typename T, int D>
-inline T corner(const LevelPoint<T>& lp, int c, const GridLevel& level, uint32_t* index) {
-  uint32_t v[D];
-  T w = T(1);
-  for (int d = 0; d < D; ++d) {
-    const bool up = (c >> d) & 1;
-    v[d] = lp.vertex[d] + (up ? 1u : 0u);
-    w *= up ? lp.frac[d] : T(1) - lp.frac[d];
-  }
-  *index = grid_index(v, D, level);
-  return w;
-}
-
 void check_tensors(const torch::Tensor& positions, const torch::Tensor& params, int* n_dims) {
   if (positions.dim() != 2)
     throw std::invalid_argument("hash grid: positions must be a 2-D tensor (B, D)");
@@ -101,6 +87,7 @@ template <typename T, int D>
 struct BlockCorners {
   uint32_t index[kBlock][1 << D];
   T weight[kBlock][1 << D];
+  T frac[kBlock][D];
 };
 
 template <typename T, int D>
@@ -108,7 +95,7 @@ inline void block_corners(const T* x, int64_t i0, int nb, const GridLevel& level
                           int F, bool for_write, BlockCorners<T, D>& bc) {
   const T scale = static_cast<T>(level.scale);
   // Per dimension, the two possible terms of a corner's index (lower and upper vertex) and
-  // of its weight; a corner combines one of each. Same values as grid_index and corner().
+  // of its weight; a corner combines one of each (the same index as grid_index).
   uint32_t stride[D];
   stride[0] = 1;
   for (int d = 1; d < D; ++d) stride[d] = stride[d - 1] * level.resolution;
@@ -120,6 +107,7 @@ inline void block_corners(const T* x, int64_t i0, int nb, const GridLevel& level
     uint32_t term[D][2];
     T wt[D][2];
     for (int d = 0; d < D; ++d) {
+      bc.frac[b][d] = lp.frac[d];
       const uint32_t m = level.hashed ? kPrimes[d] : stride[d];
       term[d][0] = lp.vertex[d] * m;
       term[d][1] = (lp.vertex[d] + 1u) * m;
@@ -234,33 +222,34 @@ void positions_backward_kernel(const T* x, const T* params, const T* g, T* grad,
   const int L = static_cast<int>(levels.size());
   const int64_t stride = static_cast<int64_t>(L) * F;
   at::parallel_for(0, n, 2048, [&](int64_t begin, int64_t end) {
-    LevelPoint<T> lp;
+    BlockCorners<T, D> bc;
     for (int64_t i = begin; i < end; ++i)
       for (int d = 0; d < D; ++d) grad[i * D + d] = T(0);
     for (int l = 0; l < L; ++l) {
       const GridLevel& level = levels[l];
       const T* table = params + level.offset * F;
       const T scale = static_cast<T>(level.scale);
-      for (int64_t i = begin; i < end; ++i) {
-        const T* gi = g + i * stride + static_cast<int64_t>(l) * F;
-        locate<T, D>(x + i * D, scale, lp);
-        T acc[D] = {};
-        for (int c = 0; c < (1 << D); ++c) {
-          uint32_t v[D];
-          for (int d = 0; d < D; ++d) v[d] = lp.vertex[d] + ((c >> d) & 1);
-          const uint32_t idx = grid_index(v, D, level);
-          const T* e = table + static_cast<int64_t>(idx) * F;
-          T dot = T(0);
-          for (int f = 0; f < F; ++f) dot += gi[f] * e[f];
-          // d(weight_c)/d(frac_d): the other dimensions' factors, signed by the corner side.
-          for (int d = 0; d < D; ++d) {
-            T w = ((c >> d) & 1) ? T(1) : T(-1);
-            for (int k = 0; k < D; ++k)
-              if (k != d) w *= ((c >> k) & 1) ? lp.frac[k] : T(1) - lp.frac[k];
-            acc[d] += w * dot;
+      for (int64_t i0 = begin; i0 < end; i0 += kBlock) {
+        const int nb = static_cast<int>(std::min<int64_t>(kBlock, end - i0));
+        block_corners<T, D>(x, i0, nb, level, table, F, false, bc);
+        for (int b = 0; b < nb; ++b) {
+          const T* gi = g + (i0 + b) * stride + static_cast<int64_t>(l) * F;
+          const T* frac = bc.frac[b];
+          T acc[D] = {};
+          for (int c = 0; c < (1 << D); ++c) {
+            const T* e = table + static_cast<int64_t>(bc.index[b][c]) * F;
+            T dot = T(0);
+            for (int f = 0; f < F; ++f) dot += gi[f] * e[f];
+            // d(weight_c)/d(frac_d): the other dimensions' factors, signed by the corner side.
+            for (int d = 0; d < D; ++d) {
+              T w = ((c >> d) & 1) ? T(1) : T(-1);
+              for (int k = 0; k < D; ++k)
+                if (k != d) w *= ((c >> k) & 1) ? frac[k] : T(1) - frac[k];
+              acc[d] += w * dot;
+            }
           }
+          for (int d = 0; d < D; ++d) grad[(i0 + b) * D + d] += acc[d] * scale;
         }
-        for (int d = 0; d < D; ++d) grad[i * D + d] += acc[d] * scale;
       }
     }
   });

@@ -41,9 +41,9 @@ def hashgrid_encode_reference(positions, params, n_levels, n_features, hash_size
 
     ``positions`` (B, D) in the grid's unit cube (values outside continue the indexing),
     ``params`` the flat tables in the layout of ``_architecture``. Returns (B, n_levels *
-    n_features), level-major. Differentiable with respect to both inputs; the gradient with
-    respect to the positions is that of the d-linear interpolation (zero across a cell
-    boundary's discontinuity in derivative, as with any piecewise-linear function).
+    n_features), level-major. Differentiable with respect to both inputs (the position
+    gradient is that of the piecewise d-linear interpolant, taken in the cell the point lies
+    in).
 
     For level l: position p = x * scale_l + 0.5, vertex g = floor(p), weights from the
     fraction p - g; each of the 2^D corner vertices g + c is looked up densely
