@@ -133,6 +133,19 @@ def _float(name, value, positive=False):
     return v
 
 
+def _plain(value):
+    """A value as a plain Python scalar (unused settings are recorded, never interpreted)."""
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    item = getattr(value, "item", None)
+    if callable(item):
+        try:
+            return item()
+        except (TypeError, ValueError):
+            pass
+    return str(value)
+
+
 def _grid(prefix, values):
     """Validated hash-grid settings from a dict with the GRID_KEYS."""
     grid = {
@@ -193,7 +206,7 @@ def resolve_architecture(kwargs):
     use_t = not r["disable_temporal"] and mode == "hash3d"
     use_latent = not r["disable_temporal"] and mode == "latent"
     t = _grid("t", {k: a[f"t_{k}"] for k in GRID_KEYS}) if use_t else None
-    r.update({f"t_{k}": (t[k] if t else a[f"t_{k}"]) for k in GRID_KEYS})
+    r.update({f"t_{k}": (t[k] if t else _plain(a[f"t_{k}"])) for k in GRID_KEYS})
     code = t1d = None
     if use_latent:
         code_in = {k: (a[f"code_{k}"] if a[f"code_{k}"] is not None else CODE_DEFAULTS[k])
