@@ -13,14 +13,6 @@ py::module_ os_mod() { return py::module_::import("os"); }
 
 bool is_seq(py::handle v) { return py::isinstance<py::list>(v) || py::isinstance<py::tuple>(v); }
 
-std::pair<int64_t, int64_t> block_of_config(py::object self) {
-  py::object config = attr_or(self, "config");
-  if (config.is_none() || !truthy(config)) return {1, 1};
-  py::object bs = dict_get(config, "block_size", py::none());
-  if (bs.is_none()) return {1, 1};
-  return {py::int_(bs[py::int_(0)]).cast<int64_t>(), py::int_(bs[py::int_(1)]).cast<int64_t>()};
-}
-
 // 8 and 16 select the integer schemes; any other value (including booleans) float16.
 int64_t quantization_bits(py::handle q) {
   if (py::isinstance<py::bool_>(q)) return 0;
@@ -124,7 +116,7 @@ py::bytes build_mask_bytes(py::object self, py::object mask_mode, int64_t N, int
     print_line(" -> Mask (Real): None");
     return py::bytes();
   }
-  auto [bh, bw] = block_of_config(self);
+  auto [bh, bw] = config_block_size(self);
   torch::Tensor valid = cpu_mask.cast<torch::Tensor>().reshape({-1});
   py::object pixel_mask = attr_or(self, "_block_pixel_mask");
   py::object values = self.attr("cpu_values");
@@ -155,7 +147,7 @@ py::tuple build_residual_bytes(py::object self, int64_t T, int64_t H, int64_t W,
   py::tuple track = unpack_exact(
       self.attr("compute_residuals")(py::arg("threshold") = residual_threshold, py::arg("quantize") = residual_dtype), 2);
   py::object mi = self.attr("meta_info");
-  const auto [bh, bw] = block_of_config(self);
+  const auto [bh, bw] = config_block_size(self);
   const blobs::ResidualValueMode mode =
       blobs::decide_residual_value_mode(band_scales_from_py(dict_get(mi, "band_scales")),
                                         dtype_name_from_py(dict_get(mi, "src_dtype")), bh * bw, C);

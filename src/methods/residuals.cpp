@@ -26,22 +26,13 @@ std::vector<double> tile(const std::vector<double>& v, int64_t times) {
   return out;
 }
 
-// block_size of the recorded configuration, (1, 1) without one.
-std::pair<int64_t, int64_t> config_block(py::object self) {
-  py::object config = attr_or(self, "config");
-  if (config.is_none() || !truthy(config)) return {1, 1};
-  py::object bs = dict_get(config, "block_size", py::none());
-  if (bs.is_none()) return {1, 1};
-  return {py::int_(bs[py::int_(0)]).cast<int64_t>(), py::int_(bs[py::int_(1)]).cast<int64_t>()};
-}
-
 }  // namespace
 
 EvalSetup eval_setup(py::object self) {
   EvalSetup s;
   py::object mi = self.attr("meta_info");
   s.n_bands = py::int_(mi["n_bands"]).cast<int64_t>();
-  const auto [bh, bw] = config_block(self);
+  const auto [bh, bw] = config_block_size(self);
   s.block_factor = bh * bw;
   // Band ranges: one [min, max] for all bands or one pair per band.
   py::object dr = mi["data_range"];

@@ -36,6 +36,14 @@ bool truthy(py::handle obj) {
   return PyObject_IsTrue(obj.ptr()) == 1;
 }
 
+std::pair<int64_t, int64_t> config_block_size(py::object self) {
+  py::object config = attr_or(self, "config");
+  if (config.is_none() || !truthy(config)) return {1, 1};
+  py::object bs = dict_get(config, "block_size", py::none());
+  if (bs.is_none()) return {1, 1};
+  return {py::int_(bs[py::int_(0)]).cast<int64_t>(), py::int_(bs[py::int_(1)]).cast<int64_t>()};
+}
+
 void collect_garbage() {
   py::gil_scoped_acquire gil;
   py::module_::import("gc").attr("collect")();

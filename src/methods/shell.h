@@ -31,6 +31,9 @@ std::string py_str(py::handle obj);
 std::string py_repr(py::handle obj);
 bool truthy(py::handle obj);
 
+// The recorded configuration's block_size as (bh, bw); (1, 1) without a configuration.
+std::pair<int64_t, int64_t> config_block_size(py::object self);
+
 // gc.collect(): the core asks for full collections after large releases.
 void collect_garbage();
 
