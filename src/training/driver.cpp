@@ -297,7 +297,8 @@ struct Run {
 
 }  // namespace
 
-bool fit(const FitServices& s, const TrainingSet& data, FitOptions opts, const FitEnvironment& env) {
+bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
+         const FitEnvironment& env) {
   Reporter& out = s.out;
   if (opts.batch_size <= 0)
     throw std::invalid_argument("batch_size must be a positive number of points, got " +

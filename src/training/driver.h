@@ -180,7 +180,7 @@ struct FitServices {
 };
 
 // Trains the network. Returns false when there is no valid point to train on.
-bool fit(const FitServices& services, const TrainingSet& data, FitOptions opts,
+bool fit(const FitServices& services, const TrainingSet& data, const FitOptions& opts,
          const FitEnvironment& env);
 
 }  // namespace qelm::training
