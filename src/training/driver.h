@@ -133,6 +133,8 @@ struct RunState {
   const FitOptions& opts;
   torch::Device device;
   TrainStep& train_step;
+  Network& net;  // for error passes of correction steps (no gradients, autocast per use_amp)
+  bool use_amp = false;
   Progress* pbar = nullptr;
   int64_t optimizer_step = 0;
   double importance_budget = 0.0;
