@@ -216,8 +216,10 @@ void init_module(py::module_& m) {
 
 
   // ---- hash-grid encoding -------------------------------------------------------------------
-
-
+  // _hashgrid_encode / _hashgrid_layout and the intra-op thread count; defined in
+  // src/models/hashgrid_bindings.cpp so that the core's header stays out of this file.
+  void register_hashgrid_encoding(py::module_ & m);
+  register_hashgrid_encoding(m);
 
 }
 }  // namespace

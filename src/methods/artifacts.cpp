@@ -179,7 +179,7 @@ py::object build_outer_meta(py::object self, py::object pixel_shape) {
   py::object mi = self.attr("meta_info");
   py::tuple shape = unpack_exact(pixel_shape, 4);
   std::vector<int64_t> dims;
-  for (py::handle d : shape) dims.push_back(py::int_(d).cast<int64_t>());
+  for (py::handle d : shape) dims.push_back(py::int_(py::reinterpret_borrow<py::object>(d)).cast<int64_t>());
   const int64_t C = dims[3];
   py::list bands;
   py::object given = dict_get(mi, "bands");
@@ -270,7 +270,7 @@ py::object build_chunk_meta(py::object self, py::object quant_info_dict, py::obj
   } else if (py::len(dr) == 2 && !is_seq(dr[py::int_(0)])) {
     for (int64_t i = 0; i < C; ++i) tdr.append(py::list(dr));
   } else {
-    for (py::handle e : dr) tdr.append(py::list(e));
+    for (py::handle e : dr) tdr.append(py::list(py::reinterpret_borrow<py::object>(e)));
   }
   py::dict extras;
   for (const char* key : {"norm_mode", "local_xyz_params", "local_planar_params"}) {
@@ -302,7 +302,7 @@ py::dict build_v09_artifacts(py::object self, py::object quantization_bit, py::o
   py::object mi = self.attr("meta_info");
   std::vector<int64_t> shape;
   if (mi.contains("original_shape")) {
-    for (py::handle d : mi["original_shape"]) shape.push_back(py::int_(d).cast<int64_t>());
+    for (py::handle d : mi["original_shape"]) shape.push_back(py::int_(py::reinterpret_borrow<py::object>(d)).cast<int64_t>());
     if (shape.size() != 4) throw py::value_error("meta_info['original_shape'] must hold four entries");
   } else {
     shape = {mi.contains("timestamps") ? static_cast<int64_t>(py::len(mi["timestamps"])) : 0,
@@ -380,7 +380,7 @@ void check_save_arguments(py::object self, py::object save_residuals, py::object
   py::object values = threshold;
   if (!is_seq(values) && !py::hasattr(values, "__array__")) values = py::make_tuple(threshold);
   for (py::handle t : values) {
-    const double v = py::float_(t).cast<double>();
+    const double v = py::float_(py::reinterpret_borrow<py::object>(t)).cast<double>();
     if (!(v >= 0)) throw py::value_error("residual_threshold must be non-negative, got " + py_str(threshold));
   }
 }

@@ -16,7 +16,7 @@ bool is_list_like(py::handle v) {
 
 std::vector<double> floats_of(py::handle seq) {
   std::vector<double> out;
-  for (py::handle x : seq) out.push_back(py::float_(x).cast<double>());
+  for (py::handle x : seq) out.push_back(py::float_(py::reinterpret_borrow<py::object>(x)).cast<double>());
   return out;
 }
 
