@@ -6,6 +6,7 @@
 // has set.
 #include <cstdlib>
 
+#include "hashgrid.h"
 #include "methods/methods.h"
 
 namespace py = pybind11;
@@ -216,10 +217,17 @@ void init_module(py::module_& m) {
 
 
   // ---- hash-grid encoding -------------------------------------------------------------------
-  // _hashgrid_encode / _hashgrid_layout and the intra-op thread count; defined in
-  // src/models/hashgrid_bindings.cpp so that the core's header stays out of this file.
-  void register_hashgrid_encoding(py::module_ & m);
-  register_hashgrid_encoding(m);
-
+  // Debian's tensor library starts with one intra-op thread; the encodings (and every other CPU
+  // kernel of training) should use the cores this process is given.
+  qelm::hashgrid::use_available_cpus();
+  m.def("_hashgrid_encode", &hashgrid_encode, py::arg("positions"), py::arg("params"), py::arg("n_levels"),
+        py::arg("n_features"), py::arg("log2_hashmap_size"), py::arg("base_resolution"), py::arg("per_level_scale"),
+        py::call_guard<py::gil_scoped_release>(),
+        "Multiresolution hash encoding of CPU positions (B, D), 1 <= D <= 4, with flat float32 or float64 params; "
+        "returns (B, n_levels * n_features), differentiable with respect to positions and params.");
+  m.def("_hashgrid_layout", &hashgrid_layout, py::arg("n_dims"), py::arg("n_levels"), py::arg("n_features"),
+        py::arg("log2_hashmap_size"), py::arg("base_resolution"), py::arg("per_level_scale"),
+        "Per-level tables of a hash grid as the compiled encoding lays them out: "
+        "([{scale, resolution, offset, size, hashed}], n_params).");
 }
 }  // namespace

@@ -105,10 +105,11 @@ py::tuple build_weights_bytes(py::object self, py::object quantization_bit) {
   auto [tensors, names] = weight_components(self);
   std::vector<torch::Tensor> host;
   for (const auto& t : tensors) host.push_back(t.detach().to(torch::kCPU));
+  const int64_t bits = quantization_bits(quantization_bit);
   blobs::QuantizedWeights q;
   {
     py::gil_scoped_release nogil;
-    q = blobs::quantize_weights(host, names, quantization_bits(quantization_bit));
+    q = blobs::quantize_weights(host, names, bits);
   }
   for (const auto& line : q.lines) print_line(line);
   py::object weights = module_attr("fast_compress")(py::bytes(q.raw));
@@ -134,10 +135,11 @@ py::bytes build_mask_bytes(py::object self, py::object mask_mode, int64_t N, int
     // A pixel whose value is not finite (a fill value read as NaN) has no data to give back.
     valid = valid & rows_all_finite(values.cast<torch::Tensor>());
   }
+  const bool static_mode = py::str("static").equal(mask_mode);
   blobs::MaskBlob mb;
   {
     py::gil_scoped_release nogil;
-    mb = blobs::build_mask_blob(valid, N, H, W, bh, bw, py::str("static").equal(mask_mode));
+    mb = blobs::build_mask_blob(valid, N, H, W, bh, bw, static_mode);
   }
   for (const auto& line : mb.lines) print_line(line);
   return py::bytes(mb.bytes);

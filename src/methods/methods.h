@@ -118,4 +118,10 @@ py::dict residual_info_dict(const blobs::ResidualBlob& b, py::handle threshold, 
 std::optional<std::vector<double>> band_scales_from_py(py::handle obj);
 std::optional<std::string> dtype_name_from_py(py::handle obj);
 
+// ---- hash-grid encoding ---------------------------------------------------------------------
+torch::Tensor hashgrid_encode(const torch::Tensor& positions, const torch::Tensor& params, int n_levels,
+                              int n_features, int log2_hashmap_size, int base_resolution, double per_level_scale);
+py::tuple hashgrid_layout(int n_dims, int n_levels, int n_features, int log2_hashmap_size, int base_resolution,
+                          double per_level_scale);
+
 }  // namespace qelm::shell
