@@ -6,7 +6,7 @@ and reports optimizer steps per second. Then times the network alone (forward an
 the same loss on one batch) and reports the share of a training step spent outside it:
 sampling, gathering, the loss scaler, Adam and the schedule.
 
-    PYTHONPATH=. /usr/bin/python3 bench/train.py [--device cpu|cuda] [--epochs 4] [--reps 5]
+    PYTHONPATH=. /usr/bin/python3 bench/train.py [--device cpu|cuda] [--epochs 4] [--threads N]
 """
 import argparse
 import contextlib
@@ -108,7 +108,10 @@ def main():
     ap.add_argument("--batch", type=int, default=65536)
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--frames", type=int, default=16)
+    ap.add_argument("--threads", type=int, default=0, help="intra-op threads (default: as set at import)")
     args = ap.parse_args()
+    if args.threads > 0:
+        torch.set_num_threads(args.threads)
     dtype = args.dtype or ("float16" if args.device.startswith("cuda") else "float32")
     T, H, W, C = args.frames, 256, 256, 3
     c = make_compressor(args.device, dtype, T, H, W, C)

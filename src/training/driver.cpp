@@ -297,7 +297,8 @@ struct Run {
 
 }  // namespace
 
-bool fit(const FitServices& s, const TrainingSet& data, FitOptions opts, const FitEnvironment& env) {
+bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
+         const FitEnvironment& env) {
   Reporter& out = s.out;
   if (opts.batch_size <= 0)
     throw std::invalid_argument("batch_size must be a positive number of points, got " +
@@ -399,7 +400,7 @@ bool fit(const FitServices& s, const TrainingSet& data, FitOptions opts, const F
   routing.num_valid_pixels = num_valid_pixels;
   bool use_streaming = route_training(routing, s.device_info, out);
 
-  RunState state{plan, opts, s.device, train_step};
+  RunState state{plan, opts, s.device, train_step, s.net, s.use_amp};
   Run run{s, data, opts, plan, *optimizer, loss, es, state, spatial_size, total_pixels};
 
   if (!use_streaming) {

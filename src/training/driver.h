@@ -133,6 +133,8 @@ struct RunState {
   const FitOptions& opts;
   torch::Device device;
   TrainStep& train_step;
+  Network& net;  // for error passes of correction steps (no gradients, autocast per use_amp)
+  bool use_amp = false;
   Progress* pbar = nullptr;
   int64_t optimizer_step = 0;
   double importance_budget = 0.0;
@@ -180,7 +182,7 @@ struct FitServices {
 };
 
 // Trains the network. Returns false when there is no valid point to train on.
-bool fit(const FitServices& services, const TrainingSet& data, FitOptions opts,
+bool fit(const FitServices& services, const TrainingSet& data, const FitOptions& opts,
          const FitEnvironment& env);
 
 }  // namespace qelm::training
