@@ -50,7 +50,7 @@ test: setup
 DEMO_NC    ?= /usr/share/ncarg/data/nug/tas_rectilinear_grid_2D.nc
 DEMO_VAR   ?= tas
 DEMO_BOUND ?= 0.1
-DEMO_ARGS  ?= --preset small --epochs 30 --batch-size 8192
+DEMO_ARGS  ?= --preset small --epochs 20 --batch-size 2048
 PYQELM     := PYTHONPATH=$(CURDIR) $(PYTHON) -m pyqelm
 
 demo: setup

@@ -224,16 +224,21 @@ def summary_lines(result, max_error=None):
     if max_error is not None and result.outliers == 0 and not any(r == "rectified" for r, _, _ in result.files) \
             and not any(r == "chunk" for r, _, _ in result.files):
         lines.append(f"  no value was off by {max_error:g} or more: no residuals needed, no rectified file")
-    record, _ = stored_metrics(result.best_file)
+    record, chunk_meta = stored_metrics(result.best_file)
     band_names = [b.name for b in meta.bands]
     src = record.get("source") if record else None
     lines.append(f"  quality of {os.path.basename(result.best_file)} (stored in the container; "
                  f"{_metric_source(src)}; physical units):")
     lines += _metrics_lines(record, band_names, indent="    ")
+    pre = chunk_meta.extras.get("quality_metrics_pre_residual")
+    if pre:
+        lines.append(f"  network alone ({_metric_source(pre.get('source'))}):")
+        lines += _metrics_lines(pre, band_names, indent="    ")
     if max_error is not None and record:
         worst = max(b["max"] for b in record["bands"])
         verdict = "holds" if worst <= max_error else "NOT MET"
-        lines.append(f"  error bound |err| <= {max_error:g}: {verdict} (largest stored error {worst:.6g})")
+        lines.append(f"  error bound |err| <= {max_error:g}: {verdict} by the engine's own measurement (largest "
+                     f"{worst:.6g}); --verify measures the decoded file against the source")
     if result.threshold is not None:
         lines.append(f"  residuals   {result.outliers:,} corrected values (threshold {result.threshold:.7g}: the "
                      f"bound less a float32 rounding allowance)")
@@ -403,10 +408,21 @@ def inspect_lines(rec):
     return lines
 
 
+def _json_ready(value):
+    """Strict JSON: NaN and infinities (a NaN fill value, say) become null."""
+    if isinstance(value, float) and not np.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {k: _json_ready(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_ready(v) for v in value]
+    return value
+
+
 def cmd_inspect(a):
     rec = _inspect_record(a.input)
     if a.json:
-        print(json.dumps(rec, indent=2, allow_nan=False, default=str))
+        print(json.dumps(_json_ready(rec), indent=2, allow_nan=False, default=str))
     else:
         for line in inspect_lines(rec):
             _log(line)
@@ -462,6 +478,12 @@ def cmd_compare(a):
     bound = a.max_error
     opts = _encode_options(a)
     opts.max_error = bound
+    log = _log
+    if a.json:  # standard output carries the JSON alone
+        opts.quiet = True
+
+        def log(*args):
+            print(*args, file=sys.stderr, flush=True)
     detect_source(a.source)
     if a.plot:
         folder = os.path.dirname(os.path.abspath(a.plot))
@@ -484,20 +506,23 @@ def cmd_compare(a):
     try:
         if a.qelm:
             qelm_file, enc_s, note = a.qelm, float("nan"), "existing container (encode time not measured)"
+            sibling = a.qelm[:-len("-rectified.qelm")] + ".qelm" if a.qelm.endswith("-rectified.qelm") else None
+            network_only = sibling if sibling and os.path.isfile(sibling) else None
             meta = read_container(qelm_file).meta
             if tuple(meta.shape) != (T, H, W, C):
                 raise ValueError(f"{qelm_file} holds a {tuple(meta.shape)} cube, the source is {(T, H, W, C)}")
         else:
             out = os.path.join(workdir, f"{stem}.qelm")
-            result = encode(a.source, out, opts, log=_log)
+            result = encode(a.source, out, opts, log=log)
             qelm_file, enc_s = result.best_file, result.seconds["total"]
+            network_only = next((p for role, p, _ in result.files if role == "standard" and p != qelm_file), None)
             note = f"{result.backend}, preset {opts.preset}, {opts.epochs} epochs; encode time includes training"
         t0 = time.perf_counter()
         decoded, _ = decode_container(qelm_file)
         dec_s = time.perf_counter() - t0
         rows = [make_row("pyqelm + residuals", qelm_file, os.path.getsize(qelm_file), raw, cube, decoded, enc_s,
                          dec_s, bound=bound, note=note)]
-        others, others_decoded = other_rows(cube, bound, raw, workdir, stem, log=_log)
+        others, others_decoded = other_rows(cube, bound, raw, workdir, stem, log=log)
         rows += others
         header = [f"input: {a.source}" + (f" variable {info['variable']}" if info["variable"] else "")
                   + f", {T} x {H} x {W} x {C}, {int(np.isnan(cube).sum()):,} no-data values; every compressor gets "
@@ -505,15 +530,19 @@ def cmd_compare(a):
                   f"raw size: {raw:,} bytes (T x H x W x C x {itemsize} bytes of {info['dtype']}); "
                   f"error bound: {bound:g} (physical units); sizes are files on disk", ""]
         if a.json:
-            print(json.dumps({"source": os.fspath(a.source), "variable": info["variable"], "shape": [T, H, W, C],
-                              "raw_bytes": raw, "source_dtype": info["dtype"], "bound": bound,
-                              "rows": [r.to_dict() for r in rows]}, indent=2, default=str))
+            print(json.dumps(_json_ready({"source": os.fspath(a.source), "variable": info["variable"],
+                                          "shape": [T, H, W, C], "raw_bytes": raw, "source_dtype": info["dtype"],
+                                          "bound": bound, "rows": [r.to_dict() for r in rows]}),
+                             indent=2, allow_nan=False, default=str))
         else:
             _log("")
             _log(format_table(rows, header))
         if a.plot:
-            panels = [("pyqelm", decoded)] + [(n, d) for n, d in others_decoded.items() if n.startswith("ZFP")]
-            plot(a.plot, cube, panels, frame=a.frame, band=a.band, bound=bound,
+            panels = [("pyqelm", decoded)]
+            if network_only:
+                panels.append(("pyqelm network alone", decode_container(network_only)[0], 0))
+            panels += [(n, d) for n, d in others_decoded.items() if n.startswith("ZFP")]
+            plot(a.plot, cube, panels, frame=a.frame, band=a.band, bound=bound, y_ascending=info.get("y_ascending"),
                  title=f"{stem}  bound {bound:g}\n" + "\n".join(f"{r.compressor}: ratio {r.ratio:.2f}" for r in rows))
             if not a.json:
                 _log(f"plot written to {a.plot}")

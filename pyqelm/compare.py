@@ -240,6 +240,10 @@ def other_rows(cube, bound, raw, workdir, stem, log=print):
     return rows, decoded
 
 
+def _seconds(s):
+    return f"{s:.2f}" if np.isfinite(s) else "-"
+
+
 def format_table(rows, header_lines=()):
     head = ("compressor", "file", "bytes", "ratio", "RMSE", "MAE", "max error", "promise", "check",
             "encode s", "decode s")
@@ -247,7 +251,7 @@ def format_table(rows, header_lines=()):
     for r in rows:
         check = "ok" if r.ok else f"VIOLATED ({r.violations:,} values)"
         body.append((r.compressor, r.file, f"{r.bytes:,}", f"{r.ratio:.2f}", f"{r.rmse:.4g}", f"{r.mae:.4g}",
-                     f"{r.max_error:.4g}", r.promise, check, f"{r.encode_s:.2f}", f"{r.decode_s:.2f}"))
+                     f"{r.max_error:.4g}", r.promise, check, _seconds(r.encode_s), _seconds(r.decode_s)))
     widths = [max(len(x[i]) for x in body + [head]) for i in range(len(head))]
     right = {2, 3, 4, 5, 6, 9, 10}
 
@@ -259,9 +263,10 @@ def format_table(rows, header_lines=()):
     return "\n".join(out)
 
 
-def plot(path, original, panels, frame=0, band=0, bound=None, title=""):
+def plot(path, original, panels, frame=0, band=0, bound=None, title="", y_ascending=False):
     """PNG with the original frame, then (reconstruction, error) of each compressor in ``panels``
-    (a list of (name, decoded cube))."""
+    (a list of (name, decoded cube[, error colour limit])). With ``y_ascending`` row 0 is drawn at the bottom (north up
+    for a latitude axis that increases with the row)."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -272,25 +277,28 @@ def plot(path, original, panels, frame=0, band=0, bound=None, title=""):
         raise ValueError(f"--frame {frame} is outside the {T} frames")
     if not 0 <= band < original.shape[-1]:
         raise ValueError(f"--band {band} is outside the {original.shape[-1]} bands")
+    origin = "lower" if y_ascending else "upper"
     orig = original[frame, :, :, band]
     finite = orig[np.isfinite(orig)]
     vmin, vmax = (float(finite.min()), float(finite.max())) if finite.size else (0.0, 1.0)
     n = len(panels)
     fig, axes = plt.subplots(n + 1 if n else 1, 2, figsize=(11, 3.2 * (n + 1)), squeeze=False)
-    im = axes[0, 0].imshow(orig, vmin=vmin, vmax=vmax, cmap="viridis")
+    im = axes[0, 0].imshow(orig, vmin=vmin, vmax=vmax, cmap="viridis", origin=origin)
     axes[0, 0].set_title(f"original (frame {frame}, band {band})")
     fig.colorbar(im, ax=axes[0, 0], shrink=0.8)
     axes[0, 1].axis("off")
     if title:
         axes[0, 1].text(0.0, 0.5, title, fontsize=10, va="center", family="monospace")
-    for k, (name, dec) in enumerate(panels, start=1):
+    for k, panel in enumerate(panels, start=1):
+        name, dec = panel[0], panel[1]
+        scale = panel[2] if len(panel) > 2 else bound  # error colour scale: the bound unless given
         rec = dec[frame, :, :, band]
         err = rec.astype(np.float64) - orig
-        lim = bound if bound else float(np.nanmax(np.abs(err))) or 1.0
-        im = axes[k, 0].imshow(rec, vmin=vmin, vmax=vmax, cmap="viridis")
+        lim = scale if scale else float(np.nanmax(np.abs(err))) or 1.0
+        im = axes[k, 0].imshow(rec, vmin=vmin, vmax=vmax, cmap="viridis", origin=origin)
         axes[k, 0].set_title(f"{name}: reconstruction")
         fig.colorbar(im, ax=axes[k, 0], shrink=0.8)
-        im = axes[k, 1].imshow(err, vmin=-lim, vmax=lim, cmap="RdBu_r")
+        im = axes[k, 1].imshow(err, vmin=-lim, vmax=lim, cmap="RdBu_r", origin=origin)
         axes[k, 1].set_title(f"{name}: error (max |err| {np.nanmax(np.abs(err)):.3g})")
         fig.colorbar(im, ax=axes[k, 1], shrink=0.8)
     for ax in axes.flat:

@@ -160,12 +160,29 @@ def read_cube(path, opts):
         cube = np.array(cube, dtype=np.float32)
         cube[np.asarray(nodata, dtype=bool)] = np.nan
         return cube, {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
-                      "band_names": meta.get("band_names")}
+                      "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
     with zarr_view(path, opts.variable) as (store, variable):
         source = _zarr_source(store, variable, opts.scale_factor)
         cube = source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
         meta = source.build_meta_info()
-        return cube, {"dtype": meta["src_dtype"], "variable": source.variable, "band_names": meta["band_names"]}
+        return cube, {"dtype": meta["src_dtype"], "variable": source.variable, "band_names": meta["band_names"],
+                      "y_ascending": _y_ascending(meta)}
+
+
+def _y_ascending(meta):
+    """Whether y grows with the row (row 0 at the southern edge), from the transform or the
+    stored y coordinate."""
+    from pyqelm.encoder.streaming_sources import _dim_kind
+
+    t = meta.get("transform") or meta.get("trans_matrix")
+    if t and len(t) >= 6 and t[4]:
+        return float(t[4]) > 0
+    coords = meta.get("coords") or {}
+    for dim in meta.get("dims") or []:
+        values = (coords.get(dim) or {}).get("values")
+        if _dim_kind(dim) == "y" and values and len(values) > 1:
+            return values[-1] > values[0]
+    return False
 
 
 @dataclass
@@ -346,6 +363,8 @@ def encode(path, output, opts, log=print):
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
                                     valid_range=tuple(valid_range))
             seconds["load"] = time.perf_counter() - t0
+            if opts.max_error is not None:
+                check_integer_step(opts.max_error, c.meta_info, opts.block_size)
             if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
                 raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                                  "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
@@ -402,6 +421,25 @@ def encode(path, output, opts, log=print):
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
                         outliers=outliers, threshold=threshold if opts.max_error is not None else None)
+
+
+def check_integer_step(bound, meta_info, block_size):
+    """Residuals of an integer source are stored in whole steps of its scale factor (one data
+    number), which leaves up to half a step of error; a tighter bound cannot be kept."""
+    from pyqelm.encoder import tcnn_compressor as tc
+
+    scales = meta_info.get("band_scales")
+    src = meta_info.get("src_dtype")
+    if not scales or src is None or tuple(block_size) != (1, 1):
+        return
+    mode, _ = tc._residual_value_mode(list(scales), str(src), 1, len(scales))
+    if mode != "native":
+        return
+    half = max(float(s) for s in scales) / 2
+    need = half * (1 + 64 * float(np.finfo(np.float32).eps))
+    if bound < need:
+        raise ValueError(f"--max-error {bound:g} is below half the step of the stored {src} values "
+                         f"({half:g}): their residuals are stored in whole steps; give at least {need:.6g}")
 
 
 def residual_threshold(bound, data_range, use_log=False):
