@@ -51,8 +51,7 @@ any_float = _number(float)
 
 class _Parser(argparse.ArgumentParser):
     """One line on standard error for a bad command line, instead of usage plus message. With
-    ``presets_epilog`` set, help ends with the presets table, built (which instantiates the
-    networks) only when help is shown."""
+    ``presets_epilog`` set, help ends with the presets table, built only when help is shown."""
 
     presets_epilog = False
 
@@ -267,7 +266,7 @@ def cmd_encode(a):
 
 def _decode_any(path, meta_path=None):
     """(cube, Meta, chunk meta) of a .qelm container or a .qelmc chunk blob with its metadata."""
-    from pyqelm.decode import decode_chunk, decode_container
+    from pyqelm.decode import decode_chunk
     from pyqelm.format import read_chunk_bytes, read_container
 
     path = os.fspath(path)
@@ -281,9 +280,12 @@ def _decode_any(path, meta_path=None):
         with open(path, "rb") as f:
             blob = f.read()
         return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
-    cube, meta = decode_container(path)
     contents = read_container(path)
-    return cube, meta, read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
+    entries = contents.manifest.chunks
+    if len(entries) != 1:
+        raise ValueError(f"{path}: container holds {len(entries)} chunks; this decoder reads one-chunk containers")
+    blob = contents.chunks[entries[0].file]
+    return decode_chunk(blob, contents.meta), contents.meta, read_chunk_bytes(blob).chunk_meta
 
 
 def cmd_decode(a):

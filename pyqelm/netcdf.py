@@ -91,11 +91,9 @@ def _zarr_dtype(var):
 
 
 def _copy_array(group, name, var, dims, chunks=None, fill=None, attrs=None):
-    import zarr
-
     if var.dtype is str or np.dtype(var.dtype).kind in "OSU":
         data = np.asarray([_plain(v) for v in np.asarray(var[...]).reshape(-1)], dtype=str).reshape(var.shape)
-        arr = group.create_dataset(name, data=data, dtype=data.dtype, compressor=None)
+        arr = group.create_dataset(name, data=data, dtype=data.dtype, compressor=None, fill_value=None)
     else:
         dtype = _zarr_dtype(var)
         arr = group.create_dataset(name, shape=var.shape, dtype=dtype, chunks=chunks or var.shape or None,

@@ -280,13 +280,37 @@ def _precision(precision, device):
     return precision
 
 
-@contextlib.contextmanager
-def _quiet(enabled):
-    if not enabled:
-        yield
-        return
-    with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink), contextlib.redirect_stderr(sink):
-        yield
+class _Quiet:
+    """Silences the engine's output (standard output and error) while active; ``say`` still
+    reaches the original streams."""
+
+    def __init__(self, enabled):
+        self.enabled = enabled
+        self.saved = self.sink = None
+
+    def __enter__(self):
+        if self.enabled:
+            self.saved = (sys.stdout, sys.stderr)
+            self.sink = open(os.devnull, "w")
+            sys.stdout = sys.stderr = self.sink
+        return self
+
+    def __exit__(self, *exc):
+        if self.enabled:
+            sys.stdout, sys.stderr = self.saved
+            self.sink.close()
+        return False
+
+    def say(self, log, *args):
+        if not self.enabled:
+            log(*args)
+            return
+        current = (sys.stdout, sys.stderr)
+        sys.stdout, sys.stderr = self.saved
+        try:
+            log(*args)
+        finally:
+            sys.stdout, sys.stderr = current
 
 
 def check_options(opts, kind):
@@ -344,7 +368,7 @@ def encode(path, output, opts, log=print):
             log(f"pyqelm: valid range from the data: [{lo:.9g}, {hi:.9g}]")
         elif valid_range == "auto":
             valid_range = None
-        with _quiet(opts.quiet):
+        with _Quiet(opts.quiet) as quiet:
             kw = dict(train_dtype=precision, global_start_date=opts.start_date, global_end_date=opts.end_date)
             if backend == "tcnn":
                 c = tc.QELMCompressor(**kw)
@@ -378,6 +402,9 @@ def encode(path, output, opts, log=print):
                 "spatial_scale", "decoder_hidden", "n_hidden_layers")],
                 disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
                 temporal_mode=opts.temporal_mode)
+            if opts.quiet:
+                quiet.say(log, f"pyqelm: training the {opts.preset} network on {device} ({opts.epochs} epochs, "
+                               f"batch {opts.batch_size}) ...")
             trained = c.fit(epochs=opts.epochs, batch_size=opts.batch_size, lr=opts.lr, lr_hash=opts.lr_hash,
                             loss_type=opts.loss, early_stop=opts.early_stop,
                             early_stop_patience=opts.early_stop_patience,
@@ -395,7 +422,8 @@ def encode(path, output, opts, log=print):
                 threshold = residual_threshold(opts.max_error, c.meta_info.get("data_range"),
                                                bool(c.meta_info.get("use_log")))
             varies = nodata_varies(c)
-            mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies, log)
+            mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies,
+                                         lambda *a: quiet.say(log, *a))
             save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
                         save_residuals=opts.max_error is not None, residual_threshold=threshold,
                         residual_dtype=opts.residual_dtype)
@@ -503,7 +531,3 @@ def raw_bytes(meta):
     except TypeError:
         itemsize = 4
     return n * itemsize, meta.dtype
-
-
-def eprint(*args):
-    print(*args, file=sys.stderr)

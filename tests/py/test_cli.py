@@ -232,6 +232,86 @@ def test_raster_folder_keeps_grid_crs_and_per_frame_nodata(tmp_path, capsys):
     assert np.abs(values[~nodata] - field[~nodata] * np.float32(0.1)).max() <= 0.06
 
 
+# ---- input and output without training ---------------------------------------------------------
+
+def test_packed_netcdf_unpacks_and_several_variables_need_a_choice(tmp_path):
+    netCDF4 = pytest.importorskip("netCDF4")
+    from pyqelm.pipeline import SourceOptions, detect_source, read_cube
+
+    path = str(tmp_path / "packed.nc")
+    packed = np.arange(2 * 3 * 4, dtype=np.int16).reshape(2, 3, 4)
+    packed[1, 2, 3] = -32767
+    with netCDF4.Dataset(path, "w") as ds:  # NetCDF-4 (HDF5 underneath)
+        for name, n in (("time", 2), ("y", 3), ("x", 4), ("lev", 2)):
+            ds.createDimension(name, n)
+        t = ds.createVariable("time", "i4", ("time",))
+        t.units = "hours since 1990-01-01"
+        t[:] = [0, 6]
+        for name in ("u", "v"):
+            v = ds.createVariable(name, "i2", ("time", "y", "x"), fill_value=-32767)
+            v.scale_factor, v.add_offset = 0.01, 250.0
+            v.set_auto_maskandscale(False)
+            v[:] = packed
+        ds.createVariable("w", "f4", ("time", "lev", "y", "x"))
+    assert detect_source(path) == "netcdf"
+    cube, info = read_cube(path, SourceOptions(variable="u"))
+    expected = packed.astype(np.float64) * 0.01 + 250.0
+    assert info["dtype"] == "int16" and cube.shape == (2, 3, 4, 1)
+    assert np.isnan(cube[1, 2, 3, 0])
+    ok = packed != -32767
+    np.testing.assert_allclose(cube[..., 0][ok], expected[ok], rtol=0, atol=1e-4)
+    with pytest.raises(ValueError, match=r"several data variables .*\['u', 'v', 'w'\].*--variable"):
+        read_cube(path, SourceOptions())
+    with pytest.raises(ValueError, match="dimensions"):  # a vertical level is not a band axis
+        read_cube(path, SourceOptions(variable="w"))
+
+
+def test_zarr_writer_restores_band_first_layout_and_default_time_units(tmp_path):
+    xr = pytest.importorskip("xarray")
+    from pyqelm.export import write_zarr
+    from pyqelm.format import Meta
+
+    cube = np.arange(2 * 3 * 4 * 2, dtype=np.float32).reshape(2, 3, 4, 2)
+    cube[0, 1, 1, :] = np.nan
+    meta = Meta(shape=[2, 3, 4, 2], dtype="uint16", bands=[{"name": "lai"}, {"name": "fpar"}],
+                transform=[10.0, 0.0, 0.0, 0.0, -10.0, 30.0], crs="EPSG:3857",
+                time={"values": ["2020-01-01T00:00:00Z", "2020-01-09T00:00:00Z"], "calendar": "gregorian"})
+    source = {"variable": "lai_fpar", "dims": ["time", "band", "y", "x"], "attrs": {"long_name": "leaf area"}}
+    name = write_zarr(cube, meta, source, str(tmp_path / "o.zarr"))
+    ds = xr.open_zarr(str(tmp_path / "o.zarr"))
+    da = ds[name]
+    assert name == "lai_fpar" and da.dims == ("time", "band", "y", "x")
+    np.testing.assert_array_equal(da.transpose("time", "y", "x", "band").values, cube)  # NaN where NaN
+    assert list(ds["band"].values) == ["lai", "fpar"] and list(ds["y"].values) == [25.0, 15.0, 5.0]
+    assert ds["time"].encoding["units"] == "days since 1970-01-01 00:00:00"
+    assert str(ds["time"].values[1])[:10] == "2020-01-09"
+    with pytest.raises(ValueError, match="exists; pass --force"):
+        write_zarr(cube, meta, source, str(tmp_path / "o.zarr"))
+    # Without a source description: generic names, x/y from the transform, band last.
+    name = write_zarr(cube, meta, None, str(tmp_path / "o.zarr"), force=True)
+    assert name == "data" and xr.open_zarr(str(tmp_path / "o.zarr"))["data"].dims == ("time", "y", "x", "band")
+
+
+def test_threshold_allowance_and_integer_steps():
+    from pyqelm.pipeline import check_integer_step, choose_mask_mode, residual_threshold
+
+    t = residual_threshold(0.1, [[200.0, 320.0]])
+    assert 0.0995 < t < 0.1  # a few float32 roundings of values near 320 below the bound
+    assert residual_threshold(0.1, [[0.0, 1.0]]) > t  # smaller values round less
+    with pytest.raises(ValueError, match="below what float32 resolves"):
+        residual_threshold(1e-5, [[1e4, 2e4]])
+    ints = {"band_scales": [0.5, 0.1], "src_dtype": "uint16"}
+    check_integer_step(0.26, ints, (1, 1))
+    with pytest.raises(ValueError, match="half the step"):
+        check_integer_step(0.2, ints, (1, 1))
+    check_integer_step(0.2, dict(ints, src_dtype="float32"), (1, 1))  # float residuals are not stepped
+    check_integer_step(0.2, ints, (2, 2))  # blocks store residuals per frame, not in steps
+    logged = []
+    assert choose_mask_mode("auto", True, logged.append) == "dynamic"
+    assert choose_mask_mode("auto", False, logged.append) == "static" and not logged
+    assert choose_mask_mode("static", True, logged.append) == "static" and "warning" in logged[0]
+
+
 # ---- the comparison -----------------------------------------------------------------------------
 
 def test_compare_checks_every_compressor_and_plots(nc_file, tmp_path, capsys):
