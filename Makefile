@@ -44,5 +44,22 @@ test: setup
 	$(MAKE) --no-print-directory ctest
 	$(MAKE) --no-print-directory pytest
 
+# The main job on real data: monthly near-surface air temperature of 2005 from a climate model
+# (Debian's libncarg-data), encoded with residuals, decoded, checked against the bound and
+# compared with ZFP, fpzip and Zstandard. Everything lands in out/.
+DEMO_NC    ?= /usr/share/ncarg/data/nug/tas_rectilinear_grid_2D.nc
+DEMO_VAR   ?= tas
+DEMO_BOUND ?= 0.1
+DEMO_ARGS  ?= --preset small --epochs 20 --batch-size 2048
+PYQELM     := PYTHONPATH=$(CURDIR) $(PYTHON) -m pyqelm
+
+demo: setup
+	@mkdir -p out
+	$(PYQELM) encode $(DEMO_NC) out/$(DEMO_VAR).qelm --variable $(DEMO_VAR) --max-error $(DEMO_BOUND) $(DEMO_ARGS) --force --quiet
+	$(PYQELM) decode out/$(DEMO_VAR)-rectified.qelm out/$(DEMO_VAR).zarr --force
+	$(PYQELM) verify $(DEMO_NC) out/$(DEMO_VAR).zarr --variable $(DEMO_VAR) --max-error $(DEMO_BOUND)
+	$(PYQELM) compare $(DEMO_NC) --variable $(DEMO_VAR) --max-error $(DEMO_BOUND) --qelm out/$(DEMO_VAR)-rectified.qelm \
+	  --workdir out/compare --plot out/$(DEMO_VAR)_compare.png
+
 clean:
 	rm -rf $(BUILD) pyqelm/encoder/tcnn_compressor*.so

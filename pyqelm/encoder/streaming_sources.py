@@ -50,7 +50,11 @@ Metadata (``build_meta_info()``)
     variable or the store), and "trans_matrix" with "transform" (the same six affine
     coefficients (a, b, c, d, e, f): a the column step, c the x of the outer corner, e the row
     step, f the y of the outer corner; from regular 1-D x/y coordinates, outer corner = first
-    centre - half a step, else from a GDAL ``GeoTransform`` attribute).
+    centre - half a step, else from a GDAL ``GeoTransform`` attribute), "coords" (per dimension
+    with a 1-D coordinate: its attributes, and its values for an unevenly spaced y or x axis)
+    and "global_attrs" (the store's attributes).
+
+``encode_cf_times`` turns timestamps back into CF numbers for a writer.
 """
 import gzip
 import itertools
@@ -71,6 +75,8 @@ _NON_DATA_NAMES = set(TIME_NAMES + Y_NAMES + X_NAMES + BAND_NAMES) | {
     "spatial_ref", "crs", "time_bnds", "time_bounds", "lat_bnds", "lon_bnds", "x_bnds", "y_bnds"}
 _ENCODING_ATTRS = {"_ARRAY_DIMENSIONS", "_FillValue", "missing_value", "scale_factor",
                    "add_offset", "units", "coordinates", "grid_mapping"}
+_COORD_ENCODING_ATTRS = {"_ARRAY_DIMENSIONS", "_FillValue", "missing_value", "scale_factor",
+                         "add_offset"}
 
 
 # ---- Zarr v3 reader ---------------------------------------------------------------------
@@ -434,6 +440,43 @@ def decode_cf_times(values, units, calendar=None):
     return out
 
 
+def encode_cf_times(stamps, units, calendar=None):
+    """The inverse of :func:`decode_cf_times`: ISO-8601 timestamps (UTC when they carry no
+    offset) -> float64 numbers in CF ``units`` ("<unit> since <date>") under ``calendar``."""
+    cal = (calendar or "standard").strip().lower()
+    if cal not in ("standard", "gregorian", "proleptic_gregorian"):
+        raise ValueError(f"unsupported time calendar {calendar!r} "
+                         "(supported: standard, gregorian, proleptic_gregorian)")
+    if not isinstance(units, str) or " since " not in units:
+        raise ValueError(f"time units must read '<unit> since <date>', got {units!r}")
+    unit, ref_text = units.split(" since ", 1)
+    unit_us = _UNIT_US.get(unit.strip().lower())
+    if unit_us is None:
+        raise ValueError(f"unsupported time unit {unit.strip()!r} in {units!r}")
+    ordinal, tod = _reference(ref_text, cal)
+    out = np.empty(len(stamps), dtype=np.float64)
+    for i, text in enumerate(stamps):
+        t = _parse_stamp(text)
+        us = ((t.toordinal() - ordinal) * _DAY_US
+              + ((t.hour * 60 + t.minute) * 60 + t.second) * 10**6 + t.microsecond - tod)
+        out[i] = us / unit_us
+    return out
+
+
+def _parse_stamp(text):
+    """ISO-8601 text -> naive UTC datetime."""
+    s = str(text).strip()
+    if s.endswith(("Z", "z")):
+        s = s[:-1]
+    try:
+        t = datetime.fromisoformat(s)
+    except ValueError:
+        raise ValueError(f"not an ISO-8601 timestamp: {text!r}") from None
+    if t.tzinfo is not None:
+        t = (t - t.utcoffset()).replace(tzinfo=None)
+    return t
+
+
 # ---- the source ---------------------------------------------------------------------------
 
 def _dim_kind(name):
@@ -456,6 +499,18 @@ def _scalar_attr(attrs, key, default):
     if arr.size != 1:
         raise ValueError(f"attribute {key!r} must be one number, got {attrs[key]!r}")
     return float(arr[0])
+
+
+def _regular_step(v, dtype):
+    """The constant step of evenly spaced coordinates (within rounding of their type), or None."""
+    if len(v) < 2:
+        return None
+    step = (v[-1] - v[0]) / (len(v) - 1)
+    eps = np.finfo(dtype).eps if dtype.kind == "f" else 0.0
+    tol = max(1e-6 * abs(step), 8 * eps * float(np.abs(v).max()))
+    if step == 0 or np.abs(np.diff(v) - step).max() > tol:
+        return None
+    return float(step)
 
 
 def _json_number(v, dtype):
@@ -615,16 +670,8 @@ class ZarrStreamingSource:
             coords.append((v.astype(np.float64) * _scalar_attr(a.attrs, "scale_factor", 1.0)
                            + _scalar_attr(a.attrs, "add_offset", 0.0), v.dtype))
         if coords is not None:
-            steps = []
-            for v, dt in coords:
-                step = (v[-1] - v[0]) / (len(v) - 1)
-                eps = np.finfo(dt).eps if dt.kind == "f" else 0.0
-                tol = max(1e-6 * abs(step), 8 * eps * float(np.abs(v).max()))
-                if step == 0 or np.abs(np.diff(v) - step).max() > tol:
-                    steps = None
-                    break
-                steps.append(step)
-            if steps is not None:
+            steps = [_regular_step(v, dt) for v, dt in coords]
+            if all(s is not None for s in steps):
                 (x, _), (y, _) = coords
                 dx, dy = steps
                 return [float(dx), 0.0, float(x[0] - dx / 2), 0.0, float(dy), float(y[0] - dy / 2)]
@@ -801,4 +848,32 @@ class ZarrStreamingSource:
         if transform is not None:
             meta["trans_matrix"] = transform
             meta["transform"] = list(transform)
+        coords = self._coordinate_records(rebuildable=transform is not None)
+        if coords:
+            meta["coords"] = coords
+        if self._root_attrs:
+            meta["global_attrs"] = dict(self._root_attrs)
         return meta
+
+    def _coordinate_records(self, rebuildable):
+        """{dimension: {"attrs": ..., ["values": ...]}} for the dimensions with a 1-D coordinate.
+        y/x values are kept unless the affine transform rebuilds them (both axes evenly spaced);
+        time and band values travel as timestamps and band names."""
+        records = {}
+        for k, name in enumerate(self.dims):
+            a = self._coord(k)
+            if a is None:
+                continue
+            rec = {"attrs": {key: v for key, v in a.attrs.items() if key not in _COORD_ENCODING_ATTRS}}
+            if _dim_kind(name) in ("y", "x"):
+                try:
+                    v = a.read((slice(0, a.shape[0]),))
+                except ValueError:
+                    v = None
+                if v is not None and v.dtype.kind in "iuf":
+                    phys = (v.astype(np.float64) * _scalar_attr(a.attrs, "scale_factor", 1.0)
+                            + _scalar_attr(a.attrs, "add_offset", 0.0))
+                    if not rebuildable or _regular_step(phys, v.dtype) is None:
+                        rec["values"] = phys.tolist()
+            records[str(name)] = rec
+        return records

@@ -271,6 +271,14 @@ py::object build_chunk_meta(py::object self, py::object quant_info_dict, py::obj
     py::object v = dict_get(mi, key);
     if (!v.is_none()) extras[key] = v;
   }
+  // How the source described its variable, so a reader can write it back under the same name,
+  // dimensions, units, attributes and coordinates; the outer Meta has no place for these.
+  py::dict source;
+  for (const char* key : {"variable", "dims", "units", "time_units", "attrs", "coords", "global_attrs"}) {
+    py::object v = dict_get(mi, key);
+    if (!v.is_none()) source[key] = v;
+  }
+  if (py::len(source) > 0) extras["source"] = source;
   py::kwargs kw;
   kw["model_config"] = py::dict(self.attr("config"));
   kw["quantization_info"] = format::quantization_info_from_dict(quant_info_dict);

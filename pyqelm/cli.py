@@ -1,0 +1,678 @@
+"""Command line: ``python3 -m pyqelm {encode,decode,inspect,compare,verify,presets} ...``.
+
+Every sub-command reports bad input as one line on standard error and exits non-zero
+(2 for a bad command line, 1 for anything that fails while running, 3 when an error bound is
+broken); ``--debug`` shows the traceback instead.
+"""
+import argparse
+import json
+import os
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+from pyqelm.pipeline import (FOLDER_LOADERS, LOSS_TYPES, MASK_MODES, EncodeOptions, SourceOptions, detect_source,
+                             raw_bytes, read_meta_sidecar, stored_metrics)
+from pyqelm.presets import PRESETS, SIZE_ARGUMENTS, presets_table
+
+EXIT_USAGE, EXIT_FAILURE, EXIT_BOUND = 2, 1, 3
+
+
+class BoundViolated(Exception):
+    """A decoded cube breaks the error bound it was encoded for."""
+
+
+# ---- argument types: each refuses a bad value with a message argparse prints ------------------
+
+def _number(kind, lo=None, hi=None, lo_open=False):
+    def parse(text):
+        try:
+            v = kind(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"expected {'an integer' if kind is int else 'a number'}, got {text!r}")
+        if not np.isfinite(v):
+            raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+        if lo is not None and (v <= lo if lo_open else v < lo):
+            raise argparse.ArgumentTypeError(f"must be {'>' if lo_open else '>='} {lo:g}, got {text}")
+        if hi is not None and v > hi:
+            raise argparse.ArgumentTypeError(f"must be <= {hi:g}, got {text}")
+        return v
+    return parse
+
+
+positive_int = _number(int, 1)
+nonneg_int = _number(int, 0)
+positive_float = _number(float, 0, lo_open=True)
+fraction = _number(float, 0, 1)
+any_float = _number(float)
+
+
+class _Parser(argparse.ArgumentParser):
+    """One line on standard error for a bad command line, instead of usage plus message. With
+    ``presets_epilog`` set, help ends with the presets table, built only when help is shown."""
+
+    presets_epilog = False
+
+    def error(self, message):
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+    def format_help(self):
+        if self.presets_epilog and self.epilog is None:
+            self.epilog = "model presets (parameters for one band):\n" + presets_table()
+        return super().format_help()
+
+
+HELP_FORMATTER = argparse.RawDescriptionHelpFormatter
+
+
+def _add_source_options(p):
+    g = p.add_argument_group("source")
+    g.add_argument("--variable", help="data variable of a Zarr store or NetCDF file (default: the only one)")
+    g.add_argument("--valid-range", nargs=2, type=any_float, metavar=("MIN", "MAX"),
+                   help="physical range: Zarr/NetCDF values are clipped to it and normalised by it (default: the "
+                        "data's own min and max, found by one pass over the source); raster folders mark values "
+                        "outside it as no-data (default: none)")
+    g.add_argument("--scale-factor", type=any_float,
+                   help="stored value x scale = physical value (default: the variable's scale_factor attribute; "
+                        "1.0 for --loader standard, 0.1 for the HiGLASS loaders)")
+    g.add_argument("--loader", choices=FOLDER_LOADERS, default="standard", help="raster folder layout (default: standard)")
+    g.add_argument("--tile", help="tile name for --loader higlass_lai_fpar")
+    g.add_argument("--bands", type=positive_int, default=1, help="bands per raster for --loader standard (default: 1)")
+    g.add_argument("--p99-removal", action="store_true", help="raster folders: values above the 99th percentile "
+                                                               "of their band become no-data")
+    g.add_argument("--year-range", nargs=2, type=int, metavar=("FIRST", "LAST"),
+                   help="years to keep with --loader higlass_lai_fpar")
+
+
+def _source_options(a):
+    return SourceOptions(variable=a.variable, valid_range=tuple(a.valid_range) if a.valid_range else "auto",
+                         scale_factor=a.scale_factor, loader=a.loader, tile=a.tile, bands=a.bands,
+                         p99_removal=a.p99_removal, year_range=tuple(a.year_range) if a.year_range else None)
+
+
+def _add_engine_options(p, residuals=True):
+    g = p.add_argument_group("model size")
+    g.add_argument("--preset", choices=list(PRESETS), default="small",
+                   help="named model size (default: small; table below)")
+    for arg, opt, kind in SIZE_ARGUMENTS:
+        g.add_argument(opt, dest=arg, type=_number(kind, 0, lo_open=True), metavar="N" if kind is int else "X",
+                       help=f"override the preset's {arg}")
+    g.add_argument("--temporal-mode", choices=("hash3d", "latent"), default="hash3d",
+                   help="space-time encoding: one 3-D hash grid, or a spatial code times a 1-D time grid")
+    g.add_argument("--no-temporal", action="store_true", help="no time encoding (a single static field)")
+    g = p.add_argument_group("preparation")
+    g.add_argument("--norm-mode", type=int, choices=(0, 1, 2, 3), default=3,
+                   help="spatial inputs: 3 pixel grid (default), 2 planar map coordinates, 0/1 points on the "
+                        "sphere (2 and 0/1 need the grid's affine transform)")
+    g.add_argument("--log", action="store_true", help="train on log(1 + x) (raster folders only)")
+    g.add_argument("--block-size", nargs=2, type=positive_int, metavar=("BH", "BW"), default=(1, 1),
+                   help="predict BH x BW pixel blocks per network call (default: 1 1)")
+    g = p.add_argument_group("training")
+    g.add_argument("--epochs", type=positive_int, default=20,
+                   help="passes over the valid points (default: 20); a cube of under 10^6 valid points repeats "
+                        "passes within an epoch so that a run takes at least about 2005 steps")
+    g.add_argument("--batch-size", type=positive_int, default=65536, help="points per step (default: 65536)")
+    g.add_argument("--lr", type=positive_float, default=0.01, help="decoder learning rate (default: 0.01)")
+    g.add_argument("--lr-hash", type=positive_float, help="hash-grid learning rate (default: --lr)")
+    g.add_argument("--loss", choices=LOSS_TYPES, default="MSE", help="training loss (default: MSE)")
+    g.add_argument("--early-stop", action="store_true", help="stop when the smoothed loss stops improving")
+    g.add_argument("--early-stop-patience", type=positive_int, default=8, metavar="EPOCHS")
+    g.add_argument("--early-stop-min-delta", type=fraction, default=0.005, metavar="REL",
+                   help="relative improvement that counts (default: 0.005)")
+    g.add_argument("--early-stop-warmup", type=nonneg_int, default=20, metavar="EPOCHS")
+    g.add_argument("--early-stop-ema", type=_number(float, 0, 1, lo_open=True), default=0.3, metavar="ALPHA")
+    g.add_argument("--importance-sampling", action="store_true",
+                   help="after a warm-up, draw extra steps from the points with the largest error")
+    g.add_argument("--imp-warmup-frac", type=fraction, default=0.5, metavar="F")
+    g.add_argument("--imp-alpha", type=positive_float, default=1.0, metavar="A")
+    g.add_argument("--imp-refresh-epochs", type=positive_int, default=3, metavar="EPOCHS")
+    g.add_argument("--streaming", action="store_true",
+                   help="train out of core from the Zarr/NetCDF source instead of loading it into memory "
+                        "(no residuals)")
+    g.add_argument("--start-date", help="global start of the time axis (ISO-8601; default: first frame)")
+    g.add_argument("--end-date", help="global end of the time axis (ISO-8601; default: last frame)")
+    g = p.add_argument_group("backend")
+    g.add_argument("--backend", choices=("tcnn", "reference"),
+                   help="tcnn: tiny-cuda-nn on CUDA; reference: pure PyTorch on any device (default: tcnn when "
+                        "tiny-cuda-nn and a CUDA device are present, else reference)")
+    g.add_argument("--device", help="device of the reference backend, e.g. cpu, cuda, cuda:1 (default: cuda when "
+                                    "present, else cpu)")
+    g.add_argument("--precision", choices=("auto", "float16", "float32"), default="auto",
+                   help="training precision: float16 trains with mixed precision (default: float16 on CUDA, "
+                        "float32 on CPU)")
+    if residuals:
+        g = p.add_argument_group("saving")
+        g.add_argument("--max-error", type=positive_float, metavar="E",
+                       help="save residuals so that every valid value decodes within E (physical units) of the "
+                            "original; writes OUTPUT and OUTPUT-rectified.qelm (when any value needs correcting)")
+        g.add_argument("--residual-dtype", choices=("int8", "int16"), default="int16",
+                       help="quantization of residual values (default: int16)")
+        g.add_argument("--quantization-bits", type=int, choices=(0, 8, 16), default=16,
+                       help="weights: 16 or 8-bit integers, 0 for float16 (default: 16)")
+        g.add_argument("--mask-mode", choices=MASK_MODES, default="auto",
+                       help="no-data mask: static (one frame: pixels missing in every frame), dynamic (one per "
+                            "frame), no (none), auto (static when no-data never changes between frames, else "
+                            "dynamic; the default)")
+        g.add_argument("--chunk-blob", action="store_true",
+                       help="write only the bare chunk blob (OUTPUT must end in .qelmc) and its outer metadata "
+                            "as OUTPUT.meta.json")
+    p.add_argument("-q", "--quiet", action="store_true", help="hide the engine's progress output")
+
+
+def _encode_options(a):
+    return EncodeOptions(
+        source=_source_options(a), start_date=a.start_date, end_date=a.end_date, streaming=a.streaming,
+        preset=a.preset, sizes={arg: getattr(a, arg) for arg, _, _ in SIZE_ARGUMENTS},
+        temporal_mode=a.temporal_mode, disable_temporal=a.no_temporal, norm_mode=a.norm_mode, use_log=a.log,
+        block_size=tuple(a.block_size), epochs=a.epochs, batch_size=a.batch_size, lr=a.lr, lr_hash=a.lr_hash,
+        loss=a.loss, early_stop=a.early_stop, early_stop_patience=a.early_stop_patience,
+        early_stop_min_delta_rel=a.early_stop_min_delta, early_stop_warmup_epochs=a.early_stop_warmup,
+        early_stop_ema_alpha=a.early_stop_ema, importance_sampling=a.importance_sampling,
+        imp_warmup_frac=a.imp_warmup_frac, imp_alpha=a.imp_alpha, imp_refresh_epochs=a.imp_refresh_epochs,
+        max_error=getattr(a, "max_error", None), residual_dtype=getattr(a, "residual_dtype", "int16"),
+        quantization_bits=getattr(a, "quantization_bits", 16), mask_mode=getattr(a, "mask_mode", "auto"),
+        chunk_blob=getattr(a, "chunk_blob", False), backend=a.backend, device=a.device, precision=a.precision,
+        quiet=a.quiet)
+
+
+def _log(*args):
+    print(*args, flush=True)
+
+
+# ---- encode ------------------------------------------------------------------------------------
+
+_METRIC_SOURCES = {
+    "residual": "every valid value, after residuals",
+    "model": "every valid value, network only (before residuals)",
+}
+
+
+def _metric_source(source):
+    if source in _METRIC_SOURCES:
+        return _METRIC_SOURCES[source]
+    if isinstance(source, str) and source.startswith("sampled("):
+        return f"{source[8:-2]} evenly spaced frames, network only"
+    return str(source)
+
+
+def _metrics_lines(record, band_names, indent="  "):
+    if not record:
+        return [f"{indent}(no quality metrics stored)"]
+    lines = [f"{indent}{'band':<12} {'RMSE':>11} {'MAE':>11} {'max error':>11} {'values':>12}"]
+    for i, b in enumerate(record.get("bands", [])):
+        name = band_names[i] if i < len(band_names) else f"B{i + 1}"
+        lines.append(f"{indent}{name:<12} {b['rmse']:>11.5g} {b['mae']:>11.5g} {b['max']:>11.5g} {b['n_valid']:>12,}")
+    return lines
+
+
+def summary_lines(result, max_error=None):
+    meta = result.meta
+    T, H, W, C = (int(s) for s in meta.shape)
+    raw, dtype = raw_bytes(meta)
+    itemsize = raw // max(1, T * H * W * C)
+    lines = ["", "Summary",
+             f"  input       {T} frames x {H} rows x {W} columns x {C} band(s), stored as {dtype}",
+             f"  raw size    {raw:,} bytes (T x H x W x C x {itemsize} bytes of {dtype})"]
+    if result.valid_range:
+        lines.append(f"  valid range [{result.valid_range[0]:.9g}, {result.valid_range[1]:.9g}]")
+    roles = {"standard": "network only", "rectified": "network + residuals", "chunk": "bare chunk blob"}
+    for role, path, n in result.files:
+        lines.append(f"  {path}: {n:,} bytes, ratio {raw / n:.2f} ({roles[role]})")
+    if max_error is not None and result.outliers == 0 and not any(r == "rectified" for r, _, _ in result.files) \
+            and not any(r == "chunk" for r, _, _ in result.files):
+        lines.append(f"  no value was off by {max_error:g} or more: no residuals needed, no rectified file")
+    record, chunk_meta = stored_metrics(result.best_file)
+    band_names = [b.name for b in meta.bands]
+    src = record.get("source") if record else None
+    lines.append(f"  quality of {os.path.basename(result.best_file)} (stored in the container; "
+                 f"{_metric_source(src)}; physical units):")
+    lines += _metrics_lines(record, band_names, indent="    ")
+    pre = chunk_meta.extras.get("quality_metrics_pre_residual")
+    if pre:
+        lines.append(f"  network alone ({_metric_source(pre.get('source'))}):")
+        lines += _metrics_lines(pre, band_names, indent="    ")
+    if max_error is not None and record:
+        worst = max(b["max"] for b in record["bands"])
+        verdict = "holds" if worst <= max_error else "NOT MET"
+        lines.append(f"  error bound |err| <= {max_error:g}: {verdict} by the engine's own measurement (largest "
+                     f"{worst:.6g}); --verify measures the decoded file against the source")
+    if result.threshold is not None:
+        lines.append(f"  residuals   {result.outliers:,} corrected values (threshold {result.threshold:.7g}: the "
+                     f"bound less a float32 rounding allowance)")
+    s = result.seconds
+    lines.append(f"  time        {s['total']:.1f} s (load {s.get('load', 0):.1f} s, train {s.get('train', 0):.1f} s, "
+                 f"save {s.get('save', 0):.1f} s) with {result.backend}")
+    return lines
+
+
+def cmd_encode(a):
+    from pyqelm.pipeline import encode
+
+    opts = _encode_options(a)
+    if os.path.exists(a.output) and not a.force:
+        raise ValueError(f"{a.output} exists; pass --force to replace it")
+    result = encode(a.source, a.output, opts, log=_log)
+    for line in summary_lines(result, opts.max_error):
+        _log(line)
+    if a.verify:
+        _verify_container(a.source, result.best_file, opts.source, opts.max_error,
+                          meta_path=a.output + ".meta.json" if opts.chunk_blob else None)
+    return 0
+
+
+# ---- decode ------------------------------------------------------------------------------------
+
+def _decode_any(path, meta_path=None):
+    """(cube, Meta, chunk meta) of a .qelm container or a .qelmc chunk blob with its metadata."""
+    from pyqelm.decode import decode_chunk
+    from pyqelm.format import read_chunk_bytes, read_container
+
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise ValueError(f"no such file: {path}")
+    if path.lower().endswith(".qelmc"):
+        meta_path = meta_path or path + ".meta.json"
+        if not os.path.isfile(meta_path):
+            raise ValueError(f"a chunk blob carries no outer metadata; expected it in {meta_path} (or pass --meta)")
+        meta = read_meta_sidecar(meta_path)
+        with open(path, "rb") as f:
+            blob = f.read()
+        return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
+    contents = read_container(path)
+    entries = contents.manifest.chunks
+    if len(entries) != 1:
+        raise ValueError(f"{path}: container holds {len(entries)} chunks; this decoder reads one-chunk containers")
+    blob = contents.chunks[entries[0].file]
+    return decode_chunk(blob, contents.meta), contents.meta, read_chunk_bytes(blob).chunk_meta
+
+
+def cmd_decode(a):
+    from pyqelm.export import write_zarr
+
+    t0 = time.perf_counter()
+    cube, meta, cm = _decode_any(a.input, a.meta)
+    t1 = time.perf_counter()
+    source = cm.extras.get("source") or {}
+    name = write_zarr(cube, meta, source, a.output, force=a.force)
+    t2 = time.perf_counter()
+    T, H, W, C = cube.shape
+    nodata = int(np.count_nonzero(np.isnan(cube)))
+    dims = source.get("dims") or (["time", "y", "x"] if C == 1 else ["time", "y", "x", "band"])
+    _log(f"decoded {a.input} -> {a.output}: variable {name!r} ({', '.join(dims)}), {T} x {H} x {W} x {C} float32, "
+         f"{nodata:,} no-data values as NaN ({t1 - t0:.1f} s decode, {t2 - t1:.1f} s write)")
+    return 0
+
+
+# ---- inspect -----------------------------------------------------------------------------------
+
+def _inspect_record(path):
+    from pyqelm.format import read_chunk_bytes, read_container
+
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise ValueError(f"no such file: {path}")
+    out = {"file": path, "bytes": os.path.getsize(path)}
+    if path.lower().endswith(".qelmc"):
+        with open(path, "rb") as f:
+            blobs = {os.path.basename(path): f.read()}
+        sidecar = path + ".meta.json"
+        out["meta"] = read_meta_sidecar(sidecar).to_dict() if os.path.isfile(sidecar) else None
+        out["format_version"] = None
+        out["manifest"] = None
+    else:
+        contents = read_container(path)
+        blobs = contents.chunks
+        out["format_version"] = contents.format_version
+        out["meta"] = contents.meta.to_dict()
+        out["manifest"] = contents.manifest.to_dict()
+    out["chunks"] = []
+    for name, blob in blobs.items():
+        cc = read_chunk_bytes(blob)
+        out["chunks"].append({"name": name, "bytes": len(blob), "weights_bytes": len(cc.weights_bytes),
+                              "mask_bytes": len(cc.mask_bytes), "residual_bytes": len(cc.residual_bytes),
+                              "chunk_meta": cc.chunk_meta.to_dict()})
+    return out
+
+
+def _fmt_list(values, limit=6):
+    values = list(values)
+    text = ", ".join(f"{v:.6g}" if isinstance(v, float) else str(v) for v in values[:limit])
+    return text + (f", ... ({len(values)} in all)" if len(values) > limit else "")
+
+
+def inspect_lines(rec):
+    lines = [f"file          {rec['file']} ({rec['bytes']:,} bytes"
+             + (f", format {rec['format_version']}" if rec["format_version"] else ", bare chunk blob")
+             + f", {len(rec['chunks'])} chunk(s))"]
+    m = rec["meta"]
+    if m:
+        shape = m["shape"]
+        lines.append(f"cube          {' x '.join(map(str, shape))} ({', '.join(m['axes'])}), source type {m['dtype']}")
+        raw = int(np.prod(shape)) * (np.dtype(m["dtype"]).itemsize if m["dtype"] else 4)
+        lines.append(f"ratio         {raw / rec['bytes']:.2f} against {raw:,} raw bytes")
+        for b in m["bands"]:
+            vr = "" if b["valid_range"] is None else f", valid range {b['valid_range']}"
+            lines.append(f"band          {b['name']}: scale {b['scale_factor']:g}, offset {b['add_offset']:g}{vr}")
+        t = m.get("time")
+        if t and t["values"]:
+            lines.append(f"time          {len(t['values'])} frames, {t['values'][0]} .. {t['values'][-1]} "
+                         f"({t['calendar']}; axis {t['global_start'] or 'first'} .. {t['global_end'] or 'last'})")
+        lines.append(f"grid          crs {m['crs'] if m['crs'] else 'none'}; transform "
+                     f"{_fmt_list(m['transform']) if m['transform'] else 'none'}; anchor {m['pixel_anchor']}")
+        lines.append(f"no-data fill  {m['missing_fill']}; log transform {'yes' if m['use_log'] else 'no'}")
+    for c in rec["chunks"]:
+        cm = c["chunk_meta"]
+        lines.append(f"chunk         {c['name']}: {c['bytes']:,} bytes = weights {c['weights_bytes']:,} + mask "
+                     f"{c['mask_bytes']:,} + residuals {c['residual_bytes']:,} + metadata")
+        src = cm["extras"].get("source") or {}
+        if src:
+            lines.append(f"variable      {src.get('variable')} ({', '.join(src.get('dims') or [])})"
+                         + (f" [{src['units']}]" if src.get("units") else "")
+                         + (f"; time units {src['time_units']}" if src.get("time_units") else ""))
+        mc = cm["model_config"]
+        lines.append(f"model         {mc.get('train_mode')}: xy grid 2^{mc.get('xy_hash_size')} "
+                     f"(res {mc.get('xy_base_resolution')}, {mc.get('xy_n_levels')} levels x "
+                     f"{mc.get('xy_features_per_level')}, scale {mc.get('xy_per_level_scale')}); "
+                     + ("no time encoding" if mc.get("disable_temporal") else
+                        f"t grid 2^{mc.get('t_hash_size')} (res {mc.get('t_base_resolution')}, "
+                        f"{mc.get('t_n_levels')} levels x {mc.get('t_features_per_level')}, "
+                        f"{mc.get('temporal_mode')})")
+                     + f"; decoder {mc.get('decoder_hidden')} x {mc.get('n_hidden_layers')}; "
+                       f"block {mc.get('block_size')}; spatial dims {mc.get('spatial_dims')}")
+        if mc.get("component_sizes"):
+            sizes = dict(zip(mc.get("components", []), mc["component_sizes"]))
+            lines.append(f"parameters    {sum(mc['component_sizes']):,} ("
+                         + ", ".join(f"{k} {v:,}" for k, v in sizes.items()) + ")")
+        q = cm["quantization_info"]
+        if q["mode"] == "float16":
+            lines.append("quantization  float16 (all components)")
+        else:
+            comps = ", ".join(f"{n} scale {s:.4g}" for n, s in zip(q["components"], q["scales"]))
+            lines.append(f"quantization  {q['mode']}: {comps}; {q['decoder_name']} float16 ({q['decoder_size']:,})")
+        ranges = cm["train_data_range"]
+        lines.append(f"data range    {_fmt_list([f'[{lo:.6g}, {hi:.6g}]' for lo, hi in ranges])}; "
+                     f"coordinate mode {cm['extras'].get('norm_mode')}")
+        ri = cm["residual_info"]
+        if cm["has_residuals"] and ri:
+            thr = ri["threshold"]
+            lines.append(f"residuals     {ri['outlier_count']:,} values, threshold {thr}, {ri['dtype']} "
+                         f"({ri['value_mode']}), largest step {ri['outlier_value_scale']:.3g}")
+        else:
+            lines.append("residuals     none")
+        for key, label in (("quality_metrics", "quality"), ("quality_metrics_pre_residual", "pre-residual")):
+            rec_m = cm["extras"].get(key)
+            if rec_m:
+                lines.append(f"{label:<14}{_metric_source(rec_m.get('source'))} (physical units):")
+                names = [b["name"] for b in m["bands"]] if m else []
+                lines += _metrics_lines(rec_m, names, indent="    ")
+    return lines
+
+
+def _json_ready(value):
+    """Strict JSON: NaN and infinities (a NaN fill value, say) become null."""
+    if isinstance(value, float) and not np.isfinite(value):
+        return None
+    if isinstance(value, dict):
+        return {k: _json_ready(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_ready(v) for v in value]
+    return value
+
+
+def cmd_inspect(a):
+    rec = _inspect_record(a.input)
+    if a.json:
+        print(json.dumps(_json_ready(rec), indent=2, allow_nan=False, default=str))
+    else:
+        for line in inspect_lines(rec):
+            _log(line)
+    return 0
+
+
+# ---- verify ------------------------------------------------------------------------------------
+
+def _read_decoded(path, variable):
+    """A decoded Zarr store (written by ``decode``) as float32 (T, H, W, C)."""
+    from pyqelm.pipeline import _zarr_source
+
+    source = _zarr_source(path, variable)
+    return source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
+
+
+def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=None):
+    from pyqelm.compare import check_bound, error_stats
+    from pyqelm.pipeline import read_cube
+
+    original, info = read_cube(source_path, source_opts)
+    if os.path.isdir(decoded_path):
+        decoded = _read_decoded(decoded_path, info["variable"] or source_opts.variable)
+    else:
+        decoded = _decode_any(decoded_path, meta_path)[0]
+    if decoded.shape != original.shape:
+        raise ValueError(f"decoded cube has shape {decoded.shape}, the source {original.shape}")
+    rmse, mae, mx, n = error_stats(original, decoded)
+    line = f"verify {decoded_path} against {source_path}: {n:,} valid values, RMSE {rmse:.5g}, MAE {mae:.5g}, " \
+           f"max error {mx:.5g}"
+    if bound is None:
+        _log(line)
+        return
+    bad = check_bound(original, decoded, bound)
+    if bad:
+        raise BoundViolated(f"{line}: ERROR BOUND {bound:g} VIOLATED by {bad:,} values")
+    _log(f"{line}: every valid value within {bound:g}")
+
+
+def cmd_verify(a):
+    _verify_container(a.source, a.decoded, _source_options(a), a.max_error, meta_path=a.meta)
+    return 0
+
+
+# ---- compare -----------------------------------------------------------------------------------
+
+def cmd_compare(a):
+    from pyqelm.compare import format_table, make_row, other_rows, plot
+    from pyqelm.decode import decode_container
+    from pyqelm.format import read_container
+    from pyqelm.pipeline import encode, read_cube
+
+    bound = a.max_error
+    opts = _encode_options(a)
+    opts.max_error = bound
+    log = _log
+    if a.json:  # standard output carries the JSON alone
+        opts.quiet = True
+
+        def log(*args):
+            print(*args, file=sys.stderr, flush=True)
+    detect_source(a.source)
+    if a.plot:
+        folder = os.path.dirname(os.path.abspath(a.plot))
+        if not os.path.isdir(folder):
+            raise ValueError(f"plot folder does not exist: {folder}")
+    cube, info = read_cube(a.source, opts.source)
+    T, H, W, C = cube.shape
+    if a.plot and not (0 <= a.frame < T and 0 <= a.band < C):
+        raise ValueError(f"--frame {a.frame} / --band {a.band} outside the cube's {T} frames and {C} bands")
+    itemsize = np.dtype(info["dtype"]).itemsize
+    raw = T * H * W * C * itemsize
+    stem = info["variable"] or "cube"
+    tmp = None
+    workdir = a.workdir
+    if workdir:
+        os.makedirs(workdir, exist_ok=True)
+    else:
+        tmp = tempfile.TemporaryDirectory(prefix="pyqelm-compare-")
+        workdir = tmp.name
+    try:
+        if a.qelm:
+            qelm_file, enc_s, note = a.qelm, float("nan"), "existing container (encode time not measured)"
+            sibling = a.qelm[:-len("-rectified.qelm")] + ".qelm" if a.qelm.endswith("-rectified.qelm") else None
+            network_only = sibling if sibling and os.path.isfile(sibling) else None
+            meta = read_container(qelm_file).meta
+            if tuple(meta.shape) != (T, H, W, C):
+                raise ValueError(f"{qelm_file} holds a {tuple(meta.shape)} cube, the source is {(T, H, W, C)}")
+        else:
+            out = os.path.join(workdir, f"{stem}.qelm")
+            result = encode(a.source, out, opts, log=log)
+            qelm_file, enc_s = result.best_file, result.seconds["total"]
+            network_only = next((p for role, p, _ in result.files if role == "standard" and p != qelm_file), None)
+            note = f"{result.backend}, preset {opts.preset}, {opts.epochs} epochs; encode time includes training"
+        t0 = time.perf_counter()
+        decoded, _ = decode_container(qelm_file)
+        dec_s = time.perf_counter() - t0
+        rows = [make_row("pyqelm + residuals", qelm_file, os.path.getsize(qelm_file), raw, cube, decoded, enc_s,
+                         dec_s, bound=bound, note=note)]
+        others, others_decoded = other_rows(cube, bound, raw, workdir, stem, log=log)
+        rows += others
+        header = [f"input: {a.source}" + (f" variable {info['variable']}" if info["variable"] else "")
+                  + f", {T} x {H} x {W} x {C}, {int(np.isnan(cube).sum()):,} no-data values; every compressor gets "
+                  "the same float32 physical values",
+                  f"raw size: {raw:,} bytes (T x H x W x C x {itemsize} bytes of {info['dtype']}); "
+                  f"error bound: {bound:g} (physical units); sizes are files on disk", ""]
+        if a.json:
+            print(json.dumps(_json_ready({"source": os.fspath(a.source), "variable": info["variable"],
+                                          "shape": [T, H, W, C], "raw_bytes": raw, "source_dtype": info["dtype"],
+                                          "bound": bound, "rows": [r.to_dict() for r in rows]}),
+                             indent=2, allow_nan=False, default=str))
+        else:
+            _log("")
+            _log(format_table(rows, header))
+        if a.plot:
+            panels = [("pyqelm", decoded)]
+            if network_only:
+                panels.append(("pyqelm network alone", decode_container(network_only)[0], 0))
+            panels += [(n, d) for n, d in others_decoded.items() if n.startswith("ZFP")]
+            plot(a.plot, cube, panels, frame=a.frame, band=a.band, bound=bound, y_ascending=info.get("y_ascending"),
+                 title=f"{stem}  bound {bound:g}\n" + "\n".join(f"{r.compressor}: ratio {r.ratio:.2f}" for r in rows))
+            if not a.json:
+                _log(f"plot written to {a.plot}")
+        broken = [r for r in rows if not r.ok]
+        if broken:
+            raise BoundViolated("promise broken by " + ", ".join(f"{r.compressor} ({r.violations:,} values)"
+                                                                 for r in broken))
+    finally:
+        if tmp is not None:
+            tmp.cleanup()
+    return 0
+
+
+def cmd_presets(a):
+    _log("model presets (parameters for one band; more bands widen only the decoder's output layer):")
+    _log(presets_table())
+    return 0
+
+
+# ---- parser ------------------------------------------------------------------------------------
+
+def build_parser():
+    p = _Parser(prog="python3 -m pyqelm", description="Neural compression of geospatial raster time series.",
+                formatter_class=HELP_FORMATTER)
+    p.add_argument("--debug", action="store_true", help="show the traceback of an error")
+    sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    e = sub.add_parser("encode", help="compress a Zarr store, NetCDF file or raster folder",
+                       description="Compress SOURCE (a Zarr v2/v3 store, a NetCDF file or a folder of GeoTIFF "
+                                   "rasters) into OUTPUT (.qelm).", formatter_class=HELP_FORMATTER)
+    e.presets_epilog = True
+    e.add_argument("source", metavar="SOURCE")
+    e.add_argument("output", metavar="OUTPUT")
+    _add_source_options(e)
+    _add_engine_options(e)
+    e.add_argument("--verify", action="store_true", help="decode the result and measure it against the source")
+    e.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    e.set_defaults(func=cmd_encode)
+
+    d = sub.add_parser("decode", help="decode a .qelm into a Zarr v2 store",
+                       description="Decode INPUT (.qelm, or .qelmc with its .meta.json) into a Zarr v2 store that "
+                                   "xarray opens with the source's variable, dimensions, coordinates, time and "
+                                   "attributes; no-data is NaN.")
+    d.add_argument("input", metavar="INPUT")
+    d.add_argument("output", metavar="OUTPUT")
+    d.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: INPUT.meta.json)")
+    d.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    d.set_defaults(func=cmd_decode)
+
+    i = sub.add_parser("inspect", help="show what a container holds",
+                       description="Metadata, model configuration, quantization, residuals and quality metrics of "
+                                   "a .qelm container or .qelmc chunk blob.")
+    i.add_argument("input", metavar="INPUT")
+    i.add_argument("--json", action="store_true", help="print JSON")
+    i.set_defaults(func=cmd_inspect)
+
+    c = sub.add_parser("compare", help="compare with ZFP, fpzip and Zstandard",
+                       description="Compress SOURCE with pyqelm (residuals at --max-error), ZFP (fixed accuracy "
+                                   "at --max-error), fpzip (lossless) and Zstandard level 19 (raw float32), decode "
+                                   "each, check each against its promise and print a table.",
+                       formatter_class=HELP_FORMATTER)
+    c.presets_epilog = True
+    c.add_argument("source", metavar="SOURCE")
+    c.add_argument("--max-error", type=positive_float, required=True, metavar="E",
+                   help="error bound in physical units for pyqelm's residuals and ZFP's tolerance")
+    c.add_argument("--qelm", help="use this container for the pyqelm row instead of encoding SOURCE")
+    c.add_argument("--workdir", help="keep the compressed files here (default: a temporary folder)")
+    c.add_argument("--json", action="store_true", help="print the table as JSON")
+    c.add_argument("--plot", metavar="FILE.png", help="write original, reconstruction and error maps of one frame")
+    c.add_argument("--frame", type=nonneg_int, default=0, help="frame of the plot (default: 0)")
+    c.add_argument("--band", type=nonneg_int, default=0, help="band of the plot (default: 0)")
+    _add_source_options(c)
+    _add_engine_options(c, residuals=False)
+    c.set_defaults(func=cmd_compare, residual_dtype="int16", quantization_bits=16,
+                   mask_mode="auto", chunk_blob=False)
+
+    v = sub.add_parser("verify", help="check a decoded cube against its source and an error bound",
+                       description="Measure DECODED (a .qelm/.qelmc or a Zarr store written by decode) against "
+                                   "SOURCE; with --max-error, exit 3 when any valid value is off by more.")
+    v.add_argument("source", metavar="SOURCE")
+    v.add_argument("decoded", metavar="DECODED")
+    v.add_argument("--max-error", type=positive_float, metavar="E")
+    v.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: DECODED.meta.json)")
+    _add_source_options(v)
+    v.set_defaults(func=cmd_verify)
+
+    s = sub.add_parser("presets", help="list the model presets and their parameter counts")
+    s.set_defaults(func=cmd_presets)
+    for name, parser in sub.choices.items():
+        parser.set_defaults(command=name)
+        parser.add_argument("--debug", action="store_true", default=argparse.SUPPRESS,
+                            help="show the traceback of an error")
+    return p
+
+
+def _message(exc):
+    if isinstance(exc, OSError) and exc.strerror:
+        text = exc.strerror + (f": {exc.filename}" if exc.filename else "")
+    else:
+        text = str(exc) or type(exc).__name__
+        if isinstance(exc, (KeyError, TypeError, AttributeError, IndexError, AssertionError)):
+            text = f"{type(exc).__name__}: {text}"
+        elif isinstance(exc, MemoryError):
+            text = "out of memory"
+    return " ".join(text.split())
+
+
+def main(argv=None):
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as e:  # a bad command line or --help: argparse has printed what to say
+        return e.code if isinstance(e.code, int) else EXIT_USAGE
+    if not getattr(args, "func", None):
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    try:
+        return args.func(args) or 0
+    except KeyboardInterrupt:
+        print("pyqelm: interrupted", file=sys.stderr)
+        return 130
+    except BoundViolated as e:
+        if args.debug:
+            raise
+        print(f"pyqelm {args.command}: {_message(e)}", file=sys.stderr)
+        return EXIT_BOUND
+    except Exception as e:  # one line for the user; --debug for the traceback
+        if args.debug:
+            raise
+        print(f"pyqelm {args.command}: error: {_message(e)}", file=sys.stderr)
+        return EXIT_FAILURE

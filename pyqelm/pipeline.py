@@ -1,0 +1,533 @@
+"""The encode path the command line runs: source detection, the engine's calls in order, and
+what came out of them.
+
+Sources are a Zarr store (v2 or v3), a NetCDF file (copied to a temporary Zarr store for the
+run) or a folder of rasters. ``encode`` drives one compressor from construction to save and
+returns an ``EncodeResult`` describing the files written; ``read_cube`` gives the same input
+as a plain float32 (T, H, W, C) cube in physical units with NaN for no-data, which is what
+the comparison and the verification measure against.
+"""
+import contextlib
+import os
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Optional
+
+import numpy as np
+
+from pyqelm.netcdf import is_netcdf, netcdf_as_zarr
+from pyqelm.presets import preset_sizes
+
+ZARR_MARKERS = ("zarr.json", ".zgroup", ".zarray", ".zmetadata")
+FOLDER_LOADERS = ("standard", "higlass", "higlass_lai_fpar")
+LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR")
+MASK_MODES = ("auto", "static", "dynamic", "no")
+
+
+def detect_source(path):
+    """'zarr', 'netcdf' or 'folder' for an input path; ValueError when it is none of them."""
+    path = os.fspath(path)
+    if not os.path.exists(path):
+        raise ValueError(f"no such file or folder: {path}")
+    if os.path.isdir(path):
+        if any(os.path.isfile(os.path.join(path, m)) for m in ZARR_MARKERS):
+            return "zarr"
+        return "folder"
+    if is_netcdf(path):
+        return "netcdf"
+    raise ValueError(f"{path} is neither a Zarr store, a NetCDF file nor a folder of rasters")
+
+
+@contextlib.contextmanager
+def zarr_view(path, variable=None):
+    """(Zarr store path, variable) of a Zarr store or NetCDF file; a NetCDF file is converted into
+    a temporary store that is removed when the block ends."""
+    kind = detect_source(path)
+    if kind == "zarr":
+        yield os.fspath(path), variable
+    elif kind == "netcdf":
+        with netcdf_as_zarr(path, variable) as (store, name):
+            yield store, name
+    else:
+        raise ValueError(f"{path} is a folder of rasters, not a Zarr store or NetCDF file")
+
+
+def _zarr_source(store, variable, scale_factor=None, valid_range=None):
+    from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+
+    return ZarrStreamingSource(zarr_path=store, variable=variable, scale_factor=scale_factor,
+                               valid_range=valid_range, dtype_np=np.float32)
+
+
+def _frame_batches(source, budget=256 << 20):
+    frame = source.height * source.width * source.n_bands * 4
+    step = max(1, budget // max(frame, 1))
+    for lo in range(0, source.n_timesteps, step):
+        yield np.arange(lo, min(source.n_timesteps, lo + step), dtype=np.int64)
+
+
+def scan_range(store, variable=None, scale_factor=None):
+    """(min, max) of the finite physical values of a Zarr variable, read a batch of frames at a
+    time, and whether its no-data pixels differ between frames."""
+    source = _zarr_source(store, variable, scale_factor)
+    lo, hi = np.inf, -np.inf
+    first, varies = None, False
+    for idx in _frame_batches(source):
+        block = source.read_timesteps(idx)
+        ok = np.isfinite(block)
+        finite = block[ok]
+        if finite.size:
+            lo, hi = min(lo, float(finite.min())), max(hi, float(finite.max()))
+        pixel_ok = ok.all(axis=-1)
+        first = pixel_ok[0] if first is None else first
+        varies = varies or bool((pixel_ok != first).any())
+    if not np.isfinite(lo):
+        raise ValueError(f"variable {source.variable!r} holds no valid value")
+    if lo == hi:
+        lo, hi = lo - 0.5, hi + 0.5
+    return lo, hi, varies
+
+
+def nodata_varies(c):
+    """Whether the prepared cube's no-data pixels differ between frames (None when unknown:
+    a streaming source holds no cube)."""
+    import torch
+
+    values, mask = getattr(c, "cpu_values", None), getattr(c, "cpu_mask", None)
+    block_mask = getattr(c, "_block_pixel_mask", None)
+    if block_mask is not None:
+        valid = torch.as_tensor(block_mask).reshape(-1).bool()
+    elif values is not None and mask is not None:
+        valid = mask.reshape(-1).bool() & torch.isfinite(values).all(dim=1)
+    else:
+        return None
+    T = len(c.meta_info.get("timestamps") or [1])
+    valid = valid.reshape(T, -1)
+    return bool((valid != valid[:1]).any())
+
+
+def choose_mask_mode(requested, varies, log):
+    """"auto": one mask for all frames when no-data never changes, else one per frame. An
+    explicit "static" over changing no-data is honoured with a warning: a static mask keeps only
+    the pixels missing in every frame, so the others decode as predicted values."""
+    if requested == "auto":
+        return "dynamic" if varies else "static"
+    if requested == "static" and varies:
+        log("pyqelm: warning: no-data pixels change between frames; with --mask-mode static only those "
+            "missing in every frame stay no-data (--mask-mode dynamic keeps them all)")
+    return requested
+
+
+@dataclass
+class SourceOptions:
+    variable: Optional[str] = None
+    valid_range: object = "auto"  # "auto", None or (min, max)
+    scale_factor: Optional[float] = None
+    loader: str = "standard"
+    tile: Optional[str] = None
+    bands: int = 1
+    p99_removal: bool = False
+    year_range: Optional[tuple] = None
+
+
+def folder_scale(opts):
+    """Folder loaders scale stored values by this; HiGLASS products are stored x10."""
+    if opts.scale_factor is not None:
+        return opts.scale_factor
+    return 1.0 if opts.loader == "standard" else 0.1
+
+
+def read_cube(path, opts):
+    """(cube float32 (T, H, W, C) in physical units with NaN for no-data, description dict)."""
+    kind = detect_source(path)
+    if kind == "folder":
+        from pyqelm.encoder.loaders import QELMDatasetLoader
+
+        loader = QELMDatasetLoader(dtype=np.float32)
+        vr = None if opts.valid_range in (None, "auto") else opts.valid_range
+        common = dict(folder_path=os.fspath(path), scale_factor=folder_scale(opts), valid_range=vr,
+                      p99_removal=opts.p99_removal)
+        if opts.loader == "higlass":
+            cube, nodata, meta = loader.load_folder_HiGLASS(**common)
+        elif opts.loader == "higlass_lai_fpar":
+            if not opts.tile:
+                raise ValueError("the higlass_lai_fpar loader needs --tile")
+            cube, nodata, meta = loader.load_folder_HiGLASS_LAI_FPAR(tile_name=opts.tile, year_range=opts.year_range,
+                                                                     **common)
+        else:
+            cube, nodata, meta = loader.load_folder(expected_bands=opts.bands, **common)
+        cube = np.array(cube, dtype=np.float32)
+        cube[np.asarray(nodata, dtype=bool)] = np.nan
+        return cube, {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
+                      "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
+    with zarr_view(path, opts.variable) as (store, variable):
+        source = _zarr_source(store, variable, opts.scale_factor)
+        cube = source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
+        meta = source.build_meta_info()
+        return cube, {"dtype": meta["src_dtype"], "variable": source.variable, "band_names": meta["band_names"],
+                      "y_ascending": _y_ascending(meta)}
+
+
+def _y_ascending(meta):
+    """Whether y grows with the row (row 0 at the southern edge), from the transform or the
+    stored y coordinate."""
+    from pyqelm.encoder.streaming_sources import _dim_kind
+
+    t = meta.get("transform") or meta.get("trans_matrix")
+    if t and len(t) >= 6 and t[4]:
+        return float(t[4]) > 0
+    coords = meta.get("coords") or {}
+    for dim in meta.get("dims") or []:
+        values = (coords.get(dim) or {}).get("values")
+        if _dim_kind(dim) == "y" and values and len(values) > 1:
+            return values[-1] > values[0]
+    return False
+
+
+@dataclass
+class EncodeOptions:
+    source: SourceOptions = field(default_factory=SourceOptions)
+    start_date: Optional[str] = None
+    end_date: Optional[str] = None
+    streaming: bool = False
+    preset: str = "small"
+    sizes: dict = field(default_factory=dict)  # overrides of single preset sizes
+    temporal_mode: str = "hash3d"
+    disable_temporal: bool = False
+    norm_mode: int = 3
+    use_log: bool = False
+    block_size: tuple = (1, 1)
+    epochs: int = 20
+    batch_size: int = 65536
+    lr: float = 0.01
+    lr_hash: Optional[float] = None
+    loss: str = "MSE"
+    early_stop: bool = False
+    early_stop_patience: int = 8
+    early_stop_min_delta_rel: float = 0.005
+    early_stop_warmup_epochs: int = 20
+    early_stop_ema_alpha: float = 0.3
+    importance_sampling: bool = False
+    imp_warmup_frac: float = 0.5
+    imp_alpha: float = 1.0
+    imp_refresh_epochs: int = 3
+    max_error: Optional[float] = None
+    residual_dtype: str = "int16"
+    quantization_bits: int = 16
+    mask_mode: str = "auto"
+    chunk_blob: bool = False
+    backend: Optional[str] = None  # None: tiny-cuda-nn when available, else the reference backend
+    device: Optional[str] = None
+    precision: str = "auto"
+    quiet: bool = False
+
+    def model_sizes(self):
+        sizes = preset_sizes(self.preset)
+        sizes.update({k: v for k, v in self.sizes.items() if v is not None})
+        return sizes
+
+
+@dataclass
+class EncodeResult:
+    files: list  # [(role, path, bytes)]: role "standard", "rectified" or "chunk"
+    meta: object  # the outer Meta
+    backend: str
+    valid_range: Optional[tuple]
+    seconds: dict  # stage -> wall seconds
+    outliers: int = 0
+    threshold: Optional[float] = None  # residual threshold used for a --max-error bound
+
+    @property
+    def best_file(self):
+        """The file that meets the error bound when there is one, else the standard file."""
+        for role in ("rectified", "chunk", "standard"):
+            for r, path, _ in self.files:
+                if r == role:
+                    return path
+        raise ValueError("nothing was written")
+
+
+def rectified_path(path):
+    return path[:-len(".qelm")] + "-rectified.qelm" if path.lower().endswith(".qelm") else path + "-rectified.qelm"
+
+
+def choose_backend(backend, device, log):
+    """(backend, device) after applying the defaults: tiny-cuda-nn on CUDA when both are present,
+    else the reference backend on CUDA when present, else on CPU."""
+    from pyqelm.encoder import tcnn_compressor as tc
+    import torch
+
+    cuda = bool(torch.cuda.is_available())
+    if backend is None:
+        if tc._has_tinycudann() and cuda:
+            backend = "tcnn"
+        else:
+            backend = "reference"
+            why = "tiny-cuda-nn is not installed" if not tc._has_tinycudann() else "no CUDA device is present"
+            log(f"pyqelm: {why}; using the reference backend (pure PyTorch) on "
+                f"{device or ('cuda' if cuda else 'cpu')}")
+    if backend == "tcnn":
+        if device not in (None, "cuda") and not str(device).startswith("cuda"):
+            raise ValueError(f"the tcnn backend trains on CUDA; --device {device} needs --backend reference")
+        return backend, "cuda"
+    return backend, device or ("cuda" if cuda else "cpu")
+
+
+def _precision(precision, device):
+    if precision == "auto":
+        return "float16" if str(device).startswith("cuda") else "float32"
+    return precision
+
+
+class _Quiet:
+    """Silences the engine's output (standard output and error) while active; ``say`` still
+    reaches the original streams."""
+
+    def __init__(self, enabled):
+        self.enabled = enabled
+        self.saved = self.sink = None
+
+    def __enter__(self):
+        if self.enabled:
+            self.saved = (sys.stdout, sys.stderr)
+            self.sink = open(os.devnull, "w")
+            sys.stdout = sys.stderr = self.sink
+        return self
+
+    def __exit__(self, *exc):
+        if self.enabled:
+            sys.stdout, sys.stderr = self.saved
+            self.sink.close()
+        return False
+
+    def say(self, log, *args):
+        if not self.enabled:
+            log(*args)
+            return
+        current = (sys.stdout, sys.stderr)
+        sys.stdout, sys.stderr = self.saved
+        try:
+            log(*args)
+        finally:
+            sys.stdout, sys.stderr = current
+
+
+def check_options(opts, kind):
+    """Refuse combinations the engine would refuse late (after a long load or training)."""
+    if opts.streaming and kind == "folder":
+        raise ValueError("--streaming reads Zarr stores and NetCDF files, not raster folders")
+    if opts.streaming and opts.max_error is not None:
+        raise ValueError("--max-error (residuals) needs the cube in memory; drop --streaming")
+    if opts.streaming and tuple(opts.block_size) != (1, 1):
+        raise ValueError("--block-size needs the cube in memory; drop --streaming")
+    if opts.streaming and opts.use_log:
+        raise ValueError("--log is not available with --streaming")
+    if opts.use_log and kind != "folder":
+        raise ValueError("--log needs a raster folder: Zarr and NetCDF cubes arrive already normalised")
+    if opts.max_error is not None and not opts.max_error > 0:
+        raise ValueError(f"--max-error must be positive, got {opts.max_error}")
+    if opts.source.loader not in FOLDER_LOADERS:
+        raise ValueError(f"unknown loader {opts.source.loader!r}; loaders: {', '.join(FOLDER_LOADERS)}")
+    if opts.source.loader == "higlass_lai_fpar" and kind == "folder" and not opts.source.tile:
+        raise ValueError("the higlass_lai_fpar loader needs --tile")
+    vr = opts.source.valid_range
+    if vr not in (None, "auto") and not (len(vr) == 2 and float(vr[0]) < float(vr[1])):
+        raise ValueError(f"--valid-range needs MIN < MAX, got {vr}")
+    opts.model_sizes()  # unknown preset names fail here
+
+
+def encode(path, output, opts, log=print):
+    """Encode one source into ``output`` (.qelm, or .qelmc with ``chunk_blob``); -> EncodeResult."""
+    from pyqelm.encoder import tcnn_compressor as tc
+    from pyqelm.format import read_chunk_bytes, read_container
+
+    output = os.fspath(output)
+    suffix = ".qelmc" if opts.chunk_blob else ".qelm"
+    if not output.lower().endswith(suffix):
+        raise ValueError(f"the output file must end in {suffix}: {output}")
+    parent = os.path.dirname(os.path.abspath(output))
+    if not os.path.isdir(parent):
+        raise ValueError(f"output folder does not exist: {parent}")
+    kind = detect_source(path)
+    check_options(opts, kind)
+    backend, device = choose_backend(opts.backend, opts.device, log)
+    precision = _precision(opts.precision, device)
+    seconds = {}
+    t0 = time.perf_counter()
+    stack = contextlib.ExitStack()
+    with stack:
+        store, variable = None, opts.source.variable
+        scanned_varies = None
+        if kind != "folder":
+            store, variable = stack.enter_context(zarr_view(path, variable))
+        valid_range = opts.source.valid_range
+        if kind != "folder" and valid_range in (None, "auto"):
+            lo, hi, scanned_varies = scan_range(store, variable, opts.source.scale_factor)
+            valid_range = (lo, hi)
+            log(f"pyqelm: valid range from the data: [{lo:.9g}, {hi:.9g}]")
+        elif valid_range == "auto":
+            valid_range = None
+        with _Quiet(opts.quiet) as quiet:
+            kw = dict(train_dtype=precision, global_start_date=opts.start_date, global_end_date=opts.end_date)
+            if backend == "tcnn":
+                c = tc.QELMCompressor(**kw)
+            else:
+                c = tc.QELMCompressor._with_reference_backend(device=device, **kw)
+            if kind == "folder":
+                s = opts.source
+                c.load_dataset_folder(os.fspath(path), mode=s.loader, tile_name=s.tile, expected_bands=s.bands,
+                                      scale_factor=folder_scale(s),
+                                      valid_range=None if valid_range is None else tuple(valid_range),
+                                      p99_removal=s.p99_removal, year_range=s.year_range)
+            elif opts.streaming:
+                c.load_dataset_zarr_streaming(store, variable=variable, scale_factor=opts.source.scale_factor,
+                                              valid_range=tuple(valid_range))
+            else:
+                c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
+                                    valid_range=tuple(valid_range))
+            seconds["load"] = time.perf_counter() - t0
+            if opts.max_error is not None:
+                check_integer_step(opts.max_error, c.meta_info, opts.block_size)
+            if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
+                raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
+                                 "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
+            t1 = time.perf_counter()
+            c.prepare_training_data_optimized(use_log=opts.use_log, norm_mode=opts.norm_mode,
+                                              block_size=tuple(opts.block_size))
+            s = opts.model_sizes()
+            c.build_qelm_model(*[s[k] for k in (
+                "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
+                "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
+                "spatial_scale", "decoder_hidden", "n_hidden_layers")],
+                disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
+                temporal_mode=opts.temporal_mode)
+            if opts.quiet:
+                quiet.say(log, f"pyqelm: training the {opts.preset} network on {device} ({opts.epochs} epochs, "
+                               f"batch {opts.batch_size}) ...")
+            trained = c.fit(epochs=opts.epochs, batch_size=opts.batch_size, lr=opts.lr, lr_hash=opts.lr_hash,
+                            loss_type=opts.loss, early_stop=opts.early_stop,
+                            early_stop_patience=opts.early_stop_patience,
+                            early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
+                            early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
+                            early_stop_ema_alpha=opts.early_stop_ema_alpha,
+                            importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
+                            imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+            if not trained:
+                raise ValueError("the source holds no valid pixel: nothing to train")
+            seconds["train"] = time.perf_counter() - t1
+            t2 = time.perf_counter()
+            threshold = 0.005
+            if opts.max_error is not None:
+                threshold = residual_threshold(opts.max_error, c.meta_info.get("data_range"),
+                                               bool(c.meta_info.get("use_log")))
+            varies = nodata_varies(c)
+            mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies,
+                                         lambda *a: quiet.say(log, *a))
+            save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
+                        save_residuals=opts.max_error is not None, residual_threshold=threshold,
+                        residual_dtype=opts.residual_dtype)
+            files = []
+            if opts.chunk_blob:
+                meta, chunk_meta, n = c.save_chunk_blob(output, **save)
+                files.append(("chunk", output, os.path.getsize(output)))
+                meta_path = output + ".meta.json"
+                write_meta_sidecar(meta_path, meta)
+                outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
+            else:
+                c.save_qelm(output, **save)
+                files.append(("standard", output, os.path.getsize(output)))
+                rect = rectified_path(output)
+                if opts.max_error is not None and os.path.isfile(rect):
+                    files.append(("rectified", rect, os.path.getsize(rect)))
+                contents = read_container(files[-1][1])
+                meta = contents.meta
+                cm = read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
+                outliers = cm.residual_info.outlier_count if cm.residual_info else 0
+            seconds["save"] = time.perf_counter() - t2
+    seconds["total"] = time.perf_counter() - t0
+    return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
+                        valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
+                        outliers=outliers, threshold=threshold if opts.max_error is not None else None)
+
+
+def check_integer_step(bound, meta_info, block_size):
+    """Residuals of an integer source are stored in whole steps of its scale factor (one data
+    number), which leaves up to half a step of error; a tighter bound cannot be kept."""
+    from pyqelm.encoder import tcnn_compressor as tc
+
+    scales = meta_info.get("band_scales")
+    src = meta_info.get("src_dtype")
+    if not scales or src is None or tuple(block_size) != (1, 1):
+        return
+    mode, _ = tc._residual_value_mode(list(scales), str(src), 1, len(scales))
+    if mode != "native":
+        return
+    half = max(float(s) for s in scales) / 2
+    need = half * (1 + 64 * float(np.finfo(np.float32).eps))
+    if bound < need:
+        raise ValueError(f"--max-error {bound:g} is below half the step of the stored {src} values "
+                         f"({half:g}): their residuals are stored in whole steps; give at least {need:.6g}")
+
+
+def residual_threshold(bound, data_range, use_log=False):
+    """The residual threshold that keeps every decoded value within ``bound`` of the original.
+
+    The engine compares its reconstruction with the cube as it holds it for training: values
+    normalised to [0, 1] in float32 and mapped back, which moves each of them by a few float32
+    roundings of the largest magnitude involved; the decoder rounds again. The threshold is the
+    bound less eight such roundings, so that a value the engine finds just inside the bound is
+    still inside it against the original."""
+    ranges = data_range or [[0.0, 1.0]]
+    if len(ranges) == 2 and not isinstance(ranges[0], (list, tuple)):
+        ranges = [ranges]
+    hi = max(max(abs(float(lo)), abs(float(up))) for lo, up in ranges)
+    span = max(float(up) - float(lo) for lo, up in ranges)
+    if use_log:
+        hi, span = float(np.expm1(hi)), float(np.expm1(hi))
+    margin = 8 * float(np.finfo(np.float32).eps) * (hi + span)
+    if not margin < bound / 2:
+        raise ValueError(f"--max-error {bound:g} is below what float32 resolves for values up to {hi:g}; "
+                         f"give at least {2 * margin:.3g}")
+    return float(bound - margin)
+
+
+def write_meta_sidecar(path, meta):
+    """The outer metadata of a bare chunk blob, so the blob can be decoded on its own."""
+    from pyqelm.format import FORMAT_VERSION, write_bytes_atomic
+    from pyqelm.format import _records as R
+
+    write_bytes_atomic(path, R.dumps(dict({"format_version": FORMAT_VERSION}, **meta.to_dict())))
+
+
+def read_meta_sidecar(path):
+    from pyqelm.format import Meta
+    from pyqelm.format import _records as R
+
+    with open(path, "rb") as f:
+        d = R.loads(f.read(), path)
+    d.pop("format_version", None)
+    return Meta.from_dict(d)
+
+
+def stored_metrics(path, meta=None):
+    """(quality metrics record, chunk meta) stored in a container or chunk blob."""
+    from pyqelm.format import read_chunk_bytes, read_container
+
+    if path.lower().endswith(".qelmc"):
+        with open(path, "rb") as f:
+            cm = read_chunk_bytes(f.read()).chunk_meta
+    else:
+        contents = read_container(path)
+        cm = read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
+    return cm.extras.get("quality_metrics"), cm
+
+
+def raw_bytes(meta):
+    """T*H*W*C x bytes per value of the source's stored type, and that type's name."""
+    n = int(np.prod([int(s) for s in meta.shape]))
+    try:
+        itemsize = np.dtype(meta.dtype).itemsize
+    except TypeError:
+        itemsize = 4
+    return n * itemsize, meta.dtype
