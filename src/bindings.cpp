@@ -151,6 +151,13 @@ void init_module(py::module_& m) {
              py::arg("importance_sampling") = false, py::arg("imp_warmup_frac") = 0.5,
              py::arg("imp_alpha") = 1.0, py::arg("imp_refresh_epochs") = 3,
              "Train the model on the prepared data; False when there is no valid point.");
+  add_method(cls, "_refresh_streaming_pool", &refresh_streaming_pool,
+             "Reload the streaming pool: random whole time chunks of the streaming source, as float16.");
+  add_method(cls, "prepare_super_batch_streaming", &prepare_super_batch_streaming, py::arg("size"),
+             "(coords, targets) of up to `size` random pool points, or (None, None) for an empty pool.");
+  add_method(cls, "_importance_weights", &importance_weights_py, py::arg("valid_pos_gpu"), py::arg("values"),
+             py::arg("xyz"), py::arg("time_lut"), py::arg("spatial_size"), py::arg("batch"), py::arg("alpha"),
+             "Per-point error of the model raised to alpha, plus 1e-8, at flat positions (no gradients).");
 
 
 

@@ -5,6 +5,7 @@
 #include "blobs.h"
 #include "methods/shell.h"
 #include "residuals.h"
+#include "training/sampling.h"
 
 namespace qelm::shell {
 
@@ -61,6 +62,15 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
               py::object early_stop_min_delta_rel, py::object early_stop_warmup_epochs,
               py::object early_stop_ema_alpha, py::object importance_sampling,
               py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs);
+// The streaming pool: reload, one super batch, and the producer's sampler over them.
+void refresh_streaming_pool(py::object self);
+py::tuple prepare_super_batch_streaming(py::object self, int64_t size);
+std::unique_ptr<training::SuperBatchSampler> streaming_pool_sampler(py::object self,
+                                                                     const training::CubeTensors& host_cube);
+// Per-point importance weights of the model at flat positions of a cube.
+torch::Tensor importance_weights_py(py::object self, torch::Tensor valid_pos, torch::Tensor values,
+                                    torch::Tensor xyz, torch::Tensor time_lut, int64_t spatial_size,
+                                    int64_t batch, double alpha);
 
 // ---- residuals and metrics ------------------------------------------------------------------
 class PyNetwork;

@@ -111,6 +111,10 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
     return std::make_pair(tensor_list(groups[0]), tensor_list(groups[1]));
   };
 
+  services.source_sampler = [self](const training::CubeTensors& host_cube) {
+    return streaming_pool_sampler(self, host_cube);
+  };
+
   bool trained = false;
   try {
     py::gil_scoped_release nogil;

@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "training/importance.h"
 #include "training/routing.h"
 
 namespace qelm::training {
@@ -133,14 +134,19 @@ struct Run {
   int64_t spatial_size;
   int64_t total_pixels;
 
+  CorrectionSteps& corrections_impl;
+
   bool corrections_requested() const {
     return opts.importance_sampling && plan.importance_extra_frac > 0.0;
   }
 
-  void require_corrections() const {
-    if (!s.corrections)
-      throw NotImplementedError("importance_sampling=True is not available in this build");
-  }
+  // Lets the correction steps release what they hold for a loop, however the loop ends.
+  struct LoopEnd {
+    CorrectionSteps* c;
+    ~LoopEnd() {
+      if (c) c->end_loop();
+    }
+  };
 
   void after_step_progress(Progress& pbar, const StepLosses& l) {
     if (state.optimizer_step % 1000 == 0)
@@ -188,10 +194,8 @@ struct Run {
       out.line("  [sampling] index array too large for RAM -> with-replacement random");
     }
     const bool corrections = corrections_requested();
-    if (corrections) {
-      require_corrections();
-      s.corrections->setup_in_memory(state, cube, use_perm ? &passes : nullptr);
-    }
+    LoopEnd loop_end{corrections ? &corrections_impl : nullptr};
+    if (corrections) corrections_impl.setup_in_memory(state, cube, use_perm ? &passes : nullptr);
 
     std::unique_ptr<Progress> pbar = out.progress(plan.optimizer_steps, "Training (In-Memory)");
     state.pbar = pbar.get();
@@ -217,7 +221,7 @@ struct Run {
         break;
       }
       // Correction steps go here: after the uniform step and its bookkeeping.
-      if (corrections) s.corrections->after_uniform_step(state, uniform_step);
+      if (corrections) corrections_impl.after_uniform_step(state, uniform_step);
     }
     pbar->close();
     state.pbar = nullptr;
@@ -230,10 +234,8 @@ struct Run {
     const int64_t sb_size = super_batch_size(plan.batch_size);
     out.line(" -> Super Batch Size: " + std::to_string(sb_size));
     const bool corrections = corrections_requested();
-    if (corrections) {
-      require_corrections();
-      s.corrections->setup_stream(state);
-    }
+    LoopEnd loop_end{corrections ? &corrections_impl : nullptr};
+    if (corrections) corrections_impl.setup_stream(state);
 
     CubeTensors host;
     host.values = data.values;
@@ -244,8 +246,7 @@ struct Run {
     host.total_pixels = total_pixels;
     std::unique_ptr<SuperBatchSampler> sampler;
     if (data.has_streaming_source) {
-      if (!s.source_sampler)
-        throw NotImplementedError("training from a streaming source is not available in this build");
+      if (!s.source_sampler) throw std::logic_error("a streaming source needs its super-batch sampler");
       sampler = s.source_sampler(host);
     } else {
       sampler = std::make_unique<StandardSampler>(host);
@@ -268,7 +269,7 @@ struct Run {
       pool = SuperBatch{};
       const int64_t pool_size = coords.size(0);
       const int64_t inner_steps = std::max<int64_t>(1, ceil_div(pool_size, batch));
-      if (corrections) s.corrections->on_pool(state, coords, targets, uniform_count);
+      if (corrections) corrections_impl.on_pool(state, coords, targets, uniform_count);
       for (int64_t inner = 0; inner < inner_steps; ++inner) {
         if (uniform_count >= plan.steps) break;
         out.check_interrupt();
@@ -286,7 +287,7 @@ struct Run {
           break;
         }
         // Correction steps drawn from this pool go here.
-        if (corrections) s.corrections->after_pool_step(state);
+        if (corrections) corrections_impl.after_pool_step(state);
       }
     }
     producer.stop();
@@ -400,8 +401,10 @@ bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
   routing.num_valid_pixels = num_valid_pixels;
   bool use_streaming = route_training(routing, s.device_info, out);
 
-  RunState state{plan, opts, s.device, train_step, s.net, s.use_amp};
-  Run run{s, data, opts, plan, *optimizer, loss, es, state, spatial_size, total_pixels};
+  RunState state{plan, opts, out, s.device, train_step, s.net, s.use_amp};
+  const std::shared_ptr<CorrectionSteps> corrections =
+      s.corrections ? s.corrections : std::make_shared<ImportanceSampling>();
+  Run run{s, data, opts, plan, *optimizer, loss, es, state, spatial_size, total_pixels, *corrections};
 
   if (!use_streaming) {
     bool out_of_memory = false;

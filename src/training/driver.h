@@ -131,6 +131,7 @@ class EarlyStopping {
 struct RunState {
   const StepPlan& plan;
   const FitOptions& opts;
+  Reporter& out;
   torch::Device device;
   TrainStep& train_step;
   Network& net;  // for error passes of correction steps (no gradients, autocast per use_amp)
@@ -163,6 +164,9 @@ class CorrectionSteps {
                        int64_t uniform_steps_done) = 0;
   // Streamed loop: after each uniform step on the current pool.
   virtual void after_pool_step(RunState& run) = 0;
+  // A loop has ended, normally or by an error (the in-memory loop's out-of-memory fall-back
+  // included): device memory held for it should be let go.
+  virtual void end_loop() {}
 };
 
 // What the host supplies besides the data.
@@ -177,7 +181,8 @@ struct FitServices {
   std::function<std::pair<std::vector<torch::Tensor>, std::vector<torch::Tensor>>()> split_params;
   // The super-batch sampler used when the data comes from a streaming source.
   std::function<std::unique_ptr<SuperBatchSampler>(const CubeTensors& host_cube)> source_sampler;
-  // Importance corrections; when absent, a run that asks for them is refused.
+  // Correction steps; when absent, a run that asks for importance sampling gets the
+  // error-weighted corrections of training/importance.h.
   std::shared_ptr<CorrectionSteps> corrections;
 };
 

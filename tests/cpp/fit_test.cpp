@@ -73,14 +73,6 @@ TEST(Fit, SetupRefusalsComeBeforeTraining) {
   rig.opts.batch_size = 1001;
   EXPECT_THROW(rig.run(), std::invalid_argument);
   EXPECT_TRUE(rig.out.has_line("Warning: Batch size adjusted to 1000 for S2_SR mode."));
-  rig.opts.loss_type = "MSE";
-  rig.opts.batch_size = 16;
-  // Corrections asked for but not plugged in: refused before the first step, after the plan.
-  rig.opts.importance_sampling = true;
-  EXPECT_THROW(rig.run(), NotImplementedError);
-  // One epoch of a small set is at least 2005 steps (here 401 passes of 5 batches): half of them
-  // warm up, and an eighth of the rest are planned corrections.
-  EXPECT_TRUE(rig.out.has_line_starting("Total Steps: 2005 uniform + 125 importance"));
   EXPECT_EQ(rig.net.calls.load(), 0);
 }
 
@@ -166,9 +158,9 @@ TEST(Fit, ProducerFailureAndInterruptEndTheRun) {
   EXPECT_TRUE(rig.out.has_line("Producer Thread Error: chunk 3 is unreadable"));
   EXPECT_EQ(testing::thread_count(), threads_before);
 
-  // A source without a sampler plugged in is refused.
+  // A host that attaches a source but supplies no sampler for it is a wiring fault.
   FitServices bare = rig.services();
-  EXPECT_THROW(fit(bare, rig.data, rig.opts, rig.env), NotImplementedError);
+  EXPECT_THROW(fit(bare, rig.data, rig.opts, rig.env), std::logic_error);
 
   // A user interrupt stops either loop at the next step.
   for (const char* threshold : {"100", "0"}) {
