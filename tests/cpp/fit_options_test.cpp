@@ -60,8 +60,8 @@ TEST(FitOptions, EachOutOfRangeSettingIsNamed) {
       {[](FitOptions& o) { o.imp_warmup_frac = Num(-0.5, "-0.5"); }, "imp_warmup_frac must be in [0, 1]"},
       {[](FitOptions& o) { o.imp_warmup_frac = Num(1.01, "1.01"); }, "imp_warmup_frac must be in [0, 1]"},
       {[](FitOptions& o) { o.imp_alpha = Num(kNaN, "nan"); }, "imp_alpha must be a finite non-negative number"},
-      {[](FitOptions& o) { o.imp_refresh_epochs = Num(-1.0, "-1"); }, "imp_refresh_epochs must be a finite non-negative"},
-      {[](FitOptions& o) { o.imp_refresh_epochs = Num(kInf, "inf"); }, "imp_refresh_epochs must be a finite non-negative"},
+      {[](FitOptions& o) { o.imp_refresh_epochs = Num(-1.0, "-1"); }, "imp_refresh_epochs must be a finite"},
+      {[](FitOptions& o) { o.imp_refresh_epochs = Num(kInf, "inf"); }, "imp_refresh_epochs must be a finite"},
   };
   for (const auto& c : cases) {
     const std::string got = failure(c.edit);

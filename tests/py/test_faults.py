@@ -3,7 +3,6 @@ network or progress bar that raises, and a user interrupt. Each ends the run wit
 no thread left running, no temporary file and the previous output untouched."""
 import json
 import os
-import signal
 import subprocess
 import sys
 import threading
