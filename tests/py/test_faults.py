@@ -282,3 +282,29 @@ def test_full_disk_during_save_keeps_the_previous_files(tmp_path):
     # the files written before the disk filled, byte for byte, and no temporary file beside them
     assert {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in out.iterdir()} == got["before"]
     assert sorted(got["before"]) == ["out.qelm", "out.qelmc"]
+
+
+# ---- output left by an earlier run -------------------------------------------------------------
+
+def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, capsys, monkeypatch):
+    from pyqelm import cli
+
+    monkeypatch.setenv("PYQELM_TMPDIR", str(tmp_path))
+    store = tmp_path / "in.zarr"
+    g = zarr.open_group(str(store), mode="w")
+    a = g.create_dataset("v", data=np.random.default_rng(0).random((T, H, W)).astype("f4"), chunks=(1, H, W))
+    a.attrs["_ARRAY_DIMENSIONS"] = ["time", "y", "x"]
+    t = g.create_dataset("time", data=np.arange(T))
+    t.attrs.update({"_ARRAY_DIMENSIONS": ["time"], "units": "days since 2020-01-01"})
+    out = tmp_path / "v.qelm"
+    args = ["encode", str(store), str(out), "--preset", "tiny", "--xy-hash-size", "8", "--t-hash-size", "8",
+            "--epochs", "1", "--batch-size", "16", "--backend", "reference", "--device", "cpu",
+            "--precision", "float32", "-q", "--force"]
+    assert cli.main(args + ["--max-error", "1e-4"]) == 0
+    assert (tmp_path / "v-rectified.qelm").exists()
+    capsys.readouterr()
+    # a bound every value already meets: no residuals, so no rectified file from this run
+    assert cli.main(args + ["--max-error", "1e6"]) == 0
+    said = capsys.readouterr().out
+    assert not (tmp_path / "v-rectified.qelm").exists()
+    assert "no rectified file" in said and "v-rectified.qelm" not in said
