@@ -284,6 +284,28 @@ def test_full_disk_during_save_keeps_the_previous_files(tmp_path):
     assert sorted(got["before"]) == ["out.qelm", "out.qelmc"]
 
 
+@pytest.mark.parametrize("method,name", [("save_qelm", "v.qelm"), ("save_chunk_blob", "v.qelmc")])
+def test_interrupted_save_keeps_the_previous_file(ref_compressor, tmp_path, scratch, monkeypatch, capsys,
+                                                  method, name):
+    c = prepared(ref_compressor)
+    c.build_qelm_model(*NET)
+    c.fit(epochs=0, batch_size=16)
+    path = tmp_path / name
+    getattr(c, method)(str(path))
+    before = path.read_bytes()
+
+    def interrupt(self, n=1):  # the first progress update of the residual pass
+        raise KeyboardInterrupt
+    monkeypatch.setattr(tqdm.tqdm, "update", interrupt)
+    tasks = task_count()
+    with pytest.raises(KeyboardInterrupt):
+        getattr(c, method)(str(path), save_residuals=True, residual_threshold=0.0)
+    assert "Residual Stream" in capsys.readouterr().err
+    assert path.read_bytes() == before and task_count() == tasks
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "scratch"])
+    assert list(scratch.iterdir()) == []
+
+
 # ---- output left by an earlier run -------------------------------------------------------------
 
 def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, capsys, monkeypatch):
