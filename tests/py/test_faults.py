@@ -322,7 +322,7 @@ def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path,
     args = ["encode", str(store), str(out), "--preset", "tiny", "--xy-hash-size", "8", "--t-hash-size", "8",
             "--epochs", "1", "--batch-size", "16", "--backend", "reference", "--device", "cpu",
             "--precision", "float32", "-q", "--force"]
-    assert cli.main(args + ["--max-error", "1e-4"]) == 0
+    assert cli.main(args + ["--max-error", "5e-6"]) == 0  # finer than the network can fit
     assert (tmp_path / "v-rectified.qelm").exists()
     capsys.readouterr()
     # a bound every value already meets: no residuals, so no rectified file from this run
