@@ -266,8 +266,8 @@ def cmd_encode(a):
 
 def _decode_any(path, meta_path=None):
     """(cube, Meta, chunk meta) of a .qelm container or a .qelmc chunk blob with its metadata."""
-    from pyqelm.decode import decode_chunk
-    from pyqelm.format import read_chunk_bytes, read_container
+    from pyqelm.decode import decode_chunk, read_single_chunk
+    from pyqelm.format import read_chunk_bytes
 
     path = os.fspath(path)
     if not os.path.isfile(path):
@@ -280,12 +280,8 @@ def _decode_any(path, meta_path=None):
         with open(path, "rb") as f:
             blob = f.read()
         return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
-    contents = read_container(path)
-    entries = contents.manifest.chunks
-    if len(entries) != 1:
-        raise ValueError(f"{path}: container holds {len(entries)} chunks; this decoder reads one-chunk containers")
-    blob = contents.chunks[entries[0].file]
-    return decode_chunk(blob, contents.meta), contents.meta, read_chunk_bytes(blob).chunk_meta
+    blob, meta = read_single_chunk(path)
+    return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
 
 
 def cmd_decode(a):

@@ -52,10 +52,30 @@ def _network(chunk_meta, weights_bytes):
     return net.eval()
 
 
-def _grid(meta, model_config):
+def _grid(meta, net):
     T, H, W, C = (int(x) for x in meta.shape)
-    bh, bw = (int(x) for x in model_config.get("block_size", [1, 1]))
+    bh, bw = (int(x) for x in net.block_size)  # validated by the network's configuration
     return T, H, W, C, bh, bw, -(-H // bh), -(-W // bw)
+
+
+def _check_parts(contents, T, H, W, C):
+    """Decodes the chunk's mask and residual track and checks them against the cube before any
+    prediction, so a chunk whose parts disagree is refused before a cube is allocated for it.
+    Returns (no-data mask or None, (indices, values) or None)."""
+    nodata = residuals = None
+    if contents.mask_bytes:
+        nodata = _engine().decode_mask_blob(contents.mask_bytes)
+        if nodata.shape[1:] != (H, W) or nodata.shape[0] not in (1, T):
+            raise ValueError(f"mask of shape {nodata.shape} does not fit the cube {(T, H, W)}")
+    if contents.residual_bytes:
+        info = contents.chunk_meta.residual_info
+        native = info is not None and info.value_mode == "native"
+        idx, vals, shape = _engine().decode_residual_blob(
+            contents.residual_bytes, list(info.band_scales) if native else None, None)
+        if shape is not None and tuple(shape) != (T, H, W, C):
+            raise ValueError(f"residual track shape {tuple(shape)} does not match the cube {(T, H, W, C)}")
+        residuals = (np.asarray(idx), np.asarray(vals, dtype=np.float32))
+    return nodata, residuals
 
 
 def _coordinates(meta, chunk_meta, rows, cols):
@@ -109,29 +129,40 @@ def decode_chunk(blob, meta, fill=None, batch=DEFAULT_BATCH):
     """Decode one chunk blob with the outer ``Meta`` of its cube; returns float32 (T, H, W, C)."""
     contents = read_chunk_bytes(blob)
     cm = contents.chunk_meta
-    cfg = dict(cm.model_config)
-    T, H, W, C, bh, bw, Hb, Wb = _grid(meta, cfg)
     net = _network(cm, contents.weights_bytes)
+    T, H, W, C, bh, bw, Hb, Wb = _grid(meta, net)
+    nodata, residuals = _check_parts(contents, T, H, W, C)
     xyz = _coordinates(meta, cm, Hb, Wb)
     times = _times(meta, T)
     lo, span = _band_ranges(cm, C, bh * bw)
     flat = _predict(net, xyz, times, lo, span, bool(meta.use_log), batch)
     cube = flat.numpy().reshape(T, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(T, Hb * bh, Wb * bw, C)
     cube = np.ascontiguousarray(cube[:, :H, :W, :])
-    if contents.residual_bytes:
-        info = cm.residual_info
-        native = info is not None and info.value_mode == "native"
-        idx, vals, shape = _engine().decode_residual_blob(
-            contents.residual_bytes, list(info.band_scales) if native else None, None)
-        if shape is not None and tuple(shape) != (T, H, W, C):
-            raise ValueError(f"residual track shape {tuple(shape)} does not match the cube {(T, H, W, C)}")
-        cube.reshape(-1)[np.asarray(idx)] += np.asarray(vals, dtype=np.float32)
-    if contents.mask_bytes:
-        nodata = _engine().decode_mask_blob(contents.mask_bytes)
-        if nodata.shape[1:] != (H, W) or nodata.shape[0] not in (1, T):
-            raise ValueError(f"mask of shape {nodata.shape} does not fit the cube {(T, H, W)}")
+    if residuals is not None:
+        cube.reshape(-1)[residuals[0]] += residuals[1]
+    if nodata is not None:
         cube[np.broadcast_to(nodata, (T, H, W))] = np.nan if fill is None else fill
     return cube
+
+
+def _check_covers_cube(path, meta, entry):
+    """A one-chunk container's chunk must span the whole cube: the decoder rebuilds every
+    pixel of ``meta.shape`` from it."""
+    extent = dict(zip(meta.axes, meta.shape))
+    for axis, (lo, hi) in entry.bounds.items():
+        if axis in extent and (lo, hi) != (0, extent[axis]):
+            raise ValueError(f"{path}: the only chunk spans {axis} [{lo}, {hi}), "
+                             f"the cube [0, {extent[axis]})")
+
+
+def read_single_chunk(path):
+    """(chunk blob, Meta) of a one-chunk ``.qelm`` container whose chunk spans the cube."""
+    contents = read_container(path)
+    entries = contents.manifest.chunks
+    if len(entries) != 1:
+        raise ValueError(f"{path}: container holds {len(entries)} chunks; this decoder reads one-chunk containers")
+    _check_covers_cube(path, contents.meta, entries[0])
+    return contents.chunks[entries[0].file], contents.meta
 
 
 def decode_container(path, fill=None, batch=DEFAULT_BATCH):
@@ -139,9 +170,5 @@ def decode_container(path, fill=None, batch=DEFAULT_BATCH):
 
     No-data pixels become NaN, or ``fill`` when given (for example ``meta.missing_fill``).
     """
-    contents = read_container(path)
-    entries = contents.manifest.chunks
-    if len(entries) != 1:
-        raise ValueError(f"{path}: container holds {len(entries)} chunks; this decoder reads one-chunk containers")
-    blob = contents.chunks[entries[0].file]
-    return decode_chunk(blob, contents.meta, fill=fill, batch=batch), contents.meta
+    blob, meta = read_single_chunk(path)
+    return decode_chunk(blob, meta, fill=fill, batch=batch), meta

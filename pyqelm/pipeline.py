@@ -248,6 +248,16 @@ class EncodeResult:
         raise ValueError("nothing was written")
 
 
+def _file_identity(path):
+    """(device, inode, size, mtime) of a file, or None; a file replaced by an atomic save gets
+    a new inode, so equal identities mean the file was not rewritten."""
+    try:
+        st = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
 def rectified_path(path):
     return path[:-len(".qelm")] + "-rectified.qelm" if path.lower().endswith(".qelm") else path + "-rectified.qelm"
 
@@ -435,9 +445,14 @@ def encode(path, output, opts, log=print):
                 write_meta_sidecar(meta_path, meta)
                 outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
             else:
+                rect = rectified_path(output)
+                earlier = _file_identity(rect)
                 c.save_qelm(output, **save)
                 files.append(("standard", output, os.path.getsize(output)))
-                rect = rectified_path(output)
+                if earlier is not None and _file_identity(rect) == earlier:
+                    # Left by an earlier encode of the same output and not rewritten by this
+                    # one: it belongs to another model and would be taken for this one's.
+                    os.remove(rect)
                 if opts.max_error is not None and os.path.isfile(rect):
                     files.append(("rectified", rect, os.path.getsize(rect)))
                 contents = read_container(files[-1][1])

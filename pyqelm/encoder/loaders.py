@@ -117,10 +117,15 @@ def _list_rasters(folder_path):
 def _per_band(value, n_bands, what):
     """A scalar or a per-band sequence -> list of n_bands floats."""
     if np.ndim(value) == 0:
-        return [float(value)] * n_bands
-    values = [float(v) for v in value]
+        values = [float(value)] * n_bands
+    else:
+        values = [float(v) for v in value]
     if len(values) != n_bands:
         raise ValueError(f"{what} has {len(values)} entries for {n_bands} band(s)")
+    for v in values:
+        # 0 would flatten every band to a constant, NaN or infinity would blank it.
+        if not (np.isfinite(v) and v != 0.0):
+            raise ValueError(f"{what} must be finite and non-zero, got {value!r}")
     return values
 
 
@@ -299,6 +304,8 @@ class QELMDatasetLoader:
         dates = sorted(set(products["LAI"]) & set(products["FPAR"]))
         if year_range is not None:
             first, last = (int(y) for y in year_range)
+            if first > last:
+                raise ValueError(f"year_range must be (first year, last year), got {tuple(year_range)}")
             dates = [d for d in dates if first <= d.year <= last]
         if not dates:
             span = "" if year_range is None else f" within years {tuple(year_range)}"

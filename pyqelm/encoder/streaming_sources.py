@@ -9,7 +9,11 @@ Stores
     small reader in this module: regular chunk grids, "default" and "v2" chunk-key encodings,
     the "bytes" codec (either endian), "transpose", and the "gzip", "zstd" and "blosc"
     compressors. Any other codec (sharding, checksums, ...) is refused with a ``ValueError``
-    naming it. Chunks that are not stored read as the array's fill value.
+    naming it. Chunks that are not stored read as the array's fill value (a floating-point
+    v2 array without one reads them as NaN; other v2 arrays without one refuse them), and a
+    blosc chunk shorter or longer than its frame header declares is refused as damaged. A
+    variable with a dimension of length 0, an infinite ``valid_range`` end, or a scale factor
+    that is 0 or not finite is refused when the source is opened.
 
 Variable and dimensions
     A data variable is an array of 3 or 4 dimensions whose name is not a coordinate name (see
@@ -249,6 +253,22 @@ class _V3Array:
         return out
 
 
+_BLOSC_HEADER = 16
+
+
+def _check_blosc_frame(data, where):
+    """A blosc frame must hold exactly the bytes its header declares: the blosc decoder trusts
+    the header and, given a truncated frame, returns whatever memory follows it as values."""
+    buf = memoryview(data).cast("B")
+    if buf.nbytes < _BLOSC_HEADER:
+        raise ValueError(f"{where}: blosc frame of {buf.nbytes} bytes is shorter than its "
+                         f"{_BLOSC_HEADER}-byte header (truncated chunk)")
+    declared = int.from_bytes(buf[12:16], "little")
+    if declared != buf.nbytes:
+        raise ValueError(f"{where}: blosc frame declares {declared} bytes but holds {buf.nbytes} "
+                         "(truncated or damaged chunk)")
+
+
 def _bytes_decoder(name):
     if name == "gzip":
         return gzip.decompress
@@ -256,7 +276,12 @@ def _bytes_decoder(name):
         import numcodecs
 
         codec = numcodecs.Blosc()
-        return codec.decode
+
+        def blosc_decode(data):
+            _check_blosc_frame(data, "blosc chunk")
+            return codec.decode(data)
+
+        return blosc_decode
     import zstandard
 
     def zstd_decode(data):
@@ -288,10 +313,40 @@ class _V2Array:
         self.fill_value = array.fill_value
 
     def read(self, region):
-        out = self._a[region]
+        try:
+            out = self._a[region]
+        except (OSError, MemoryError, ValueError):
+            raise
+        except Exception as e:  # codec errors surface as RuntimeError, TypeError and the like
+            span = ", ".join(f"{r.start}:{r.stop}" for r in region)
+            raise ValueError(f"array {self.name!r}: cannot decode the chunks of [{span}] "
+                             f"({type(e).__name__}: {e})") from e
+        if self.fill_value is None:
+            self._blank_missing_chunks(region, out)
         if not out.dtype.isnative:
             out = out.astype(out.dtype.newbyteorder("="))
         return out
+
+    def _blank_missing_chunks(self, region, out):
+        """Without a fill value the zarr library leaves the cells of an unstored chunk as
+        uninitialised memory. Floating-point cells become NaN (no data); other types have no
+        value that could stand for a missing chunk, so they are refused."""
+        starts = [s.start for s in region]
+        stops = [s.stop for s in region]
+        if out.size == 0:
+            return
+        ranges = [range(a // c, (b - 1) // c + 1) for a, b, c in zip(starts, stops, self.chunks)]
+        store = self._a.chunk_store
+        for coords in itertools.product(*ranges):
+            key = self._a._chunk_key(coords)
+            if key in store:
+                continue
+            if out.dtype.kind != "f":
+                raise ValueError(f"array {self.name!r}: chunk {key!r} is not stored and the array "
+                                 "has no fill value to stand for it")
+            dst = tuple(slice(max(a, ci * c) - a, min(b, (ci + 1) * c) - a)
+                        for ci, c, a, b in zip(coords, self.chunks, starts, stops))
+            out[dst] = np.nan
 
 
 def _open_store(path):
@@ -334,11 +389,56 @@ def _open_v3(path):
     return 3, arrays, dict(root.get("attributes") or {})
 
 
+def _checked_directory_store(path):
+    """A read-only directory store that checks blosc chunk frames as they are fetched (see
+    ``_check_blosc_frame``), so a truncated chunk fails instead of reading stray memory."""
+    from zarr.storage import DirectoryStore
+
+    class CheckedDirectoryStore(DirectoryStore):
+        def __init__(self, root):
+            super().__init__(root)
+            self._blosc_arrays = {}
+
+        def _is_blosc_chunk(self, key):
+            leaf = key.rsplit("/", 1)[-1]
+            if leaf.startswith("."):
+                return False
+            prefix = key.rsplit("/", 1)[0] if "/" in key else ""
+            start = prefix
+            while True:
+                if prefix in self._blosc_arrays:
+                    found = self._blosc_arrays[prefix]
+                    break
+                meta_key = f"{prefix}/.zarray" if prefix else ".zarray"
+                if super().__contains__(meta_key):
+                    try:
+                        meta = json.loads(bytes(super().__getitem__(meta_key)))
+                        found = ((meta.get("compressor") or {}).get("id") == "blosc")
+                    except (ValueError, AttributeError):
+                        found = False
+                    self._blosc_arrays[prefix] = found
+                    break
+                if not prefix:
+                    found = False
+                    break
+                prefix = prefix.rsplit("/", 1)[0] if "/" in prefix else ""
+            self._blosc_arrays[start] = found
+            return found
+
+        def __getitem__(self, key):
+            data = super().__getitem__(key)
+            if self._is_blosc_chunk(key):
+                _check_blosc_frame(data, f"chunk {key!r}")
+            return data
+
+    return CheckedDirectoryStore(path)
+
+
 def _open_v2(path):
     import zarr
 
     try:
-        node = zarr.open(path, mode="r")
+        node = zarr.open(_checked_directory_store(path), mode="r")
     except Exception as e:
         raise ValueError(f"cannot open Zarr v2 store {path}: {e}") from e
     if isinstance(node, zarr.Array):
@@ -535,6 +635,9 @@ class ZarrStreamingSource:
             if len(vr) != 2 or not vr[0] < vr[1]:
                 raise ValueError(f"valid_range must be (vmin, vmax) with vmin < vmax, "
                                  f"got {valid_range!r}")
+            if not np.isfinite(vr).all():
+                # An infinite end would map every value to 0 (or NaN) and could not be undone.
+                raise ValueError(f"valid_range must be finite, got {valid_range!r}")
             valid_range = vr
         self.valid_range = valid_range
 
@@ -557,6 +660,9 @@ class ZarrStreamingSource:
                 f"variable {self.variable!r} has dimensions {tuple(self.dims)}; supported "
                 "layouts are (time, y, x), (time, y, x, band) and (time, band, y, x)")
         shape = arr.shape
+        if 0 in shape:
+            raise ValueError(f"variable {self.variable!r} has shape {tuple(shape)} "
+                             f"({', '.join(map(str, self.dims))}): there is no data to read")
         self.n_timesteps = int(shape[0])
         if self._layout == "tbyx":
             self.n_bands, self.height, self.width = (int(n) for n in shape[1:])
@@ -569,6 +675,12 @@ class ZarrStreamingSource:
         self.scale_factor = float(scale_factor) if scale_factor is not None else \
             _scalar_attr(attrs, "scale_factor", 1.0)
         self.add_offset = _scalar_attr(attrs, "add_offset", 0.0)
+        if not (np.isfinite(self.scale_factor) and self.scale_factor != 0.0):
+            raise ValueError(f"variable {self.variable!r}: scale_factor must be a finite non-zero "
+                             f"number, got {self.scale_factor!r}")
+        if not np.isfinite(self.add_offset):
+            raise ValueError(f"variable {self.variable!r}: add_offset must be finite, "
+                             f"got {self.add_offset!r}")
         self._missing = self._missing_values(arr)
         wide = arr.dtype.itemsize > 4 or (arr.dtype.kind in "iu" and arr.dtype.itemsize == 4)
         self._work = np.float64 if wide or self.dtype_np == np.float64 else np.float32

@@ -36,6 +36,10 @@ MANIFEST_MEMBER = "manifest.json"
 
 # Deflate cannot expand by more than about 1032:1.
 _DEFLATE_MAX_RATIO = 1032
+# Chunk blobs hold already-compressed sections (and are written stored), so a deflated chunk
+# member that claims to expand by more than this is hostile, however far below the cap it is.
+_CHUNK_MAX_RATIO = 16
+_RATIO_SLACK = 1 << 20
 _JSON_MAX_BYTES = 64 << 20
 DEFAULT_MAX_CHUNK_BYTES = 16 << 30
 _MAX_MEMBERS = 1 << 20
@@ -170,7 +174,7 @@ def write_container(path, meta, manifest, chunks):
 
 # ---- reader -------------------------------------------------------------------------------------
 
-def _read_member(zf, info, cap, archive_size):
+def _read_member(zf, info, cap, archive_size, max_ratio=_DEFLATE_MAX_RATIO):
     name = info.filename
     if info.flag_bits & 0x1:
         raise ValueError(f"container member {name!r} is encrypted")
@@ -181,6 +185,9 @@ def _read_member(zf, info, cap, archive_size):
         if info.file_size > info.compress_size * _DEFLATE_MAX_RATIO + 1024:
             raise ValueError(f"member {name!r} declares {info.file_size} bytes from {info.compress_size} "
                              "compressed bytes, beyond what deflate can produce (zip bomb?)")
+        if info.file_size > info.compress_size * max_ratio + _RATIO_SLACK:
+            raise ValueError(f"member {name!r} declares {info.file_size} bytes from {info.compress_size} "
+                             f"compressed bytes, more than the {max_ratio}:1 its content allows (zip bomb?)")
     else:
         raise ValueError(f"member {name!r} uses unsupported compression method {info.compress_type}")
     if info.file_size > cap:
@@ -269,5 +276,5 @@ def _read_archive(f, size, max_chunk_bytes):
                 raise ValueError(f"the manifest names {entry.file!r}, which the container lacks")
             if info.file_size != entry.size_bytes:
                 raise ValueError(f"member {entry.file!r} has {info.file_size} bytes, the manifest says {entry.size_bytes}")
-            chunks[entry.file] = _read_member(zf, info, max_chunk_bytes, size)
+            chunks[entry.file] = _read_member(zf, info, max_chunk_bytes, size, _CHUNK_MAX_RATIO)
         return ContainerContents(meta, manifest, chunks, version)

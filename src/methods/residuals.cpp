@@ -157,6 +157,7 @@ py::tuple compute_residuals(py::object self, py::object threshold, int64_t batch
 }
 
 py::object compute_quality_metrics(py::object self, int64_t n_frames, int64_t batch_size) {
+  if (n_frames < 0) throw py::value_error(strf("n_frames must be non-negative, got %lld", (long long)n_frames));
   if (attr_or(self, "model").is_none()) return py::none();
   if (batch_size <= 0) throw py::value_error("batch_size must be a positive number of points");
   EvalSetup s = eval_setup(self);

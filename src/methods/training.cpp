@@ -6,6 +6,7 @@
 
 #include "models/network.h"
 #include "training/driver.h"
+#include "training/fit_options.h"
 
 namespace qelm::shell {
 
@@ -63,6 +64,7 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
   opts.imp_warmup_frac = num_arg(imp_warmup_frac);
   opts.imp_alpha = num_arg(imp_alpha);
   opts.imp_refresh_epochs = num_arg(imp_refresh_epochs);
+  training::check_fit_options(opts);
 
   py::object model = attr_or(self, "model");
   if (model.is_none()) throw py::value_error("fit needs a model: call build_qelm_model first");

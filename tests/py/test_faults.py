@@ -1,0 +1,332 @@
+"""Faults during a run: a disk that fills while saving, a data source that fails part-way, a
+network or progress bar that raises, and a user interrupt. Each ends the run with the error,
+no thread left running, no temporary file and the previous output untouched."""
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+import rasterio
+import torch
+import tqdm
+import zarr
+
+from pyqelm.encoder import streaming_sources
+from pyqelm.utils.date_utils import normalize_time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+T, H, W = 3, 6, 5
+STAMPS = ["2021-01-01", "2021-01-02", "2021-01-03"]
+NET = (8, 4, 2, 1.5, 2, 8, 2, 2, 1.5, 2, 1.0, 8, 1)
+
+
+def task_count():
+    return len(os.listdir("/proc/self/task"))
+
+
+class Faulty(torch.nn.Module):
+    """A small coordinate network that raises ``error`` on its ``at``-th forward call."""
+
+    def __init__(self, error=None, at=None):
+        super().__init__()
+        self.mlp = torch.nn.Sequential(torch.nn.Linear(3, 16), torch.nn.ReLU(), torch.nn.Linear(16, 1))
+        self.ref_t_for_deformation = -1.0
+        self.error, self.at, self.calls = error, at, 0
+
+    def forward(self, x):
+        self.calls += 1
+        if self.calls == self.at:
+            raise self.error
+        return self.mlp(x), None
+
+
+@pytest.fixture
+def scratch(tmp_path, monkeypatch):
+    """Every temporary directory the run could use points into one empty folder."""
+    folder = tmp_path / "scratch"
+    folder.mkdir()
+    for name in ("PYQELM_TMPDIR", "TMPDIR"):
+        monkeypatch.setenv(name, str(folder))
+    import tempfile
+
+    monkeypatch.setattr(tempfile, "tempdir", str(folder))
+    return folder
+
+
+_WARMED = []
+
+
+@pytest.fixture(autouse=True)
+def warm_threads(ref_compressor, monkeypatch, capsys):
+    """Pools that start on first use (the tensor library's worker threads) are started before a
+    test counts threads; tqdm's monitor thread is kept from starting at all."""
+    monkeypatch.setattr(tqdm.tqdm, "monitor_interval", 0)
+    if _WARMED:
+        return
+    _WARMED.append(True)
+    c = prepared(ref_compressor)
+    c.model = Faulty()
+    for threshold in ("1000", "0"):
+        monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", threshold)
+        c.fit(epochs=1, batch_size=16)
+    monkeypatch.delenv("PYQELM_STREAM_THRESHOLD_GB")
+    capsys.readouterr()
+
+
+def prepared(ref_compressor):
+    c = ref_compressor()
+    rng = np.random.default_rng(0)
+    c.volume = rng.random((T, H, W, 1)).astype(np.float32)
+    c.nodata_mask_vol = rng.random((T, H, W)) < 0.1
+    c.meta_info.update(height=H, width=W, n_bands=1, timestamps=STAMPS, t_norms=normalize_time(STAMPS))
+    c.prepare_training_data_optimized()
+    return c
+
+
+# ---- failures and interrupts during training ---------------------------------------------------
+
+@pytest.mark.parametrize("mode", ["in-memory", "threaded"])
+@pytest.mark.parametrize("where", ["network", "progress bar"])
+@pytest.mark.parametrize("error", [KeyboardInterrupt, RuntimeError])
+def test_training_ends_cleanly_when_interrupted_or_failing(ref_compressor, scratch, monkeypatch, capsys,
+                                                           mode, where, error):
+    monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", "0" if mode == "threaded" else "1000")
+    c = prepared(ref_compressor)
+    exc = error("stopped part-way")
+    c.model = Faulty(exc, at=12) if where == "network" else Faulty()
+    real_update = tqdm.tqdm.update
+    if where == "progress bar":
+        updates = []
+
+        def update(self, n=1):
+            updates.append(n)
+            if len(updates) == 5:
+                raise exc
+            return real_update(self, n)
+        monkeypatch.setattr(tqdm.tqdm, "update", update)
+    threads, tasks = set(threading.enumerate()), task_count()
+    t0 = time.monotonic()
+    with pytest.raises(error, match="stopped part-way"):
+        c.fit(epochs=50, batch_size=16)
+    assert time.monotonic() - t0 < 10
+    out = capsys.readouterr().out
+    assert "Training Done." not in out
+    assert ("[Mode: Threaded Streaming]" in out) == (mode == "threaded")
+    # the producer thread is stopped and joined before the error reaches the caller
+    assert set(threading.enumerate()) == threads and task_count() == tasks
+    assert list(scratch.iterdir()) == []
+    # the compressor is still usable: the same model trains to the end once the fault is gone
+    calls = c.model.calls
+    c.model.at = None
+    monkeypatch.setattr(tqdm.tqdm, "update", real_update)
+    assert c.fit(epochs=1, batch_size=16) is True
+    assert c.model.calls > calls and task_count() == tasks
+
+
+def test_producer_failing_ends_threaded_run_without_threads(ref_compressor, scratch, monkeypatch, capsys):
+    monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", "0")
+    c = prepared(ref_compressor)
+    c.model = Faulty()
+    c.time_lut = c.time_lut[:1]  # frames without a time coordinate: the producer's gather fails
+    tasks = task_count()
+    with pytest.raises(RuntimeError, match="Producer Thread Error: "):
+        c.fit(epochs=3, batch_size=16)
+    assert task_count() == tasks and c.model.calls == 0
+    assert list(scratch.iterdir()) == []
+
+
+INTERRUPTED_ENCODE = r"""
+import os, signal, sys, threading
+sys.path.insert(0, sys.argv[1])
+from pyqelm import cli
+# The interrupt arrives from another thread once training has begun, as Ctrl-C would.
+import tqdm
+real_init = tqdm.tqdm.__init__
+def init(self, *a, **k):
+    real_init(self, *a, **k)
+    if str(k.get("desc", "")).startswith("Training"):
+        threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+tqdm.tqdm.__init__ = init
+sys.exit(cli.main(sys.argv[2:]))
+"""
+
+
+def test_interrupted_encode_leaves_no_output_and_no_temporary_file(tmp_path):
+    store = tmp_path / "in.zarr"
+    g = zarr.open_group(str(store), mode="w")
+    a = g.create_dataset("v", data=np.random.default_rng(0).random((T, H, W)).astype("f4"), chunks=(1, H, W))
+    a.attrs["_ARRAY_DIMENSIONS"] = ["time", "y", "x"]
+    t = g.create_dataset("time", data=np.arange(T))
+    t.attrs.update({"_ARRAY_DIMENSIONS": ["time"], "units": "days since 2020-01-01"})
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    env = dict(os.environ, PYQELM_TMPDIR=str(scratch), TMPDIR=str(scratch), PYTHONPATH=ROOT)
+    args = ["encode", str(store), str(out_dir / "v.qelm"), "--preset", "tiny", "--xy-hash-size", "8",
+            "--t-hash-size", "8", "--epochs", "100000", "--batch-size", "16", "--backend", "reference",
+            "--device", "cpu", "--precision", "float32", "--max-error", "0.01", "-q"]
+    r = subprocess.run([sys.executable, "-c", INTERRUPTED_ENCODE, ROOT, *args], capture_output=True, text=True,
+                       env=env, timeout=120)
+    assert r.returncode == 130, r.stderr
+    assert r.stderr.strip().splitlines()[-1] == "pyqelm: interrupted"
+    assert list(out_dir.iterdir()) == [] and list(scratch.iterdir()) == []
+
+
+# ---- sources that fail part-way through an in-memory load --------------------------------------
+
+def test_zarr_source_failing_on_a_later_read_loads_nothing(ref_compressor, tmp_path, monkeypatch, capsys):
+    g = zarr.open_group(str(tmp_path / "s.zarr"), mode="w")
+    a = g.create_dataset("v", data=np.ones((T, H, W), "f4"), chunks=(1, H, W))
+    a.attrs["_ARRAY_DIMENSIONS"] = ["time", "y", "x"]
+    t = g.create_dataset("time", data=np.arange(T))
+    t.attrs.update({"_ARRAY_DIMENSIONS": ["time"], "units": "days since 2020-01-01"})
+    reads = []
+    real = streaming_sources._V2Array.read
+
+    def read(self, region):
+        reads.append(region)
+        if len(reads) == 2:
+            raise OSError(5, "Input/output error", "s.zarr/v/1.0.0")
+        return real(self, region)
+    monkeypatch.setattr(streaming_sources._V2Array, "read", read)
+    c = ref_compressor()
+    with pytest.raises(OSError, match="Input/output error"):
+        c.load_dataset_zarr(str(tmp_path / "s.zarr"), valid_range=(0, 2))
+    assert len(reads) == 2
+    assert getattr(c, "cpu_values", None) is None and getattr(c, "cpu_mask", None) is None
+    assert "timestamps" not in c.meta_info and getattr(c, "channel_ranges", None) is None
+
+
+def test_raster_failing_on_a_later_read_loads_nothing(ref_compressor, tmp_path, monkeypatch, capsys):
+    from rasterio.errors import RasterioIOError
+    from rasterio.io import DatasetReader
+    from rasterio.transform import from_origin
+
+    for i in range(T):
+        with rasterio.open(tmp_path / f"p_2020010{i + 1}.tif", "w", driver="GTiff", height=H, width=W, count=1,
+                           dtype="int16", transform=from_origin(0, 10, 1, 1)) as dst:
+            dst.write(np.full((1, H, W), i, "int16"))
+    reads = []
+    real = DatasetReader.read
+
+    def read(self, *a, **k):
+        reads.append(self.name)
+        if len(reads) == 2:
+            raise RasterioIOError("read failed: short read")
+        return real(self, *a, **k)
+    monkeypatch.setattr(DatasetReader, "read", read)
+    c = ref_compressor()
+    with pytest.raises(ValueError, match=r"cannot read raster .*p_20200102\.tif: read failed"):
+        c.load_dataset_folder(str(tmp_path))
+    assert getattr(c, "volume", None) is None and "timestamps" not in c.meta_info
+
+
+# ---- a disk that fills while saving ------------------------------------------------------------
+
+DISK_FULL = r"""
+import json, os, resource, signal, sys
+sys.path.insert(0, sys.argv[1])
+import numpy as np, torch
+import pyqelm
+from pyqelm.encoder import tcnn_compressor as tc
+from pyqelm.utils.date_utils import normalize_time
+folder = sys.argv[2]
+stamps = ["2021-01-01", "2021-01-02"]
+c = tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32")
+c.volume = np.random.default_rng(0).random((2, 6, 5, 1)).astype(np.float32)
+c.nodata_mask_vol = np.zeros((2, 6, 5), bool)
+c.meta_info.update(height=6, width=5, n_bands=1, timestamps=stamps, t_norms=normalize_time(stamps))
+c.prepare_training_data_optimized()
+torch.manual_seed(0)
+c.build_qelm_model(8, 4, 2, 1.5, 2, 8, 2, 2, 1.5, 2, 1.0, 8, 1)
+c.fit(epochs=0, batch_size=16)
+c.save_qelm(os.path.join(folder, "out.qelm"))
+c.save_chunk_blob(os.path.join(folder, "out.qelmc"))
+import hashlib
+before = {n: hashlib.sha256(open(os.path.join(folder, n), "rb").read()).hexdigest() for n in os.listdir(folder)}
+sizes = sorted(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
+# From here on no file may grow past half the smallest output: the disk is "full".
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+resource.setrlimit(resource.RLIMIT_FSIZE, (sizes[0] // 2, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+results = {}
+for name, call in (("save_qelm", lambda: c.save_qelm(os.path.join(folder, "out.qelm"), quantization_bit=8)),
+                   ("save_chunk_blob", lambda: c.save_chunk_blob(os.path.join(folder, "out.qelmc"),
+                                                                 quantization_bit=8))):
+    try:
+        call()
+        results[name] = "saved"
+    except OSError as e:
+        results[name] = [e.errno, e.strerror]
+print("RESULT " + json.dumps({"before": before, "results": results}))
+"""
+
+
+def test_full_disk_during_save_keeps_the_previous_files(tmp_path):
+    import errno
+    import hashlib
+
+    out = tmp_path / "out"
+    out.mkdir()
+    env = dict(os.environ, PYTHONPATH=ROOT, TMPDIR=str(tmp_path))
+    r = subprocess.run([sys.executable, "-c", DISK_FULL, ROOT, str(out)], capture_output=True, text=True, env=env,
+                       timeout=120)
+    assert r.returncode == 0, r.stderr
+    got = json.loads(r.stdout.split("RESULT ", 1)[1])
+    assert got["results"] == {"save_qelm": [errno.EFBIG, "File too large"],
+                              "save_chunk_blob": [errno.EFBIG, "File too large"]}
+    # the files written before the disk filled, byte for byte, and no temporary file beside them
+    assert {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in out.iterdir()} == got["before"]
+    assert sorted(got["before"]) == ["out.qelm", "out.qelmc"]
+
+
+@pytest.mark.parametrize("method,name", [("save_qelm", "v.qelm"), ("save_chunk_blob", "v.qelmc")])
+def test_interrupted_save_keeps_the_previous_file(ref_compressor, tmp_path, scratch, monkeypatch, capsys,
+                                                  method, name):
+    c = prepared(ref_compressor)
+    c.build_qelm_model(*NET)
+    c.fit(epochs=0, batch_size=16)
+    path = tmp_path / name
+    getattr(c, method)(str(path))
+    before = path.read_bytes()
+
+    def interrupt(self, n=1):  # the first progress update of the residual pass
+        raise KeyboardInterrupt
+    monkeypatch.setattr(tqdm.tqdm, "update", interrupt)
+    tasks = task_count()
+    with pytest.raises(KeyboardInterrupt):
+        getattr(c, method)(str(path), save_residuals=True, residual_threshold=0.0)
+    assert "Residual Stream" in capsys.readouterr().err
+    assert path.read_bytes() == before and task_count() == tasks
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "scratch"])
+    assert list(scratch.iterdir()) == []
+
+
+# ---- output left by an earlier run -------------------------------------------------------------
+
+def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, capsys, monkeypatch):
+    from pyqelm import cli
+
+    monkeypatch.setenv("PYQELM_TMPDIR", str(tmp_path))
+    store = tmp_path / "in.zarr"
+    g = zarr.open_group(str(store), mode="w")
+    a = g.create_dataset("v", data=np.random.default_rng(0).random((T, H, W)).astype("f4"), chunks=(1, H, W))
+    a.attrs["_ARRAY_DIMENSIONS"] = ["time", "y", "x"]
+    t = g.create_dataset("time", data=np.arange(T))
+    t.attrs.update({"_ARRAY_DIMENSIONS": ["time"], "units": "days since 2020-01-01"})
+    out = tmp_path / "v.qelm"
+    args = ["encode", str(store), str(out), "--preset", "tiny", "--xy-hash-size", "8", "--t-hash-size", "8",
+            "--epochs", "1", "--batch-size", "16", "--backend", "reference", "--device", "cpu",
+            "--precision", "float32", "-q", "--force"]
+    assert cli.main(args + ["--max-error", "5e-6"]) == 0  # finer than the network can fit
+    assert (tmp_path / "v-rectified.qelm").exists()
+    capsys.readouterr()
+    # a bound every value already meets: no residuals, so no rectified file from this run
+    assert cli.main(args + ["--max-error", "1e6"]) == 0
+    said = capsys.readouterr().out
+    assert not (tmp_path / "v-rectified.qelm").exists()
+    assert "no rectified file" in said and "v-rectified.qelm" not in said
