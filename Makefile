@@ -13,7 +13,13 @@ APT_PACKAGES := build-essential cmake pkg-config ccache \
   libfpzip-dev clang libclang-rt-14-dev \
   libopenblas0-openmp
 
-.PHONY: setup deps build test pytest ctest demo bench clean
+.PHONY: setup deps build test pytest ctest demo bench clean sanitize fuzz
+
+# Separate build trees for the instrumented builds, so neither disturbs `build`.
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD     ?= build-fuzz
+FUZZ_TIME      ?= 60
+FUZZ_JOBS      ?= 1
 
 setup: deps build
 
@@ -61,5 +67,25 @@ demo: setup
 	$(PYQELM) compare $(DEMO_NC) --variable $(DEMO_VAR) --max-error $(DEMO_BOUND) --qelm out/$(DEMO_VAR)-rectified.qelm \
 	  --workdir out/compare --plot out/$(DEMO_VAR)_compare.png
 
+# The C++ core and its tests under AddressSanitizer and UBSan (the extension module is not
+# built: loading it would need the sanitizer runtime preloaded into Python).
+$(SANITIZE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(SANITIZE_BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQELM_SANITIZE=ON
+
+sanitize: deps $(SANITIZE_BUILD)/CMakeCache.txt
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS) --target qelm_core_tests
+	ASAN_OPTIONS=detect_leaks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --test-dir $(SANITIZE_BUILD) --output-on-failure
+
+# libFuzzer targets of the blob decoders plus the chunk-reader fuzzer, FUZZ_TIME seconds each,
+# FUZZ_JOBS at a time; fails on any finding (see fuzz/run.sh).
+$(FUZZ_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(FUZZ_BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_CXX_COMPILER=clang++ -DQELM_FUZZ=ON
+
+fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	FUZZ_JOBS=$(FUZZ_JOBS) PYTHON=$(PYTHON) fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+
 clean:
-	rm -rf $(BUILD) pyqelm/encoder/tcnn_compressor*.so
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD) pyqelm/encoder/tcnn_compressor*.so

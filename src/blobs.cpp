@@ -284,14 +284,19 @@ torch::Tensor half_to_float(const char* p, int64_t n) {
   return h.to(torch::kFloat);
 }
 
+// A positive scale far below any the encoder writes (it never goes under qmax / FLT_MAX)
+// would restore stored integers as infinities; such a recipe is damaged, not a model.
 template <typename Q>
-torch::Tensor dequantize(const char* p, int64_t n, double scale) {
+torch::Tensor dequantize(const char* p, int64_t n, double scale, const std::string& name) {
   torch::Tensor out = torch::empty({n}, torch::kFloat);
   float* o = out.data_ptr<float>();
   for (int64_t i = 0; i < n; ++i) {
     Q q;
     std::memcpy(&q, p + i * static_cast<int64_t>(sizeof(Q)), sizeof(Q));
     o[i] = static_cast<float>(static_cast<double>(q) / scale);
+    if (!std::isfinite(o[i]))
+      throw invalid_argument(strf("weight component '%s' restores to a non-finite value (stored %d, scale %s)",
+                                  name.c_str(), static_cast<int>(q), py_float_repr(scale).c_str()));
   }
   return out;
 }
@@ -350,8 +355,8 @@ std::vector<torch::Tensor> restore_weights(std::string_view raw, const WeightRec
                                 static_cast<long long>(avail)));
   int64_t off = 0;
   for (size_t i = 0; i < k; ++i) {
-    out.push_back(bits == 8 ? dequantize<int8_t>(raw.data() + off, rec.sizes[i], rec.scales[i])
-                            : dequantize<int16_t>(raw.data() + off, rec.sizes[i], rec.scales[i]));
+    out.push_back(bits == 8 ? dequantize<int8_t>(raw.data() + off, rec.sizes[i], rec.scales[i], rec.components[i])
+                            : dequantize<int16_t>(raw.data() + off, rec.sizes[i], rec.scales[i], rec.components[i]));
     off += rec.sizes[i] * elem;
   }
   out.push_back(half_to_float(raw.data() + off, rec.decoder_size));
@@ -392,7 +397,8 @@ std::string encode_mask(const torch::Tensor& nodata, bool static_mode, int level
   w.i32(as_i32(W, "mask width"));
   const int64_t hw = H * W;
   const bool* bits = m.data_ptr<bool>();
-  std::string packed(static_cast<size_t>((hw + 7) / 8), '\0');
+  // An empty cube may still have a huge frame size; nothing is packed then.
+  std::string packed(F ? static_cast<size_t>((hw + 7) / 8) : 0, '\0');
   for (int64_t f = 0; f < F; ++f) {
     const bool* frame = bits + f * hw;
     for (int64_t j = 0; j < hw; j += 8) {
@@ -731,11 +737,14 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
   std::vector<uint64_t> offsets(static_cast<size_t>(T));
   for (auto& o : offsets) o = r.u64("frame offset");
 
+  // One scale stands for every band. It is not expanded: C comes from the blob and may be huge
+  // in a blob that holds no outliers at all.
   std::vector<double> scales;
+  bool one_scale = false;
   if (band_scales) {
     scales = *band_scales;
-    if (scales.size() == 1 && C > 1) scales.assign(static_cast<size_t>(C), scales[0]);
-    if (static_cast<int64_t>(scales.size()) != C)
+    one_scale = scales.size() == 1 && C > 1;
+    if (!one_scale && static_cast<int64_t>(scales.size()) != C)
       throw invalid_argument(strf("%zu band scales given for %d bands", band_scales->size(), C));
     for (double s : scales)
       if (!(s > 0.0) || !std::isfinite(s)) throw invalid_argument("band scales must be finite positive numbers");
@@ -796,8 +805,14 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
         std::memcpy(&q16, stored.data() + 2 * static_cast<size_t>(i), 2);
         q = q16;
       }
+      const double cell_scale = band_scales ? scales[one_scale ? 0 : p % C] : scale;
+      const float v = band_scales ? static_cast<float>(q * cell_scale) : static_cast<float>(q) * scale;
+      // A scale the encoder cannot produce may push a stored integer past float32.
+      if (!std::isfinite(v))
+        throw invalid_argument(strf("%s value %d times scale %s is not a finite float32", what.c_str(), q,
+                                    py_float_repr(cell_scale).c_str()));
       all_idx.push_back(base + p);
-      all_val.push_back(band_scales ? static_cast<float>(q * scales[p % C]) : static_cast<float>(q) * scale);
+      all_val.push_back(v);
     }
   }
   if (r.remaining()) throw invalid_argument(strf("residual blob has %zu bytes after its last frame", r.remaining()));

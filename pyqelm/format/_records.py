@@ -10,6 +10,7 @@ import datetime as _dt
 import json
 import math
 import os
+import re
 from collections.abc import Mapping
 
 import numpy as np
@@ -59,7 +60,8 @@ def _tag_nonfinite(value):
 def _untag(obj):
     if len(obj) == 1 and _FLOAT_TAG in obj:
         tag = obj[_FLOAT_TAG]
-        if tag not in _NONFINITE:
+        # Only text can name a tag; a list or mapping here would not even be hashable.
+        if not isinstance(tag, str) or tag not in _NONFINITE:
             raise ValueError(f"unknown non-finite float tag {tag!r}")
         return _NONFINITE[tag]
     return obj
@@ -75,6 +77,28 @@ def _reject_constant(name):
     raise ValueError(f"non-standard JSON constant {name}")
 
 
+# A \uD800-\uDFFF escape: valid JSON syntax, but alone it decodes to a lone surrogate.
+_SURROGATE_ESCAPE = re.compile(r"\\u[dD][89a-fA-F]")
+
+
+def _check_text(value, what):
+    """Refuses strings that are not Unicode text (lone surrogates), keys included. Iterative:
+    the parser accepts nesting as deep as the recursion limit allows."""
+    stack = [value]
+    while stack:
+        v = stack.pop()
+        if isinstance(v, str):
+            try:
+                v.encode("utf-8")
+            except UnicodeEncodeError:
+                raise ValueError(f"{what} holds text with an unpaired surrogate escape") from None
+        elif isinstance(v, dict):
+            stack.extend(v.keys())
+            stack.extend(v.values())
+        elif isinstance(v, list):
+            stack.extend(v)
+
+
 def loads(data, what):
     """Parse JSON bytes written by :func:`dumps`; ValueError naming ``what`` on any fault."""
     try:
@@ -82,11 +106,15 @@ def loads(data, what):
     except UnicodeDecodeError as exc:
         raise ValueError(f"{what} is not UTF-8 text: {exc}") from None
     try:
-        return json.loads(text, object_hook=_untag, parse_constant=_reject_constant)
+        obj = json.loads(text, object_hook=_untag, parse_constant=_reject_constant)
     except RecursionError:
         raise ValueError(f"{what} is nested too deeply") from None
     except ValueError as exc:
         raise ValueError(f"{what} is not valid JSON: {exc}") from None
+    # Such text could never be written back; only inputs that spell an escape need the walk.
+    if _SURROGATE_ESCAPE.search(text):
+        _check_text(obj, what)
+    return obj
 
 
 # ---- field validators: each returns the normalised value or raises ValueError ----------------

@@ -1,0 +1,144 @@
+"""Regenerate the seed corpora of the fuzz targets from the real encoders.
+
+    make build && /usr/bin/python3 fuzz/make_seeds.py
+
+Rewrites fuzz/seeds/<target>/ with a few small inputs each: weight payloads, mask and residual
+blobs from the module's encoders (framed as the C++ targets read them: see the comments at the
+top of fuzz_weights.cpp and residuals_harness.h), and chunk blobs written by a real save of a
+tiny model. Everything is seeded, so a rerun against the same libraries writes the same bytes.
+"""
+import contextlib
+import io
+import os
+import shutil
+import struct
+import sys
+import tempfile
+
+import numpy as np
+import torch
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+sys.path.insert(0, ROOT)
+
+import pyqelm  # noqa: E402,F401  (sets the process environment before torch work)
+from pyqelm.encoder import tcnn_compressor as tc  # noqa: E402
+
+
+def weights_seeds():
+    g = torch.Generator().manual_seed(0)
+    tensors = [torch.randn(4, 3, generator=g), torch.randn(6, generator=g) * 3, torch.randn(5, 2, generator=g)]
+    names = ["xy_encoding", "t_encoding", "decoder"]
+    for bits, sel in ((8, 0), (16, 1)):
+        raw, recipe, _ = tc._quantize_weight_components(tensors, names, bits)
+        head = struct.pack("<BB", sel, len(recipe["sizes"]))
+        for scale, size in zip(recipe["scales"], recipe["sizes"]):
+            head += struct.pack("<dq", scale, size)
+        yield f"int{bits}", head + struct.pack("<q", recipe["decoder_size"]) + bytes(raw)
+    raw, recipe, _ = tc._quantize_weight_components(tensors, names, 32)
+    assert recipe["mode"] == "float16"
+    yield "float16", struct.pack("<BBq", 2, 0, 0) + bytes(raw)
+    sizes = [t.numel() for t in tensors]
+    yield "float16_sizes", (struct.pack("<BB", 3, len(sizes)) + struct.pack(f"<{len(sizes)}q", *sizes)
+                            + struct.pack("<q", 0) + bytes(raw))
+
+
+def mask_seeds():
+    rng = np.random.default_rng(1)
+    yield "static", bytes(tc._encode_mask_blob(rng.random((3, 5, 7)) < 0.6, True))
+    yield "dynamic", bytes(tc._encode_mask_blob(rng.random((2, 4, 6)) < 0.3, False))
+    yield "dynamic_padded", bytes(tc._encode_mask_blob(rng.random((2, 3, 3)) < 0.5, False))
+    yield "no_pixels", bytes(tc._encode_mask_blob(np.zeros((2, 0, 3), bool), False))
+    yield "no_mask", b""
+
+
+def residual_blob(rng, band_scales=None, T=3, H=4, W=5, C=2, n=9, dn=None):
+    cells = T * H * W * C
+    # Frame 1 stays empty, so the seeds carry both kinds of frame chunk.
+    pool = [i for i in range(cells) if i // (H * W * C) != 1]
+    idx = np.sort(rng.choice(pool, n, replace=False)).astype(np.int64)
+    if band_scales is None:
+        vals = rng.normal(0, 2, n).astype(np.float32)
+    else:
+        scales = np.broadcast_to(np.asarray(band_scales, np.float64), (C,))
+        vals = (rng.integers(-dn, dn + 1, n) * scales[idx % C]).astype(np.float32)
+    blob, _, _ = tc._encode_residual_blob(idx, vals, T, H, W, C, band_scales=band_scales)
+    return bytes(blob)
+
+
+def residuals_seeds():
+    rng = np.random.default_rng(2)
+    yield "perframe", b"\x00" + residual_blob(rng)
+    yield "perframe_int16", b"\x02" + residual_blob(rng, T=2, H=3, W=3, C=1, n=4)
+    yield "no_outliers", b"\x00" + bytes(tc._encode_residual_blob(np.zeros(0, np.int64), np.zeros(0, np.float32),
+                                                                 2, 3, 3, 1)[0])
+
+
+def residuals_native_seeds():
+    rng = np.random.default_rng(3)
+    scales = [0.5, 0.25]
+    head = struct.pack("<BB2d", 1, 2, *scales)
+    yield "native_int8", head + residual_blob(rng, band_scales=scales, dn=100)
+    head = struct.pack("<BB2d", 2, 2, *scales)
+    yield "native_int16", head + residual_blob(rng, band_scales=scales, dn=3000)
+    head = struct.pack("<BBd", 0, 1, 0.1)
+    yield "native_one_scale", head + residual_blob(rng, band_scales=[0.1], dn=50, C=3, n=6)
+
+
+def chunk_seeds():
+    """Chunk blobs from a real save of a tiny model on the reference backend."""
+    from pyqelm.utils.date_utils import normalize_time
+
+    T, H, W, C = 2, 6, 7, 2
+    stamps = ["2021-01-01", "2021-01-02"]
+    t = np.arange(T)[:, None, None]
+    y = np.arange(H)[None, :, None]
+    x = np.arange(W)[None, None, :]
+    vol = np.stack([280 + 8 * np.sin(x / 3 + t + 0 * y), 0.5 * np.cos(y / 2 + 0 * x) - 0.1 * t], -1).astype(np.float32)
+    nodata = np.zeros((T, H, W), bool)
+    nodata[:, 0, :2] = True
+    nodata[1, 3, 3] = True
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, mask_mode, resid in (("residuals_dynamic", "dynamic", True), ("plain_static", "static", False)):
+            path = os.path.join(tmp, name + ".qelmc")
+            quiet = io.StringIO()  # the training and save reports, progress bars included
+            with contextlib.redirect_stdout(quiet), contextlib.redirect_stderr(quiet):
+                c = tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32",
+                                                              global_start_date=stamps[0], global_end_date=stamps[-1])
+                c.volume, c.nodata_mask_vol = vol.copy(), nodata.copy()
+                c.meta_info.update(height=H, width=W, n_bands=C, timestamps=stamps, band_names=["tas", "u"],
+                                   t_norms=normalize_time(stamps, stamps[0], stamps[-1]))
+                c.prepare_training_data_optimized()
+                torch.manual_seed(0)
+                c.build_qelm_model(4, 2, 2, 1.5, 1, 4, 2, 1, 1.5, 1, 1.0, 4, 1)
+                c.fit(epochs=1, batch_size=64)
+                c.save_chunk_blob(path, quantization_bit=8, mask_mode=mask_mode, save_residuals=resid,
+                                  residual_threshold=0.01)
+            with open(path, "rb") as f:
+                yield name, f.read()
+
+
+TARGETS = {
+    "weights": weights_seeds,
+    "mask": mask_seeds,
+    "residuals": residuals_seeds,
+    "residuals_native": residuals_native_seeds,
+    "chunk": chunk_seeds,
+}
+
+
+def main():
+    torch.set_num_threads(1)
+    for target, make in TARGETS.items():
+        folder = os.path.join(HERE, "seeds", target)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name, data in make():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+            print(f"{target}/{name}: {len(data)} bytes")
+
+
+if __name__ == "__main__":
+    main()

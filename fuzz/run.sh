@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs every fuzz target for a fixed time and fails on any finding.
+#
+#   fuzz/run.sh [BUILD_DIR] [SECONDS_PER_TARGET]        (make fuzz FUZZ_TIME=... FUZZ_JOBS=...)
+#
+# Targets run FUZZ_JOBS at a time (default 1). Each starts from the committed seeds and
+# regression inputs plus the corpus grown by earlier runs in BUILD_DIR/corpus; findings land in
+# BUILD_DIR/findings, logs in BUILD_DIR/logs. FUZZ_SEED fixes the seed of every target.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build-fuzz}
+secs=${2:-60}
+jobs=${FUZZ_JOBS:-1}
+python=${PYTHON:-/usr/bin/python3}
+mkdir -p "$build/logs" "$build/findings"
+
+# name:max_len. Decoders expand a few compressed bytes into up to 32768 times as many, so the
+# mask and residual inputs stay short enough for a run to fit in the memory limit.
+cxx_targets="weights:4096 mask:1024 residuals:1024 residuals_native:1024"
+
+dirs_for() {
+  local t=$1 d
+  mkdir -p "$build/corpus/$t"
+  echo -n "$build/corpus/$t"
+  for d in "fuzz/seeds/$t" "fuzz/regressions/$t"; do
+    [ -d "$d" ] && echo -n " $d"
+  done
+}
+
+run_cxx() {
+  local t=${1%%:*} len=${1##*:}
+  local seed=()
+  [ -n "${FUZZ_SEED:-}" ] && seed=(-seed="$FUZZ_SEED")
+  # shellcheck disable=SC2046
+  "$build/fuzz_$t" -max_total_time="$secs" -max_len="$len" -rss_limit_mb=2048 -timeout=30 \
+    -print_final_stats=1 -artifact_prefix="$build/findings/$t-" "${seed[@]}" $(dirs_for "$t") \
+    > "$build/logs/$t.log" 2>&1
+}
+
+run_py() {
+  # shellcheck disable=SC2046
+  "$python" fuzz/fuzz_chunk.py --time "$secs" --seed "${FUZZ_SEED:-$RANDOM}" --artifacts "$build/findings" \
+    $(dirs_for chunk) > "$build/logs/chunk.log" 2>&1
+}
+
+summary() {
+  local t=$1 rc=$2 log="$build/logs/$1.log"
+  if [ "$rc" -ne 0 ]; then
+    echo "== fuzz_$t: FAILED (exit $rc), log $log"
+    tail -n 40 "$log"
+    return
+  fi
+  if [ "$t" = chunk ]; then
+    echo "== fuzz_$t: $(grep '^Done' "$log" | tail -n 1)"
+  else
+    local n r
+    n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    r=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+    echo "== fuzz_$t: $n runs, $r exec/s, $(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$log" | tail -n 1)"
+  fi
+}
+
+declare -A pid_of=()
+failed=0
+launch() {
+  local t=$1
+  if [ "$t" = chunk ]; then run_py & else run_cxx "$t" & fi
+  pid_of[$!]=${t%%:*}
+}
+reap() {
+  local pid rc
+  wait -n -p pid
+  rc=$?
+  summary "${pid_of[$pid]}" "$rc"
+  [ "$rc" -ne 0 ] && failed=1
+  unset "pid_of[$pid]"
+}
+
+echo "Fuzzing each target for $secs s, $jobs at a time"
+for t in $cxx_targets chunk; do
+  while [ "${#pid_of[@]}" -ge "$jobs" ]; do reap; done
+  launch "$t"
+done
+while [ "${#pid_of[@]}" -gt 0 ]; do reap; done
+exit "$failed"
