@@ -36,11 +36,12 @@ def _network(chunk_meta, weights_bytes):
     from pyqelm.models.QELMNetworkTorch import QELMNetworkTorch
 
     tc = _engine()
+    raw = fast_decompress(weights_bytes)
+    _check_grid_sizes(chunk_meta.model_config, len(raw))
     net = QELMNetworkTorch.from_config(dict(chunk_meta.model_config))
     recipe = chunk_meta.quantization_info.to_dict()
     tensors, export_names = net.export_weight_components()
     sizes = [int(t.numel()) for t in tensors]
-    raw = fast_decompress(weights_bytes)
     parts = tc.restore_weight_components(raw, recipe, sizes)
     if recipe.get("mode") == "float16":
         names = export_names
@@ -50,6 +51,21 @@ def _network(chunk_meta, weights_bytes):
         raise ValueError(f"weight blob holds {len(parts)} components, the network expects {len(names)}")
     net.load_weight_components(dict(zip(names, parts)))
     return net.eval()
+
+
+def _check_grid_sizes(model_config, payload_bytes):
+    """Every stored weight takes at least one byte, so a configuration whose hash grids alone
+    need more weights than the payload has bytes is refused before its tables are allocated."""
+    from pyqelm.models._architecture import constructor_kwargs, grid_n_params, grid_settings, resolve_architecture
+
+    arch = resolve_architecture(constructor_kwargs(dict(model_config)))
+    dims = {"xy": arch["spatial_dims"], "t": arch["spatial_dims"] + 1}
+    needed = sum(grid_n_params(n, grid) for prefix, n in dims.items()
+                 if (grid := grid_settings(arch, prefix)) is not None
+                 and (prefix == "xy" or (not arch["disable_temporal"] and arch["temporal_mode"] == "hash3d")))
+    if needed > payload_bytes:
+        raise ValueError(f"model configuration asks for {needed:,} hash-grid weights but the weight blob "
+                         f"holds only {payload_bytes:,} bytes")
 
 
 def _grid(meta, net):

@@ -2,6 +2,10 @@
 // chunk blob on disk.
 #include "methods/methods.h"
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "artifacts.h"
 #include "format/format.h"
 
@@ -395,19 +399,46 @@ void save_qelm(py::object self, py::object filename, py::object quantization_bit
   py::dict art = self.attr("_build_v09_artifacts")(quantization_bit, mask_mode, save_residuals, residual_threshold,
                                                    residual_dtype);
   const std::string path = py_str(os_mod().attr("fspath")(filename));
-  print_line("=== Saving Standard Version: " + path + " ===");
-  py::object std_blob = format::write_chunk_bytes(art["chunk_meta_std"], art["weights_bytes"], art["mask_bytes"], py::bytes());
-  self.attr("_write_v09_container")(path, art["meta"], std_blob);
   const int64_t outliers = art["residual_outliers"].cast<int64_t>();
   const bool has_rect = truthy(save_residuals) && !art["chunk_meta_rect"].is_none();
-  if (has_rect && outliers > 0) {
-    const std::string rect = rectified_filename(path);
-    print_line("=== Saving Rectified Version: " + rect + " ===");
-    py::object rect_blob = format::write_chunk_bytes(art["chunk_meta_rect"], art["weights_bytes"], art["mask_bytes"],
-                                                     art["residual_bytes"]);
-    self.attr("_write_v09_container")(rect, art["meta"], rect_blob);
-  } else if (has_rect) {
-    print_line("=== 0 outliers: skipping rectified version (residuals correct nothing) ===");
+  const bool write_rect = has_rect && outliers > 0;
+  // With two files, each is first written complete under a pending name beside its target and
+  // both are renamed only then: a full disk halfway must not leave a new standard file paired
+  // with the rectified file of an earlier save.
+  std::vector<std::pair<std::string, std::string>> pending;  // (pending name, target)
+  auto pending_name = [&](const std::string& target) {
+    if (!write_rect) return target;
+    py::object p = os_mod().attr("path");
+    const std::string dir = py_str(p.attr("dirname")(p.attr("abspath")(py::str(target))));
+    const std::string base = py_str(p.attr("basename")(py::str(target)));
+    pending.emplace_back(py_str(p.attr("join")(py::str(dir), py::str("." + base + ".pending"))), target);
+    return pending.back().first;
+  };
+  try {
+    print_line("=== Saving Standard Version: " + path + " ===");
+    py::object std_blob =
+        format::write_chunk_bytes(art["chunk_meta_std"], art["weights_bytes"], art["mask_bytes"], py::bytes());
+    self.attr("_write_v09_container")(pending_name(path), art["meta"], std_blob);
+    if (write_rect) {
+      const std::string rect = rectified_filename(path);
+      print_line("=== Saving Rectified Version: " + rect + " ===");
+      py::object rect_blob = format::write_chunk_bytes(art["chunk_meta_rect"], art["weights_bytes"],
+                                                       art["mask_bytes"], art["residual_bytes"]);
+      self.attr("_write_v09_container")(pending_name(rect), art["meta"], rect_blob);
+    } else if (has_rect) {
+      print_line("=== 0 outliers: skipping rectified version (residuals correct nothing) ===");
+    }
+    for (const auto& [from, to] : pending) os_mod().attr("replace")(py::str(from), py::str(to));
+  } catch (...) {
+    for (const auto& entry : pending) {
+      try {
+        py::object p = os_mod().attr("path");
+        if (p.attr("lexists")(py::str(entry.first)).cast<bool>()) os_mod().attr("remove")(py::str(entry.first));
+      } catch (py::error_already_set&) {
+        // the original error is the one to report
+      }
+    }
+    throw;
   }
   print_line("All Versions Saved.");
 }

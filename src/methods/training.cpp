@@ -14,9 +14,15 @@ namespace {
 
 using training::Num;
 
-// An integer argument: operator.index semantics, so 2.5 is a TypeError as in range().
-int64_t index_arg(py::handle v) {
-  return py::module_::import("operator").attr("index")(v).cast<int64_t>();
+// An integer argument: operator.index semantics, so 2.5 is a TypeError as in range(); a value
+// beyond 64 bits is a ValueError like any other out-of-range argument.
+int64_t index_arg(py::handle v, const char* name = "argument") {
+  py::object i = py::module_::import("operator").attr("index")(v);
+  try {
+    return i.cast<int64_t>();
+  } catch (const py::cast_error&) {
+    throw py::value_error(std::string(name) + " is out of range: " + py_str(i));
+  }
 }
 
 Num num_arg(py::handle v) {
@@ -49,8 +55,8 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
               py::object early_stop_ema_alpha, py::object importance_sampling,
               py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs) {
   training::FitOptions opts;
-  opts.epochs = index_arg(epochs);
-  opts.batch_size = index_arg(batch_size);
+  opts.epochs = index_arg(epochs, "epochs");
+  opts.batch_size = index_arg(batch_size, "batch_size");
   opts.lr = num_arg(lr);
   if (!lr_hash.is_none()) opts.lr_hash = num_arg(lr_hash);
   opts.loss_type = py_str(loss_type);
