@@ -17,14 +17,6 @@ def fake_tcnn(monkeypatch):
     monkeypatch.setitem(sys.modules, "tinycudann", types.ModuleType("tinycudann"))
 
 
-def test_import_sets_environment_and_exposes_siblings(tc):
-    assert os.environ["KMP_DUPLICATE_LIB_OK"] == "TRUE"
-    from pyqelm.models.QELMNetworkTorch import QELMNetworkTorch
-    from pyqelm.utils.date_utils import normalize_time
-
-    assert tc.QELMNetworkTorch is QELMNetworkTorch and tc.normalize_time is normalize_time
-
-
 def test_failing_sibling_import_propagates(tmp_path):
     # A package copy whose loader module is broken: importing the engine must fail with that error.
     script = f"""
@@ -114,13 +106,6 @@ class TestConstructor:
             assert not hasattr(c, later)
         c._streaming_chunk_size = 12  # callers tune the pool through new attributes
         assert c._streaming_chunk_size == 12
-
-    def test_keyword_arguments_and_argument_errors(self, tc):
-        with pytest.raises(TypeError):
-            tc.QELMCompressor("auto", None, None, "tcnn", "extra")
-        with pytest.raises(TypeError):
-            tc.QELMCompressor(precision="float32")
-
 
 class TestReferenceBackend:
     def test_cpu_compressor(self, tc, capsys):

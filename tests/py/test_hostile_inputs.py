@@ -10,17 +10,15 @@ import zipfile
 
 import numpy as np
 import pytest
-import rasterio
 import torch
 import zarr
-from rasterio.transform import from_origin
 
 from pyqelm import cli, decode
 from pyqelm.decode import decode_container
 from pyqelm.format import read_chunk_bytes, read_container, write_chunk_bytes
 from pyqelm.format.chunk_io import ChunkMeta
 from pyqelm.utils.date_utils import normalize_time
-from test_zarr_source import CODEC_CHAINS, write_v3_store
+from test_loaders import write_tif
 
 T, H, W = 2, 4, 5
 STAMPS = ["2021-01-01", "2021-01-02"]
@@ -52,13 +50,7 @@ def good_container(tmp_path_factory):
     from pyqelm.encoder import tcnn_compressor as tc
 
     path = tmp_path_factory.mktemp("good") / "good.qelm"
-    c = tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32")
-    vol = np.random.default_rng(1).random((T, H, W, 1)).astype(np.float32)
-    c.volume, c.nodata_mask_vol = vol, np.zeros((T, H, W), bool)
-    c.meta_info.update(height=H, width=W, n_bands=1, timestamps=STAMPS, t_norms=normalize_time(STAMPS))
-    c.prepare_training_data_optimized()
-    c.build_qelm_model(*NET)
-    c.fit(epochs=0, batch_size=16)
+    c, _ = trained(lambda: tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32"))
     c.save_qelm(str(path))
     return path
 
@@ -168,15 +160,12 @@ def test_chunk_member_inflating_far_beyond_its_content_is_refused_unread(good_co
 
 @pytest.mark.parametrize("command", ["decode", "inspect"])
 @pytest.mark.parametrize("kind,words", [
-    ("empty file", "not a ZIP container"),
     ("missing member", "lacks 'manifest.json'"),
     ("wrong JSON", "manifest must be a mapping"),
 ])
 def test_command_line_reports_a_hostile_container_in_one_line(good_container, tmp_path, capsys, command, kind, words):
     bad = tmp_path / "bad.qelm"
-    if kind == "empty file":
-        bad.write_bytes(b"")
-    elif kind == "missing member":
+    if kind == "missing member":
         rewrite(good_container, bad, drop=("manifest.json",))
     else:
         with zipfile.ZipFile(good_container) as zin, zipfile.ZipFile(bad, "w") as zout:
@@ -192,41 +181,19 @@ def test_command_line_reports_a_hostile_container_in_one_line(good_container, tm
 
 # ---- rasters ------------------------------------------------------------------------------------
 
-def write_tif(path, values, dtype="int16"):
-    values = np.asarray(values, dtype=dtype)
-    with rasterio.open(path, "w", driver="GTiff", height=values.shape[0], width=values.shape[1], count=1,
-                       dtype=dtype, transform=from_origin(10, 50, 0.5, 0.5), crs="EPSG:4326") as dst:
-        dst.write(values[None])
-
-
-def raster_folder(tmp_path, n=3):
+def raster_folder(tmp_path):
     folder = tmp_path / "rasters"
     folder.mkdir()
-    for i in range(n):
+    for i in range(3):
         write_tif(folder / f"p_2020010{i + 1}.tif", np.full((H, W), i + 1))
     return folder
 
 
-def pixels_cut_off(path):
-    """Keep the header and directory of a GeoTIFF but lose its pixel strips."""
-    with rasterio.open(path) as src:
-        first_strip = int(src.get_tag_item("BLOCK_OFFSET_0_0", "TIFF", bidx=1))
-    path.write_bytes(path.read_bytes()[:first_strip])
-
-
-@pytest.mark.parametrize("damage,words", [
-    ("empty file", "cannot read raster"),
-    ("pixels cut off", "cannot read raster"),
-])
-def test_unreadable_raster_is_named_and_loads_nothing(ref_compressor, tmp_path, capsys, damage, words):
+def test_unopenable_raster_is_named_and_loads_nothing(ref_compressor, tmp_path, capsys):
     folder = raster_folder(tmp_path)
-    victim = folder / "p_20200102.tif"
-    if damage == "empty file":
-        victim.write_bytes(b"")
-    else:
-        pixels_cut_off(victim)
+    (folder / "p_20200102.tif").write_bytes(b"")
     c = ref_compressor()
-    with pytest.raises(ValueError, match=words + r".*p_20200102\.tif"):
+    with pytest.raises(ValueError, match=r"cannot read raster.*p_20200102\.tif"):
         c.load_dataset_folder(str(folder))
     assert getattr(c, "volume", None) is None and "timestamps" not in c.meta_info
 
@@ -245,18 +212,6 @@ def test_folder_arguments_out_of_range(ref_compressor, tmp_path, capsys, kwargs,
     with pytest.raises(ValueError, match=words):
         c.load_dataset_folder(str(folder), **kwargs)
     assert getattr(c, "volume", None) is None
-
-
-def test_reversed_year_range_is_named(tmp_path):
-    from pyqelm.encoder.loaders import QELMDatasetLoader
-
-    folder = tmp_path / "pairs"
-    folder.mkdir()
-    for kind in ("LAI", "FPAR"):
-        write_tif(folder / f"T1_{kind}_A2020001.tif", np.ones((H, W)))
-    with pytest.raises(ValueError, match=r"year_range must be \(first year, last year\), got \(2021, 2019\)"):
-        QELMDatasetLoader().load_folder_HiGLASS_LAI_FPAR(folder_path=str(folder), tile_name="T1",
-                                                         year_range=(2021, 2019))
 
 
 # ---- Zarr stores --------------------------------------------------------------------------------
@@ -298,34 +253,24 @@ def test_missing_zarr_chunk(ref_compressor, tmp_path, capsys, fill, dtype, expec
     np.testing.assert_allclose(v[0] * 100, cube3()[0], rtol=1e-6)
 
 
-def truncate(path):
-    raw = open(path, "rb").read()
-    open(path, "wb").write(raw[:len(raw) // 2])
-
-
 @pytest.mark.parametrize("damage,words", [
     ("garbage", "blosc frame of 15 bytes is shorter"),
     ("truncated", "blosc frame declares"),
     ("zlib garbage", r"array 'v': cannot decode the chunks of \[0:1, 0:4, 0:5\] \(error: Error -3"),
-    ("v3 truncated", "blosc frame declares"),
 ])
 def test_damaged_zarr_chunk_is_refused(ref_compressor, tmp_path, capsys, damage, words):
-    if damage == "v3 truncated":
-        path = write_v3_store(tmp_path / "v3.zarr", cube3("int16"), chunks=(1, 2, 5),
-                              codecs=[CODEC_CHAINS["blosc+gzip"][0], CODEC_CHAINS["blosc+gzip"][1]])
-        truncate(os.path.join(path, "var", "c", "2", "0", "0"))
+    path = v2_store(tmp_path / "s.zarr", cube3(), fill_value=0.0)
+    if damage == "zlib garbage":
+        meta_path = os.path.join(path, "v", ".zarray")
+        meta = json.load(open(meta_path))
+        meta["compressor"] = {"id": "zlib", "level": 1}
+        json.dump(meta, open(meta_path, "w"))
+    chunk = os.path.join(path, "v", "2.0.0")
+    if damage == "truncated":
+        raw = open(chunk, "rb").read()
+        open(chunk, "wb").write(raw[:len(raw) // 2])
     else:
-        path = v2_store(tmp_path / "s.zarr", cube3(), fill_value=0.0)
-        if damage == "zlib garbage":
-            meta_path = os.path.join(path, "v", ".zarray")
-            meta = json.load(open(meta_path))
-            meta["compressor"] = {"id": "zlib", "level": 1}
-            json.dump(meta, open(meta_path, "w"))
-        chunk = os.path.join(path, "v", "2.0.0")
-        if damage == "truncated":
-            truncate(chunk)
-        else:
-            open(chunk, "wb").write(b"garbage garbage")
+        open(chunk, "wb").write(b"garbage garbage")
     c = ref_compressor()
     with pytest.raises(ValueError, match=words):
         c.load_dataset_zarr(path, valid_range=(0, 100))
@@ -423,7 +368,6 @@ def test_degenerate_cube_round_trip(ref_compressor, tmp_path, capsys, kind):
 FIT_CASES = [
     (dict(lr=-0.01), "lr must be a finite non-negative number, got -0.01"),
     (dict(lr=math.nan), "lr must be a finite non-negative number, got nan"),
-    (dict(lr_hash=-0.1), "lr_hash must be a finite non-negative number, got -0.1"),
     (dict(lr_hash=math.inf), "lr_hash must be a finite non-negative number, got inf"),
     (dict(early_stop=True, early_stop_patience=-1), "early_stop_patience must be non-negative, got -1"),
     (dict(early_stop=True, early_stop_min_delta_rel=-0.5), "early_stop_min_delta_rel must be"),

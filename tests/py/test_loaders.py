@@ -168,6 +168,8 @@ def test_higlass_lai_fpar_pairing(tmp_path):
         loader.load_folder_HiGLASS_LAI_FPAR(**{**kw, "tile_name": "h99v99"})
     with pytest.raises(ValueError, match="both LAI and FPAR"):
         loader.load_folder_HiGLASS_LAI_FPAR(year_range=(2022, 2023), **kw)
+    with pytest.raises(ValueError, match=r"year_range must be \(first year, last year\), got \(2021, 2019\)"):
+        loader.load_folder_HiGLASS_LAI_FPAR(year_range=(2021, 2019), **kw)
 
 
 def test_folder_errors_name_the_problem(tmp_path):
@@ -203,10 +205,6 @@ def test_folder_errors_name_the_problem(tmp_path):
     d = fresh("crs")
     write_tif(d / "b_20200102.tif", np.zeros((3, 4)), crs="EPSG:3857")
     with pytest.raises(ValueError, match="b_20200102.tif has CRS"):
-        load(d)
-    d = fresh("broken")
-    (d / "b_20200102.tif").write_bytes(b"II*\x00garbage")
-    with pytest.raises(ValueError, match="b_20200102.tif"):
         load(d)
     d = fresh("dup")
     write_tif(d / "b_2020-01-01.tif", np.zeros((3, 4)))

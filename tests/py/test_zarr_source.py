@@ -180,11 +180,6 @@ def test_variable_choice_and_store_errors(tmp_path):
     p = write_v2(tmp_path / "cal.zarr", data, calendar="noleap")
     with pytest.raises(ValueError, match="noleap"):
         open_src(p)
-    p = write_v2(tmp_path / "lay.zarr", data, dims=("y", "time", "x"), time_units=None)
-    with pytest.raises(ValueError, match="supported layouts"):
-        open_src(p, variable="ndvi")
-    with pytest.raises(ValueError, match="vmin < vmax"):
-        open_src(path, variable="lst", valid_range=(2, 2))
 
 
 def test_cf_time_decoding():
@@ -365,16 +360,11 @@ def test_v3_unsupported_codecs_are_named(tmp_path):
     meta_path = os.path.join(path, "var", "zarr.json")
     with open(meta_path) as f:
         meta = json.load(f)
-    meta["codecs"] = crc
-    with open(meta_path, "w") as f:
-        json.dump(meta, f)
-    with pytest.raises(ValueError, match="crc32c"):
-        open_src(path).read_timesteps(np.array([0]))
-    meta["codecs"] = [{"name": "sharding_indexed", "configuration": {}}]
-    with open(meta_path, "w") as f:
-        json.dump(meta, f)
-    with pytest.raises(ValueError, match="sharding_indexed"):
-        open_src(path).read_timesteps(np.array([0]))
+    for codecs, name in ((crc, "crc32c"), ([{"name": "sharding_indexed", "configuration": {}}], "sharding_indexed")):
+        with open(meta_path, "w") as f:
+            json.dump(dict(meta, codecs=codecs), f)
+        with pytest.raises(ValueError, match=name):
+            open_src(path).read_timesteps(np.array([0]))
 
 
 def test_v3_damaged_chunks_are_reported(tmp_path):
