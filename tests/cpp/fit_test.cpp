@@ -13,35 +13,11 @@ using testing::FakeCuda;
 using testing::TestReporter;
 using testing::TinyNet;
 
-struct FitRig {
-  TestReporter out;
-  NoCudaDevice cpu;
-  TinyNet net{2};
-  TrainingSet data = testing::tiny_cube();
-  FitEnvironment env;
-  FitOptions opts;
-  int split_calls = 0;
+using testing::FitRig;
 
-  FitRig() {
-    torch::manual_seed(11);
-    opts.epochs = 2;
-    opts.batch_size = 16;
-  }
-  FitServices services(DeviceInfo* dev = nullptr) {
-    FitServices s{net, out, dev ? *dev : cpu, torch::Device(torch::kCPU), "cpu", false, {}, {}, nullptr};
-    s.split_params = [this] {
-      ++split_calls;
-      auto p = net.parameters();
-      return std::make_pair(std::vector<torch::Tensor>(p.begin(), p.begin() + 2),
-                            std::vector<torch::Tensor>(p.begin() + 2, p.end()));
-    };
-    return s;
-  }
-  bool run(DeviceInfo* dev = nullptr) { return fit(services(dev), data, opts, env); }
-  size_t index_of(const std::string& line) const {
-    return static_cast<size_t>(std::find(out.lines.begin(), out.lines.end(), line) - out.lines.begin());
-  }
-};
+size_t index_of(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<size_t>(std::find(lines.begin(), lines.end(), line) - lines.begin());
+}
 
 TEST(Fit, NothingToTrain) {
   FitRig rig;
@@ -122,7 +98,7 @@ TEST(Fit, OutOfMemoryFallsBackToStreaming) {
   };
   rig.opts.epochs = 1;
   ASSERT_TRUE(rig.run(&cuda));
-  const size_t oom = rig.index_of("OOM in in-memory mode! Falling back to Streaming...");
+  const size_t oom = index_of(rig.out.lines, "OOM in in-memory mode! Falling back to Streaming...");
   ASSERT_LT(oom, rig.out.lines.size());
   EXPECT_EQ(rig.out.lines[oom + 1], "[Mode: Threaded Streaming] Double-Buffering Enabled.");
   EXPECT_EQ(cuda.cache_empties, 2);  // at the start and after the fall-back
@@ -130,37 +106,31 @@ TEST(Fit, OutOfMemoryFallsBackToStreaming) {
   EXPECT_EQ(rig.net.calls.load(), 5 + 2005);
 }
 
-class FailingSource : public SuperBatchSampler {
- public:
-  std::optional<SuperBatch> next(int64_t) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    throw std::runtime_error("chunk 3 is unreadable");
-  }
-};
-
 TEST(Fit, ProducerFailureAndInterruptEndTheRun) {
   FitRig rig;
   rig.data.has_streaming_source = true;
   rig.data.values = torch::Tensor();
   rig.data.mask = torch::Tensor();
-  FitServices s = rig.services();
-  s.source_sampler = [](const CubeTensors&) { return std::make_unique<FailingSource>(); };
+  // A host that attaches a source but supplies no sampler for it is a wiring fault.
+  EXPECT_THROW(rig.run(), std::logic_error);
+  rig.source = [](const CubeTensors&) {
+    auto failing = std::make_unique<testing::CountingSampler>();
+    failing->fail_at = 0;
+    failing->delay_ms = 20;
+    return failing;
+  };
   const int64_t threads_before = testing::thread_count();
   const auto t0 = std::chrono::steady_clock::now();
   try {
-    fit(s, rig.data, rig.opts, rig.env);
+    rig.run();
     ADD_FAILURE();
   } catch (const ProducerError& e) {
-    EXPECT_STREQ(e.what(), "Producer Thread Error: chunk 3 is unreadable");
+    EXPECT_STREQ(e.what(), "Producer Thread Error: disk vanished");
   }
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 5.0);
   EXPECT_TRUE(rig.out.has_line("Force Streaming Mode: zarr_streaming source detected."));
-  EXPECT_TRUE(rig.out.has_line("Producer Thread Error: chunk 3 is unreadable"));
+  EXPECT_TRUE(rig.out.has_line("Producer Thread Error: disk vanished"));
   EXPECT_EQ(testing::thread_count(), threads_before);
-
-  // A host that attaches a source but supplies no sampler for it is a wiring fault.
-  FitServices bare = rig.services();
-  EXPECT_THROW(fit(bare, rig.data, rig.opts, rig.env), std::logic_error);
 
   // A user interrupt stops either loop at the next step.
   for (const char* threshold : {"100", "0"}) {

