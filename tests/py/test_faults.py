@@ -176,28 +176,39 @@ import numpy as np, torch
 import pyqelm
 from pyqelm.encoder import tcnn_compressor as tc
 from pyqelm.utils.date_utils import normalize_time
-folder = sys.argv[2]
+folder, pair = sys.argv[2], sys.argv[3] == "pair"
 stamps = ["2021-01-01", "2021-01-02"]
+shape = (2, 24, 24, 1) if pair else (2, 6, 5, 1)
 c = tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32")
-c.volume = np.random.default_rng(0).random((2, 6, 5, 1)).astype(np.float32)
-c.nodata_mask_vol = np.zeros((2, 6, 5), bool)
-c.meta_info.update(height=6, width=5, n_bands=1, timestamps=stamps, t_norms=normalize_time(stamps))
+c.volume = np.random.default_rng(0).random(shape).astype(np.float32)
+c.nodata_mask_vol = np.zeros(shape[:3], bool)
+c.meta_info.update(height=shape[1], width=shape[2], n_bands=1, timestamps=stamps, t_norms=normalize_time(stamps))
 c.prepare_training_data_optimized()
 torch.manual_seed(0)
 c.build_qelm_model(8, 4, 2, 1.5, 2, 8, 2, 2, 1.5, 2, 1.0, 8, 1)
 c.fit(epochs=0, batch_size=16)
-c.save_qelm(os.path.join(folder, "out.qelm"))
-c.save_chunk_blob(os.path.join(folder, "out.qelmc"))
+path = lambda n: os.path.join(folder, n)
+# A pair: the standard file and the rectified one with every value corrected.
+residuals = dict(save_residuals=True, residual_threshold=0.0) if pair else {}
+c.save_qelm(path("out.qelm"), **residuals)
+if not pair:
+    c.save_chunk_blob(path("out.qelmc"))
 import hashlib
-before = {n: hashlib.sha256(open(os.path.join(folder, n), "rb").read()).hexdigest() for n in os.listdir(folder)}
-sizes = sorted(os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder))
-# From here on no file may grow past half the smallest output: the disk is "full".
+before = {n: hashlib.sha256(open(path(n), "rb").read()).hexdigest() for n in os.listdir(folder)}
+sizes = {n: os.path.getsize(path(n)) for n in os.listdir(folder)}
+if pair:
+    c.fit(epochs=1, batch_size=64)  # new weights, so a completed save would change both files
+    # room for a standard file, not for a rectified one: the disk fills on the second file
+    limit = sizes["out.qelm"] + (sizes["out-rectified.qelm"] - sizes["out.qelm"]) // 2
+    calls = [("save_qelm", lambda: c.save_qelm(path("out.qelm"), **residuals))]
+else:
+    limit = min(sizes.values()) // 2  # no file may grow past half the smallest output
+    calls = [("save_qelm", lambda: c.save_qelm(path("out.qelm"), quantization_bit=8)),
+             ("save_chunk_blob", lambda: c.save_chunk_blob(path("out.qelmc"), quantization_bit=8))]
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-resource.setrlimit(resource.RLIMIT_FSIZE, (sizes[0] // 2, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
 results = {}
-for name, call in (("save_qelm", lambda: c.save_qelm(os.path.join(folder, "out.qelm"), quantization_bit=8)),
-                   ("save_chunk_blob", lambda: c.save_chunk_blob(os.path.join(folder, "out.qelmc"),
-                                                                 quantization_bit=8))):
+for name, call in calls:
     try:
         call()
         results[name] = "saved"
@@ -207,22 +218,27 @@ print("RESULT " + json.dumps({"before": before, "results": results}))
 """
 
 
-def test_full_disk_during_save_keeps_the_previous_files(tmp_path):
+@pytest.mark.parametrize("case,files", [("single", ["out.qelm", "out.qelmc"]),
+                                        ("pair", ["out-rectified.qelm", "out.qelm"])])
+def test_full_disk_during_save_keeps_the_previous_files(tmp_path, case, files):
     import errno
     import hashlib
 
     out = tmp_path / "out"
     out.mkdir()
     env = dict(os.environ, PYTHONPATH=ROOT, TMPDIR=str(tmp_path))
-    r = subprocess.run([sys.executable, "-c", DISK_FULL, ROOT, str(out)], capture_output=True, text=True, env=env,
-                       timeout=120)
+    r = subprocess.run([sys.executable, "-c", DISK_FULL, ROOT, str(out), case], capture_output=True, text=True,
+                       env=env, timeout=120)
     assert r.returncode == 0, r.stderr
     got = json.loads(r.stdout.split("RESULT ", 1)[1])
-    assert got["results"] == {"save_qelm": [errno.EFBIG, "File too large"],
-                              "save_chunk_blob": [errno.EFBIG, "File too large"]}
+    efbig = [errno.EFBIG, "File too large"]
+    assert got["results"] == ({"save_qelm": efbig} if case == "pair" else
+                              {"save_qelm": efbig, "save_chunk_blob": efbig})
+    if case == "pair":  # the standard file of the failed save was complete before the disk filled
+        assert r.stdout.count("=== Saving Rectified Version") == 2
     # the files written before the disk filled, byte for byte, and no temporary file beside them
     assert {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in out.iterdir()} == got["before"]
-    assert sorted(got["before"]) == ["out.qelm", "out.qelmc"]
+    assert sorted(got["before"]) == files
 
 
 @pytest.mark.parametrize("method,name", [("save_qelm", "v.qelm"), ("save_chunk_blob", "v.qelmc")])

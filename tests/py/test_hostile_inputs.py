@@ -120,6 +120,9 @@ CONTAINER_CASES = {
                         r"block_size\[0\] must be at least 1"),
     "hash table beyond any network": (dict(chunk=with_chunk_meta(lambda d: d["model_config"].update(xy_hash_size=40))),
                                       "xy_hash_size must be between 1 and 30"),
+    "hash tables larger than the weights": (dict(chunk=with_chunk_meta(lambda d: d["model_config"].update(
+        xy_hash_size=24, xy_n_levels=16, xy_base_resolution=64, xy_per_level_scale=2.0))),
+        "asks for .* hash-grid weights but the weight blob holds only"),
     "band ranges for another cube": (dict(chunk=with_chunk_meta(lambda d: d.update(train_data_range=[[0, 1]] * 3))),
                                      "train_data_range holds 3 bands"),
     "mask of another grid": (dict(chunk=other_mask), r"mask of shape \(1, 5, 5\) does not fit"),
@@ -378,6 +381,7 @@ FIT_CASES = [
     (dict(importance_sampling=True, imp_warmup_frac=2), r"imp_warmup_frac must be in \[0, 1\]"),
     (dict(importance_sampling=True, imp_alpha=-1), "imp_alpha must be a finite non-negative number"),
     (dict(importance_sampling=True, imp_refresh_epochs=-1), "imp_refresh_epochs must be a finite non-negative number"),
+    (dict(batch_size=2 ** 70), "batch_size is out of range: 1180591620717411303424"),
 ]
 
 
