@@ -1,7 +1,6 @@
 """Blob codecs seen from Python: the byte layouts read back with independent decoders (struct,
 zstandard, lzma, NumPy), the module's decoders on damaged input, and the payload compressor."""
 import lzma
-import random
 import struct
 
 import numpy as np
@@ -111,15 +110,10 @@ def test_residual_native_mode_and_info(tc):
     np.testing.assert_allclose(d_val, [0.013, -0.0003, 0.0051], rtol=1e-6)
     with pytest.raises(ValueError):
         tc.decode_residual_blob(blob, dtype="int16")
-    empty, info0, lines0 = tc._encode_residual_blob(np.zeros(0, np.int64), np.zeros(0, np.float32), 2, 2, 2, 2)
-    assert empty == b"\0" * 5 and info0["outlier_count"] == 0 and info0["dtype"] == "int16"
-    assert info0["outlier_value_scale"] == 1.0 and lines0 == [" -> Residuals Packed: 0.00 MB (0 outliers)"]
-    assert tc.decode_residual_blob(empty)[2] is None
+    assert tc.decode_residual_blob(b"\0" * 5)[2] is None
     for bad in ([0.0, 1.0], [-1.0, 1.0]):
         with pytest.raises(ValueError):
             tc._encode_residual_blob(idx, vals, 1, 2, 2, 2, bad)
-    with pytest.raises(ValueError):
-        tc._encode_residual_blob(np.array([8]), np.array([1.0], np.float32), 1, 2, 2, 2)
 
 
 def test_value_mode_decision_matches_numpy_integer_types(tc):
@@ -136,10 +130,6 @@ def test_value_mode_decision_matches_numpy_integer_types(tc):
         assert scales == ([0.5] * 3 if expect else None)
     assert tc._residual_value_mode(0.01, np.dtype("uint16"), 1, 2) == ("native", [0.01, 0.01])
     assert tc._residual_value_mode(0.01, np.uint16, 1, 2) == ("native", [0.01, 0.01])
-    assert tc._residual_value_mode([0.01] * 5, "uint16", 1, 6) == ("perframe_int16", None)
-    assert tc._residual_value_mode([0.01], "uint16", 4, 1) == ("perframe_int16", None)
-    assert tc._residual_value_mode(None, "uint16", 1, 1) == ("perframe_int16", None)
-    assert tc._residual_value_mode([0.01], None, 1, 1) == ("perframe_int16", None)
 
 
 def test_mask_blob_layout(tc):
@@ -221,39 +211,6 @@ def test_weight_fallback_and_recipe_validation(tc):
             tc.restore_weight_components(bad_raw, rec16)
     with pytest.raises(ValueError):
         tc._quantize_weight_components([np.array([np.nan], np.float32), d], ["s", "decoder"], 16)
-
-
-def _robust(decode, blob, empty_ok=False):
-    for n in range(1 if empty_ok else 0, len(blob)):
-        with pytest.raises(ValueError):
-            decode(blob[:n])
-    rng = random.Random(9)
-    for _ in range(600):
-        bad = bytearray(blob)
-        for _ in range(rng.choice((1, 1, 3))):
-            bad[rng.randrange(len(bad))] = rng.randrange(256)
-        try:
-            decode(bytes(bad))
-        except ValueError:
-            pass
-
-
-def test_decoders_never_crash_on_damage(tc):
-    blob, _, _ = tc._encode_residual_blob(np.array([3, 40, 41, 70]), np.array([1, -2, 3, 4], np.float32),
-                                          3, 2, 3, 4, [0.5], 0.1, 1.0)
-    _robust(tc.decode_residual_blob, blob)
-    # Offsets and lengths pointing past the end.
-    for off, fmt, value in ((25, "<Q", 1 << 62), (25 + 24 + 4, "<I", 0xFFFFFFF0), (5, "<i", 2 ** 31 - 1)):
-        bad = bytearray(blob)
-        struct.pack_into(fmt, bad, off, value)
-        with pytest.raises(ValueError):
-            tc.decode_residual_blob(bytes(bad))
-    mask = tc._encode_mask_blob(np.eye(6, dtype=bool)[None].repeat(2, 0), False)
-    _robust(tc.decode_mask_blob, mask, empty_ok=True)
-    bad = bytearray(mask)
-    struct.pack_into("<iii", bad, 1, 2, 1 << 30, 1 << 30)  # 2**60 pixels declared
-    with pytest.raises(ValueError):
-        tc.decode_mask_blob(bytes(bad))
 
 
 def test_fast_compress_round_trip_and_rejections():

@@ -51,39 +51,46 @@ def frame_scales(residual_bytes):
     return [struct.unpack_from("<f", residual_bytes, area + o)[0] for o in offsets]
 
 
-def encoder_truth(c):
-    """Physical values exactly as the encoder compares against them (float32 denormalisation)."""
-    v = c.cpu_values.numpy().reshape(T, H, W, C)
+def encoder_truth(c, block=(1, 1)):
+    """Physical values exactly as the encoder compares against them (float32 denormalisation),
+    block rows put back on the pixel grid."""
+    bh, bw = block
+    Hb, Wb = -(-H // bh), -(-W // bw)
+    v = c.cpu_values.numpy().reshape(T, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(T, Hb * bh, Wb * bw, C)
     lo = np.array([r[0] for r in c.channel_ranges], np.float32)
     span = np.array([r[1] - r[0] for r in c.channel_ranges], np.float32)
-    return v * span + lo
+    return (v[:, :H, :W] * span + lo).astype(np.float64)
 
 
 class TestRoundTrip:
-    @pytest.mark.parametrize("threshold", [0.05, [0.2, 0.01, 0.05]])
-    def test_rectified_container_meets_the_bound(self, ref_compressor, tmp_path, threshold, capsys):
-        c, vol, nodata = compressor(ref_compressor)
-        path = str(tmp_path / "out.qelm")
-        c.save_qelm(path, save_residuals=True, residual_threshold=threshold, mask_mode="dynamic")
-        out = capsys.readouterr().out
-        assert "=== Saving Rectified Version: " + str(tmp_path / "out-rectified.qelm") + " ===" in out
-        rect = read_container(str(tmp_path / "out-rectified.qelm"))
-        blob = read_chunk_bytes(next(iter(rect.chunks.values())))
-        info = blob.chunk_meta.residual_info
-        assert blob.chunk_meta.has_residuals and info.outlier_count > 0 and info.value_mode == "perframe_int16"
-        decoded, meta = decode_container(str(tmp_path / "out-rectified.qelm"))
-        assert decoded.dtype == np.float32 and decoded.shape == (T, H, W, C)
-        thr = np.broadcast_to(np.asarray(threshold, np.float64), (C,))
-        scales = frame_scales(blob.residual_bytes)
-        err = np.abs(decoded.astype(np.float64) - encoder_truth(c))
-        for t in range(T):
-            bound = np.maximum(thr, scales[t] / 2) * (1 + 1e-5) + 1e-5
-            valid = ~nodata[t]
-            assert (err[t][valid] <= bound).all(), (t, err[t][valid].max(axis=0), bound)
+    @pytest.mark.parametrize("block, threshold", [((1, 1), 0.05), ((1, 1), [0.2, 0.01, 0.05]), ((2, 2), 0.05),
+                                                  ((1, 5), 0.05), ((3, 4), [0.2, 0.01, 0.05])])
+    def test_rectified_container_meets_the_bound(self, ref_compressor, tmp_path, capsys, block, threshold):
+        """Blocks that pad the grid, too: the decoded cube is cropped back, no-data pixels inside
+        valid blocks stay blank, and the residual track addresses pixels, so the bound holds."""
+        c, vol, nodata = compressor(ref_compressor, block=block)
+        assert c.cpu_values.shape[1] == block[0] * block[1] * C
+        rect_path = str(tmp_path / "out-rectified.qelm")
+        c.save_qelm(str(tmp_path / "out.qelm"), save_residuals=True, residual_threshold=threshold, mask_mode="dynamic")
+        assert "=== Saving Rectified Version: " + rect_path + " ===" in capsys.readouterr().out
+        blob = read_chunk_bytes(next(iter(read_container(rect_path).chunks.values())))
+        cm = blob.chunk_meta
+        assert cm.has_residuals and cm.residual_info.outlier_count > 0 and cm.residual_info.value_mode == "perframe_int16"
+        assert cm.model_config["block_size"] == list(block)
+        metrics = cm.extras["quality_metrics"]
+        assert metrics["source"] == "residual" and metrics["n_valid"] == int((~nodata).sum()) * C
+        decoded, meta = decode_container(rect_path)
+        assert decoded.dtype == np.float32 and decoded.shape == (T, H, W, C) and list(meta.shape) == [T, H, W, C]
         # dynamic mask: exactly the no-data layout
         assert np.array_equal(np.isnan(decoded).any(-1), nodata)
+        thr = np.broadcast_to(np.asarray(threshold, np.float64), (C,))
+        scales = frame_scales(blob.residual_bytes)
+        err = np.abs(decoded.astype(np.float64) - encoder_truth(c, block))
+        for t in range(T):
+            bound = np.maximum(thr, scales[t] / 2) * (1 + 1e-5) + 1e-5
+            assert (err[t][~nodata[t]] <= bound).all(), (t, err[t][~nodata[t]].max(axis=0), bound)
         # the original physical values, too, within the bound plus the normalisation rounding
-        assert np.nanmax(np.abs(decoded - vol)[~nodata] - np.repeat(thr[None], (~nodata).sum(), 0)) < 1e-3
+        assert np.nanmax(np.abs(decoded - vol)[~nodata] - thr) < 1e-3
 
     def test_standard_container_reports_its_own_errors(self, ref_compressor, tmp_path):
         c, vol, nodata = compressor(ref_compressor)
@@ -190,49 +197,14 @@ def test_corrupted_containers_decode_or_raise_value_error(ref_compressor, tmp_pa
     # every byte of the first and last 512 (local headers, central directory), a stride elsewhere
     positions = sorted(set(range(min(512, len(data)))) | set(range(max(0, len(data) - 512), len(data)))
                        | set(range(0, len(data), 97)))
-    outcomes = {"decoded": 0, "rejected": 0}
+    rejected = 0
     for pos in positions:
-        for variant in (data[:pos], data[:pos] + bytes([data[pos] ^ 0x5A]) + data[pos + 1:]):
-            bad.write_bytes(variant)
-            try:
-                decode_container(str(bad))
-                outcomes["decoded"] += 1
-            except ValueError:
-                outcomes["rejected"] += 1
-    for cut in (0, 1, 22, len(data) // 2, len(data) - 1):
-        bad.write_bytes(data[:cut])
+        bad.write_bytes(data[:pos])
         with pytest.raises(ValueError):
             decode_container(str(bad))
-    assert outcomes["rejected"] > outcomes["decoded"]
-
-
-@pytest.mark.parametrize("block", [(2, 2), (1, 5), (3, 4)])
-def test_block_mode_round_trip(ref_compressor, tmp_path, block):
-    """Blocks that pad the grid: the decoded cube is cropped back, no-data pixels inside valid
-    blocks stay blank, and the residual track addresses pixels, so the bound holds as without
-    blocks."""
-    c, vol, nodata = compressor(ref_compressor, block=block)
-    assert c.cpu_values.shape[1] == block[0] * block[1] * C
-    c.save_qelm(str(tmp_path / "b.qelm"), save_residuals=True, residual_threshold=0.05, mask_mode="dynamic")
-    rect = read_container(str(tmp_path / "b-rectified.qelm"))
-    blob = read_chunk_bytes(next(iter(rect.chunks.values())))
-    assert blob.chunk_meta.model_config["block_size"] == list(block)
-    decoded, meta = decode_container(str(tmp_path / "b-rectified.qelm"))
-    assert decoded.shape == (T, H, W, C) and list(meta.shape) == [T, H, W, C]
-    assert np.array_equal(np.isnan(decoded).any(-1), nodata)
-    scales = frame_scales(blob.residual_bytes)
-    truth = encoder_truth_blocks(c, block)
-    for t in range(T):
-        err = np.abs(decoded[t].astype(np.float64) - truth[t])[~nodata[t]]
-        assert (err <= max(0.05, scales[t] / 2) * (1 + 1e-5) + 1e-5).all(), (t, err.max())
-    metrics = blob.chunk_meta.extras["quality_metrics"]
-    assert metrics["source"] == "residual" and metrics["n_valid"] == int((~nodata).sum()) * C
-
-
-def encoder_truth_blocks(c, block):
-    bh, bw = block
-    Hb, Wb = -(-H // bh), -(-W // bw)
-    v = c.cpu_values.numpy().reshape(T, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(T, Hb * bh, Wb * bw, C)
-    lo = np.array([r[0] for r in c.channel_ranges], np.float32)
-    span = np.array([r[1] - r[0] for r in c.channel_ranges], np.float32)
-    return (v[:, :H, :W] * span + lo).astype(np.float64)
+        bad.write_bytes(data[:pos] + bytes([data[pos] ^ 0x5A]) + data[pos + 1:])
+        try:
+            decode_container(str(bad))
+        except ValueError:
+            rejected += 1
+    assert rejected > len(positions) / 2
