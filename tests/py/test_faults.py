@@ -141,6 +141,8 @@ INTERRUPTED_ENCODE = r"""
 import os, signal, sys, threading
 sys.path.insert(0, sys.argv[1])
 from pyqelm import cli
+# A background job of a non-interactive shell starts with Ctrl-C ignored; the test needs it live.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 # The interrupt arrives from another thread once training has begun, as Ctrl-C would.
 import tqdm
 real_init = tqdm.tqdm.__init__
