@@ -510,9 +510,9 @@ def _reference(text, calendar):
     return ordinal, tod
 
 
-def decode_cf_times(values, units, calendar=None):
-    """CF-encoded numbers -> list of naive UTC datetimes (proleptic Gregorian, as ISO-8601
-    counts). Under the standard calendar a reference date before 1582-10-15 is a Julian date."""
+def _cf_units(units, calendar):
+    """CF ``units`` and ``calendar`` -> (microseconds per unit, reference ordinal, reference
+    time of day in microseconds)."""
     cal = (calendar or "standard").strip().lower()
     if cal not in ("standard", "gregorian", "proleptic_gregorian"):
         raise ValueError(f"unsupported time calendar {calendar!r} "
@@ -523,7 +523,13 @@ def decode_cf_times(values, units, calendar=None):
     unit_us = _UNIT_US.get(unit.strip().lower())
     if unit_us is None:
         raise ValueError(f"unsupported time unit {unit.strip()!r} in {units!r}")
-    ordinal, tod = _reference(ref_text, cal)
+    return (unit_us, *_reference(ref_text, cal))
+
+
+def decode_cf_times(values, units, calendar=None):
+    """CF-encoded numbers -> list of naive UTC datetimes (proleptic Gregorian, as ISO-8601
+    counts). Under the standard calendar a reference date before 1582-10-15 is a Julian date."""
+    unit_us, ordinal, tod = _cf_units(units, calendar)
     values = np.asarray(values)
     if values.dtype.kind not in "iuf":
         raise ValueError(f"time values must be numbers, got {values.dtype}")
@@ -543,17 +549,7 @@ def decode_cf_times(values, units, calendar=None):
 def encode_cf_times(stamps, units, calendar=None):
     """The inverse of :func:`decode_cf_times`: ISO-8601 timestamps (UTC when they carry no
     offset) -> float64 numbers in CF ``units`` ("<unit> since <date>") under ``calendar``."""
-    cal = (calendar or "standard").strip().lower()
-    if cal not in ("standard", "gregorian", "proleptic_gregorian"):
-        raise ValueError(f"unsupported time calendar {calendar!r} "
-                         "(supported: standard, gregorian, proleptic_gregorian)")
-    if not isinstance(units, str) or " since " not in units:
-        raise ValueError(f"time units must read '<unit> since <date>', got {units!r}")
-    unit, ref_text = units.split(" since ", 1)
-    unit_us = _UNIT_US.get(unit.strip().lower())
-    if unit_us is None:
-        raise ValueError(f"unsupported time unit {unit.strip()!r} in {units!r}")
-    ordinal, tod = _reference(ref_text, cal)
+    unit_us, ordinal, tod = _cf_units(units, calendar)
     out = np.empty(len(stamps), dtype=np.float64)
     for i, text in enumerate(stamps):
         t = _parse_stamp(text)
