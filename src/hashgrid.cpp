@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -58,9 +59,22 @@ template <typename T, int D>
 inline void locate(const T* x, T scale, LevelPoint<T>& lp) {
   for (int d = 0; d < D; ++d) {
     const T p = grid_position(x[d], scale);
-    const T fl = std::floor(p);
-    lp.vertex[d] = vertex_of(static_cast<double>(fl));
-    lp.frac[d] = p - fl;
+    // Floor through truncation wherever it is exact: a library floor call per coordinate and
+    // level (what std::floor costs without SSE4.1) was most of the encoding's time.
+    if (p > T(-2147483648.0) && p < T(2147483648.0)) {
+      int32_t i = static_cast<int32_t>(p);
+      T fl = static_cast<T>(i);
+      if (fl > p) {
+        --i;
+        fl -= T(1);
+      }
+      lp.vertex[d] = static_cast<uint32_t>(i);
+      lp.frac[d] = p - fl;
+    } else {
+      const T fl = std::floor(p);
+      lp.vertex[d] = vertex_of(static_cast<double>(fl));
+      lp.frac[d] = p - fl;
+    }
   }
 }
 
@@ -134,27 +148,37 @@ inline void block_corners(const T* x, int64_t i0, int nb, const GridLevel& level
   }
 }
 
-template <typename T, int D>
+// Points per pass over the levels in the forward: the pass's output rows (points x levels x
+// features) stay in L2 while every level adds its columns, and one level's table stays warm
+// across the pass.
+constexpr int64_t kForwardRows = 1024;
+
+template <typename T, int D, int FC>
 void forward_kernel(const T* x, const T* params, T* out, int64_t n,
-                    const std::vector<GridLevel>& levels, int F) {
+                    const std::vector<GridLevel>& levels, int F_runtime) {
+  const int F = FC > 0 ? FC : F_runtime;
   const int L = static_cast<int>(levels.size());
   const int64_t stride = static_cast<int64_t>(L) * F;
   at::parallel_for(0, n, 2048, [&](int64_t begin, int64_t end) {
     BlockCorners<T, D> bc;
-    // Level-outer so one level's table stays in cache across the chunk.
-    for (int l = 0; l < L; ++l) {
-      const GridLevel& level = levels[l];
-      const T* table = params + level.offset * F;
-      for (int64_t i0 = begin; i0 < end; i0 += kBlock) {
-        const int nb = static_cast<int>(std::min<int64_t>(kBlock, end - i0));
-        block_corners<T, D>(x, i0, nb, level, table, F, false, bc);
-        for (int b = 0; b < nb; ++b) {
-          T* o = out + (i0 + b) * stride + static_cast<int64_t>(l) * F;
-          for (int f = 0; f < F; ++f) o[f] = T(0);
-          for (int c = 0; c < (1 << D); ++c) {
-            const T w = bc.weight[b][c];
-            const T* e = table + static_cast<int64_t>(bc.index[b][c]) * F;
-            for (int f = 0; f < F; ++f) o[f] += w * e[f];
+    T acc[64];
+    for (int64_t r0 = begin; r0 < end; r0 += kForwardRows) {
+      const int64_t r1 = std::min(end, r0 + kForwardRows);
+      for (int l = 0; l < L; ++l) {
+        const GridLevel& level = levels[l];
+        const T* table = params + level.offset * F;
+        for (int64_t i0 = r0; i0 < r1; i0 += kBlock) {
+          const int nb = static_cast<int>(std::min<int64_t>(kBlock, r1 - i0));
+          block_corners<T, D>(x, i0, nb, level, table, F, false, bc);
+          for (int b = 0; b < nb; ++b) {
+            for (int f = 0; f < F; ++f) acc[f] = T(0);
+            for (int c = 0; c < (1 << D); ++c) {
+              const T w = bc.weight[b][c];
+              const T* e = table + static_cast<int64_t>(bc.index[b][c]) * F;
+              for (int f = 0; f < F; ++f) acc[f] += w * e[f];
+            }
+            T* o = out + (i0 + b) * stride + static_cast<int64_t>(l) * F;
+            for (int f = 0; f < F; ++f) o[f] = acc[f];
           }
         }
       }
@@ -162,30 +186,50 @@ void forward_kernel(const T* x, const T* params, T* out, int64_t n,
   });
 }
 
-template <typename T, int D>
+template <typename T, int D, int FC>
 void params_backward_kernel(const T* x, const T* g, T* grad, int64_t n,
-                            const std::vector<GridLevel>& levels, int F) {
+                            const std::vector<GridLevel>& levels, int F_runtime) {
+  const int F = FC > 0 ? FC : F_runtime;
   const int L = static_cast<int>(levels.size());
   const int64_t stride = static_cast<int64_t>(L) * F;
   // Levels write disjoint tables, so each (level, chunk) task owns its destination. With
   // more threads than levels the batch is split into chunks; chunk 0 writes the gradient
-  // itself and the others private buffers, added afterwards in chunk order.
+  // itself and the others private buffers, added afterwards in chunk order. Each task zeroes
+  // its own destination (`grad` arrives uninitialised), so the clearing is spread over the
+  // threads and leaves the table warm for the scatter that follows.
   const int threads = at::get_num_threads();
   int64_t chunks = std::max<int64_t>(1, (threads + L - 1) / L);
   chunks = std::min<int64_t>(chunks, std::max<int64_t>(1, n / 4096));
   std::vector<std::vector<std::vector<T>>> partial(L);
-  for (int l = 0; l < L; ++l) {
-    partial[l].resize(chunks - 1);
-    for (auto& buf : partial[l]) buf.assign(static_cast<size_t>(levels[l].size) * F, T(0));
-  }
+  for (int l = 0; l < L; ++l) partial[l].resize(chunks - 1);
   const int64_t per_chunk = (n + chunks - 1) / chunks;
-  at::parallel_for(0, L * chunks, 1, [&](int64_t tb, int64_t te) {
+  // Every level visits every point, but small tables stay in cache and large ones do not, so
+  // tasks are handed out largest table first from a shared counter rather than in static
+  // ranges (which gave one thread all the coarse levels and the other all the hashed ones).
+  // Which thread runs a task does not change what it writes: the result is deterministic.
+  const int64_t n_tasks = L * chunks;
+  std::vector<int64_t> order(static_cast<size_t>(n_tasks));
+  for (int64_t t = 0; t < n_tasks; ++t) order[t] = t;
+  std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+    return levels[a / chunks].size > levels[b / chunks].size;
+  });
+  std::atomic<int64_t> next{0};
+  at::parallel_for(0, threads, 1, [&](int64_t, int64_t) {
     BlockCorners<T, D> bc;
-    for (int64_t task = tb; task < te; ++task) {
+    for (int64_t k = next.fetch_add(1); k < n_tasks; k = next.fetch_add(1)) {
+      const int64_t task = order[k];
       const int l = static_cast<int>(task / chunks);
       const int64_t chunk = task % chunks;
       const GridLevel& level = levels[l];
-      T* dst = chunk == 0 ? grad + level.offset * F : partial[l][chunk - 1].data();
+      const size_t len = static_cast<size_t>(level.size) * F;
+      T* dst;
+      if (chunk == 0) {
+        dst = grad + level.offset * F;
+        std::fill(dst, dst + len, T(0));
+      } else {
+        partial[l][chunk - 1].assign(len, T(0));
+        dst = partial[l][chunk - 1].data();
+      }
       const int64_t begin = chunk * per_chunk;
       const int64_t end = std::min(n, begin + per_chunk);
       for (int64_t i0 = begin; i0 < end; i0 += kBlock) {
@@ -216,9 +260,10 @@ void params_backward_kernel(const T* x, const T* g, T* grad, int64_t n,
   }
 }
 
-template <typename T, int D>
+template <typename T, int D, int FC>
 void positions_backward_kernel(const T* x, const T* params, const T* g, T* grad, int64_t n,
-                               const std::vector<GridLevel>& levels, int F) {
+                               const std::vector<GridLevel>& levels, int F_runtime) {
+  const int F = FC > 0 ? FC : F_runtime;
   const int L = static_cast<int>(levels.size());
   const int64_t stride = static_cast<int64_t>(L) * F;
   at::parallel_for(0, n, 2048, [&](int64_t begin, int64_t end) {
@@ -258,7 +303,8 @@ void positions_backward_kernel(const T* x, const T* params, const T* g, T* grad,
 // Parameter gradients of large grids are tens of megabytes; a fresh allocation of that size is
 // mapped from the system on every backward and its pages faulted in one by one, which costs
 // more than the scatter itself. Blocks released by the gradient tensors come back here and
-// are reused (zeroed) by the next backward. At most kPoolBlocks blocks are kept.
+// are reused by the next backward, uninitialised: the backward kernel clears what it writes.
+// At most kPoolBlocks blocks are kept.
 class GradientPool {
  public:
   static GradientPool& instance() {
@@ -266,7 +312,7 @@ class GradientPool {
     return *pool;
   }
 
-  torch::Tensor zeros(int64_t numel, torch::ScalarType st) {
+  torch::Tensor take(int64_t numel, torch::ScalarType st) {
     const size_t bytes = static_cast<size_t>(numel) * c10::elementSize(st);
     void* block = nullptr;
     {
@@ -283,10 +329,6 @@ class GradientPool {
       block = std::aligned_alloc(64, (bytes + 63) / 64 * 64);
       if (block == nullptr) throw std::bad_alloc();
     }
-    char* bytes_ptr = static_cast<char*>(block);
-    at::parallel_for(0, static_cast<int64_t>(bytes), 1 << 20, [&](int64_t b, int64_t e) {
-      std::memset(bytes_ptr + b, 0, static_cast<size_t>(e - b));
-    });
     return torch::from_blob(
         block, {numel}, [bytes](void* ptr) { GradientPool::instance().give_back(ptr, bytes); },
         torch::TensorOptions().dtype(st));
@@ -309,22 +351,38 @@ class GradientPool {
   std::vector<std::pair<size_t, void*>> free_;
 };
 
-torch::Tensor zeroed_gradient(const torch::Tensor& like) {
+// Uninitialised storage for a parameter gradient.
+torch::Tensor gradient_buffer(const torch::Tensor& like) {
   constexpr int64_t kPoolMinBytes = 1 << 20;
   if (like.numel() * static_cast<int64_t>(like.element_size()) < kPoolMinBytes)
-    return torch::zeros_like(like);
-  return GradientPool::instance().zeros(like.numel(), like.scalar_type());
+    return torch::empty_like(like);
+  return GradientPool::instance().take(like.numel(), like.scalar_type());
 }
 
+// Kernels are instantiated per dimension count and, for float32 (training), per feature count
+// of tiny-cuda-nn's choices (1, 2, 4, 8): a compile-time feature loop keeps a point's features
+// in registers. Other feature counts and float64 take the runtime-width kernels.
 template <typename F>
-void dispatch(torch::ScalarType st, int n_dims, F&& f) {
-  auto by_dims = [&](auto tag) {
+void dispatch(torch::ScalarType st, int n_dims, int n_features, F&& f) {
+  auto by_features = [&](auto tag, auto dims) {
     using T = decltype(tag);
+    if constexpr (std::is_same_v<T, float>) {
+      switch (n_features) {
+        case 1: return f(T{}, dims, std::integral_constant<int, 1>{});
+        case 2: return f(T{}, dims, std::integral_constant<int, 2>{});
+        case 4: return f(T{}, dims, std::integral_constant<int, 4>{});
+        case 8: return f(T{}, dims, std::integral_constant<int, 8>{});
+        default: break;
+      }
+    }
+    f(T{}, dims, std::integral_constant<int, 0>{});
+  };
+  auto by_dims = [&](auto tag) {
     switch (n_dims) {
-      case 1: f(T{}, std::integral_constant<int, 1>{}); break;
-      case 2: f(T{}, std::integral_constant<int, 2>{}); break;
-      case 3: f(T{}, std::integral_constant<int, 3>{}); break;
-      case 4: f(T{}, std::integral_constant<int, 4>{}); break;
+      case 1: by_features(tag, std::integral_constant<int, 1>{}); break;
+      case 2: by_features(tag, std::integral_constant<int, 2>{}); break;
+      case 3: by_features(tag, std::integral_constant<int, 3>{}); break;
+      case 4: by_features(tag, std::integral_constant<int, 4>{}); break;
       default: throw std::invalid_argument("hash grid: positions must have 1 to 4 columns");
     }
   };
@@ -410,10 +468,11 @@ torch::Tensor encode_forward(const torch::Tensor& positions_in, const torch::Ten
   auto out = torch::empty({n, static_cast<int64_t>(cfg.n_levels) * cfg.n_features},
                           params.options().requires_grad(false));
   if (n == 0) return out;
-  dispatch(params.scalar_type(), n_dims, [&](auto tag, auto dims) {
+  dispatch(params.scalar_type(), n_dims, cfg.n_features, [&](auto tag, auto dims, auto feats) {
     using T = decltype(tag);
-    forward_kernel<T, decltype(dims)::value>(positions.data_ptr<T>(), params.data_ptr<T>(),
-                                             out.data_ptr<T>(), n, levels, cfg.n_features);
+    forward_kernel<T, decltype(dims)::value, decltype(feats)::value>(
+        positions.data_ptr<T>(), params.data_ptr<T>(), out.data_ptr<T>(), n, levels,
+        cfg.n_features);
   });
   return out;
 }
@@ -432,17 +491,21 @@ EncodeGrads encode_backward(const torch::Tensor& grad_out_in, const torch::Tenso
     throw std::invalid_argument("hash grid: output gradient has the wrong shape");
   auto grad_out = grad_out_in.to(params.scalar_type()).contiguous();
   EncodeGrads result;
-  if (need_params) result.params = zeroed_gradient(params);
+  if (need_params) result.params = gradient_buffer(params);
   if (need_positions) result.positions = torch::zeros_like(positions);
-  if (n == 0) return result;
-  dispatch(params.scalar_type(), n_dims, [&](auto tag, auto dims) {
+  if (n == 0) {
+    if (need_params) result.params.zero_();
+    return result;
+  }
+  dispatch(params.scalar_type(), n_dims, cfg.n_features, [&](auto tag, auto dims, auto feats) {
     using T = decltype(tag);
     constexpr int D = decltype(dims)::value;
+    constexpr int FC = decltype(feats)::value;
     if (need_params)
-      params_backward_kernel<T, D>(positions.data_ptr<T>(), grad_out.data_ptr<T>(),
+      params_backward_kernel<T, D, FC>(positions.data_ptr<T>(), grad_out.data_ptr<T>(),
                                    result.params.data_ptr<T>(), n, levels, cfg.n_features);
     if (need_positions)
-      positions_backward_kernel<T, D>(positions.data_ptr<T>(), params.data_ptr<T>(),
+      positions_backward_kernel<T, D, FC>(positions.data_ptr<T>(), params.data_ptr<T>(),
                                       grad_out.data_ptr<T>(), result.positions.data_ptr<T>(), n,
                                       levels, cfg.n_features);
   });

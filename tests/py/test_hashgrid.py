@@ -102,8 +102,10 @@ class TestCompiledEncoding:
         for u, v in zip(ga, gb):
             assert torch.allclose(u, v, rtol=1e-10, atol=1e-12)
 
-    def test_large_float32_batch_matches_reference(self, tc):
-        D, args = 3, (12, 2, 14, 8, 1.5)
+    # float32 has kernels per feature width (1, 2, 4, 8) besides the runtime-width one (3).
+    @pytest.mark.parametrize("D,F", [(3, 2), (1, 1), (2, 4), (4, 8), (2, 3)])
+    def test_large_float32_batch_matches_reference(self, tc, D, F):
+        args = (12, F, 14, 8, 1.5)
         _, n = grid_layout(D, *args)
         gen = torch.Generator().manual_seed(D)
         params = (torch.rand(n, generator=gen) * 2 - 1).requires_grad_()
@@ -120,6 +122,18 @@ class TestCompiledEncoding:
         assert close(a, b)
         assert close(ga[0], gb[0])
         assert close(ga[1], gb[1])
+
+    def test_empty_batch_has_zero_gradients(self, tc):
+        args = (16, 2, 19, 16, 2.0)  # a table large enough for the pooled gradient buffers
+        _, n = grid_layout(2, *args)
+        params = torch.rand(n, requires_grad=True)
+        tc._hashgrid_encode(torch.rand(1000, 2), params, *args).sum().backward()
+        params.grad = None  # its buffer goes back to the pool and is handed out next
+        x = torch.zeros(0, 2, requires_grad=True)
+        out = tc._hashgrid_encode(x, params, *args)
+        assert out.shape == (0, 32)
+        gx, gp = torch.autograd.grad(out, (x, params), torch.zeros(0, 32))
+        assert gx.shape == (0, 2) and not gp.any()
 
     def test_errors_are_value_errors(self, tc):
         with pytest.raises(ValueError, match="parameters"):
