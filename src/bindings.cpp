@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "hashgrid.h"
+#include "training/adam.h"
 #include "methods/methods.h"
 
 namespace py = pybind11;
@@ -236,5 +237,17 @@ void init_module(py::module_& m) {
         py::arg("log2_hashmap_size"), py::arg("base_resolution"), py::arg("per_level_scale"),
         "Per-level tables of a hash grid as the compiled encoding lays them out: "
         "([{scale, resolution, offset, size, hashed}], n_params).");
+  m.def(
+      "_adam_update",
+      [](torch::Tensor param, const torch::Tensor& grad, torch::Tensor exp_avg, torch::Tensor exp_avg_sq,
+         int64_t step, double lr, double beta1, double beta2, double eps, double weight_decay) {
+        qelm::training::adam_update(param, grad, exp_avg, exp_avg_sq, step,
+                                    qelm::training::AdamHyper{lr, beta1, beta2, eps, weight_decay});
+      },
+      py::arg("param"), py::arg("grad"), py::arg("exp_avg"), py::arg("exp_avg_sq"), py::arg("step"), py::arg("lr"),
+      py::arg("beta1") = 0.9, py::arg("beta2") = 0.999, py::arg("eps") = 1e-8, py::arg("weight_decay") = 0.0,
+      py::call_guard<py::gil_scoped_release>(),
+      "The training driver's one-pass Adam update of a contiguous float32/float64 CPU parameter and its "
+      "moments, in place (step counts from 1).");
 }
 }  // namespace

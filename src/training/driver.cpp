@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "training/adam.h"
 #include "training/importance.h"
 #include "training/routing.h"
 
@@ -319,13 +320,11 @@ bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
                         std::make_unique<torch::optim::AdamOptions>(opts.lr_hash->value));
     groups.emplace_back(std::move(mlp_params),
                         std::make_unique<torch::optim::AdamOptions>(opts.lr.value));
-    optimizer = std::make_unique<torch::optim::Adam>(std::move(groups),
-                                                     torch::optim::AdamOptions(opts.lr.value));
+    optimizer = std::make_unique<FusedAdam>(std::move(groups), torch::optim::AdamOptions(opts.lr.value));
     out.line("Training Start: epochs=" + std::to_string(opts.epochs) + ", LR_hash=" + opts.lr_hash->text +
              " / LR_mlp=" + opts.lr.text + " (Device: " + s.device_text + ")");
   } else {
-    optimizer = std::make_unique<torch::optim::Adam>(s.net.parameters(),
-                                                     torch::optim::AdamOptions(opts.lr.value));
+    optimizer = std::make_unique<FusedAdam>(s.net.parameters(), torch::optim::AdamOptions(opts.lr.value));
     out.line("Training Start: epochs=" + std::to_string(opts.epochs) + ", LR=" + opts.lr.text +
              " (Device: " + s.device_text + ")");
   }
