@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
