@@ -94,9 +94,6 @@ TEST(StreamingPool, WholeChunksMakeThePool) {
   EXPECT_EQ(starts, (std::set<int64_t>{0, 24, 48, 72, 96}));
   EXPECT_TRUE(torch::equal(p.data.select(3, 0).select(2, 0).select(1, 0).to(torch::kLong), p.time_indices));
 
-  host.s.chunks_in_pool = 1;
-  refresh_pool(host);
-  EXPECT_EQ(host.stored->time_indices.numel(), 24);
   // A series shorter than a chunk is one chunk of all its frames.
   FakeHost short_series(10, 2, 3);
   refresh_pool(short_series);

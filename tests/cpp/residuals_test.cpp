@@ -32,11 +32,6 @@ Planted make(int64_t T, int64_t cells, int64_t cols, int64_t n_bands, double sca
   return p;
 }
 
-std::vector<int64_t> sorted(const torch::Tensor& idx) {
-  auto s = std::get<0>(idx.sort()).contiguous();
-  return {s.data_ptr<int64_t>(), s.data_ptr<int64_t>() + s.numel()};
-}
-
 TEST(ResidualTrack, DeadZoneIndicesAndMetrics) {
   auto p = make(/*T=*/2, /*cells=*/3, /*cols=*/4, /*bands=*/4, /*scale=*/8.0);
   // physical error = err * 8; residual = truth - reconstruction = -err * 8
@@ -66,7 +61,7 @@ TEST(ResidualTrack, ZeroThresholdNonFiniteAndAllInvalid) {
   p.in.values[1][0] = NAN;  // non-finite residuals are neither stored nor counted
   CaptureReporter rep;
   auto track = compute_residual_track(p.in, {0.0}, 1 << 20, rep);
-  EXPECT_EQ(sorted(track.idx), (std::vector<int64_t>{2}));  // zero threshold: every non-zero residual
+  EXPECT_TRUE(torch::equal(track.idx, torch::tensor({2}, torch::kLong)));  // zero threshold: any non-zero
   EXPECT_EQ(finalize_metrics(track.model).value()[0].n_valid, 3);
 
   p.in.mask.fill_(false);
@@ -78,25 +73,7 @@ TEST(ResidualTrack, ZeroThresholdNonFiniteAndAllInvalid) {
   EXPECT_TRUE(quiet.lines.empty());
 }
 
-TEST(ResidualTrack, BlockRowsAddressThePixelCube) {
-  // H=3, W=3, 2x2 blocks -> 2x2 block grid; one band. Block (1,1) holds pixel (2,2) and three
-  // pad pixels; pixel (0,1) has no data.
-  auto p = make(/*T=*/1, /*cells=*/4, /*cols=*/4, /*bands=*/1, 1.0);
-  BlockLayout b;
-  b.bh = b.bw = 2;
-  b.H = b.W = 3;
-  b.pixel_valid = torch::ones({9}, torch::kBool);
-  b.pixel_valid[1] = false;
-  p.in.blocks = b;
-  p.err.fill_(0.5f);  // every position off by 0.5
-  CaptureReporter rep;
-  auto track = compute_residual_track(p.in, {0.1, 0.1, 0.1, 0.1}, 2, rep);
-  EXPECT_EQ(sorted(track.idx), (std::vector<int64_t>{0, 2, 3, 4, 5, 6, 7, 8}));
-  EXPECT_EQ(finalize_metrics(track.model).value()[0].n_valid, 8);
-  EXPECT_EQ(track.scanned_values, 9);
-}
-
-TEST(SampledMetrics, FramesAndCounts) {
+TEST(SampledMetrics, FramesSpreadOverTheSeries) {
   EXPECT_EQ(sample_frames(1, 24), (std::vector<int64_t>{0}));
   EXPECT_EQ(sample_frames(5, 9), (std::vector<int64_t>{0, 1, 2, 3, 4}));  // 0.5 rounds to 0, 1.5 to 2
   auto f = sample_frames(100, 24);
@@ -104,11 +81,6 @@ TEST(SampledMetrics, FramesAndCounts) {
   EXPECT_EQ(f.back(), 99);
   EXPECT_EQ(f[1], 4);    // 99/23 = 4.30
   EXPECT_EQ(f[12], 52);  // 12*99/23 = 51.65
-  auto p = make(3, 5, 3, 3, 2.0);
-  p.err.fill_(1.0f);
-  auto m = finalize_metrics(sampled_metrics(p.in, {0, 2}, 4)).value();
-  EXPECT_EQ(m[1].n_valid, 10);
-  EXPECT_NEAR(m[1].rmse, 2.0, 1e-5);
 }
 
 }  // namespace
