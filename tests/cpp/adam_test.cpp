@@ -9,37 +9,34 @@ namespace {
 // gradients: the one-pass update must follow torch::optim::Adam step for step.
 struct Problem {
   torch::Tensor a, b;
+  explicit Problem(torch::ScalarType st) {
+    torch::manual_seed(3);
+    a = torch::randn({100003}, st).requires_grad_();
+    b = torch::randn({7, 5}, st).requires_grad_();
+  }
   std::vector<torch::optim::OptimizerParamGroup> groups() {
     std::vector<torch::optim::OptimizerParamGroup> g;
-    g.emplace_back(std::vector<torch::Tensor>{a},
-                   std::make_unique<torch::optim::AdamOptions>(torch::optim::AdamOptions(3e-2)));
-    g.emplace_back(std::vector<torch::Tensor>{b},
-                   std::make_unique<torch::optim::AdamOptions>(
-                       torch::optim::AdamOptions(1e-2).betas({0.8, 0.99}).weight_decay(0.1)));
+    g.emplace_back(std::vector<torch::Tensor>{a}, std::make_unique<torch::optim::AdamOptions>(3e-2));
+    g.emplace_back(std::vector<torch::Tensor>{b}, std::make_unique<torch::optim::AdamOptions>(
+                                                      torch::optim::AdamOptions(1e-2).betas({0.8, 0.99}).weight_decay(0.1)));
     return g;
+  }
+  void set_grads(int step) {
+    torch::manual_seed(100 + step);
+    a.mutable_grad() = torch::randn_like(a) * (step + 1);
+    b.mutable_grad() = step == 1 ? torch::Tensor() : torch::randn_like(b);  // skipped once
   }
 };
 
-Problem make_problem(torch::ScalarType st) {
-  torch::manual_seed(3);
-  return {torch::randn({100003}, st).requires_grad_(), torch::randn({7, 5}, st).requires_grad_()};
-}
-
-void set_grads(Problem& pb, int step) {
-  torch::manual_seed(100 + step);
-  pb.a.mutable_grad() = torch::randn_like(pb.a) * (step + 1);
-  pb.b.mutable_grad() = step == 1 ? torch::Tensor() : torch::randn_like(pb.b);  // skipped once
-}
-
 TEST(FusedAdam, FollowsTorchAdamAndSharesItsState) {
   for (auto st : {torch::kFloat, torch::kDouble}) {
-    Problem ref = make_problem(st), fused = make_problem(st);
+    Problem ref(st), fused(st);
     torch::optim::Adam ref_opt(ref.groups(), torch::optim::AdamOptions(1e-3));
     FusedAdam fused_opt(fused.groups(), torch::optim::AdamOptions(1e-3));
     const double tol = st == torch::kFloat ? 1e-6 : 1e-13;
     for (int step = 0; step < 5; ++step) {
-      set_grads(ref, step);
-      set_grads(fused, step);
+      ref.set_grads(step);
+      fused.set_grads(step);
       ref_opt.step();
       if (step < 4)
         fused_opt.step();

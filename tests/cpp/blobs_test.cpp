@@ -31,69 +31,48 @@ ResidualValueMode native(std::vector<double> s) {
 
 // ---- residuals ----------------------------------------------------------------------------------
 
-TEST(ResidualBlob, NoOutliersIsFiveZeroBytes) {
-  ResidualBlob b = encode_residuals(i64({}), f32({}), 3, 4, 5, 2, ResidualValueMode{});
-  EXPECT_EQ(b.bytes, std::string(5, '\0'));
-  EXPECT_EQ(b.dtype, "int16");
-  EXPECT_EQ(b.outlier_count, 0);
-  EXPECT_EQ(b.outlier_value_scale, 1.0);
-  ASSERT_EQ(b.lines.size(), 1u);
-  EXPECT_EQ(b.lines[0], " -> Residuals Packed: 0.00 MB (0 outliers)");
-  DecodedResiduals d = decode_residuals(b.bytes);
-  EXPECT_FALSE(d.has_shape);
-  EXPECT_EQ(d.indices.numel(), 0);
+TEST(ResidualBlob, EmptyTrackAndPerFrameScales) {
+  const ResidualBlob none = encode_residuals(i64({}), f32({}), 3, 4, 5, 2, ResidualValueMode{});
+  EXPECT_EQ(none.bytes, std::string(5, '\0'));
+  EXPECT_EQ(none.lines, (std::vector<std::string>{" -> Residuals Packed: 0.00 MB (0 outliers)"}));
+  EXPECT_FALSE(decode_residuals(none.bytes).has_shape);
+  // A frame of zeros keeps a usable scale floor; the extremes of a frame restore exactly.
+  const ResidualBlob z = encode_residuals(i64({0, 3}), f32({0.0f, -0.0f}), 1, 2, 2, 1, ResidualValueMode{});
+  EXPECT_FLOAT_EQ(rd<float>(z.bytes, 25 + 8), 1e-6f);
+  EXPECT_DOUBLE_EQ(z.outlier_value_scale, 1e-6);
+  const ResidualBlob b = encode_residuals(i64({0, 1, 2}), f32({-5.0f, 5.0f, 2.5f}), 1, 3, 1, 1, ResidualValueMode{});
+  EXPECT_TRUE(torch::equal(decode_residuals(b.bytes).values.slice(0, 0, 2), f32({-5.0f, 5.0f})));
+  EXPECT_EQ(b.lines[0], " -> Residuals Packed: 0.00 MB (delta-pos 0.00 MB + int16 vals 0.00 MB for 3 outliers)");
 }
 
 TEST(ResidualBlob, NativeWidthIsDecidedOnceForAllFrames) {
-  const int64_t T = 2, H = 2, W = 2, C = 1, fc = 4;
-  // 12.7 / 0.1 rounds to 127: int8 fits.
-  ResidualBlob small = encode_residuals(i64({0, fc + 1}), f32({12.7f, -3.0f}), T, H, W, C, native({0.1}));
-  EXPECT_EQ(small.dtype, "int8");
-  DecodedResiduals ds = decode_residuals(small.bytes, std::vector<double>{0.1});
-  EXPECT_EQ(ds.dtype, "int8");
-  EXPECT_TRUE(torch::allclose(ds.values, f32({12.7f, -3.0f}), 1e-6, 1e-6));
-  EXPECT_THROW(decode_residuals(small.bytes, std::nullopt, std::string("int16")), std::invalid_argument);
-  // One value of 128 data numbers in frame 1 makes frame 0 int16 as well.
-  ResidualBlob big = encode_residuals(i64({0, fc + 1}), f32({12.7f, 12.8f}), T, H, W, C, native({0.1}));
-  EXPECT_EQ(big.dtype, "int16");
-  const std::string& s = big.bytes;
+  // 12.7 / 0.1 rounds to 127, which fits int8, but 12.8 in frame 1 makes frame 0 int16 as well.
+  const int64_t fc = 4;  // 2 frames of 2 x 2 x 1
+  const std::string big = encode_residuals(i64({0, fc + 1}), f32({12.7f, 12.8f}), 2, 2, 2, 1, native({0.1})).bytes;
   const size_t area = 25 + 16;
-  const uint32_t plen0 = rd<uint32_t>(s, area + 4);
-  const uint32_t vlen0 = rd<uint32_t>(s, area + 12 + plen0);
-  EXPECT_EQ(xz_decompress_bounded(std::string_view(s).substr(area + 16 + plen0, vlen0), 64, "v").size(), 2u);
-  DecodedResiduals raw = decode_residuals(s);  // without band scales: data numbers
-  EXPECT_TRUE(torch::equal(raw.values, f32({127.0f, 128.0f})));
+  const uint32_t plen0 = rd<uint32_t>(big, area + 4), vlen0 = rd<uint32_t>(big, area + 12 + plen0);
+  EXPECT_EQ(xz_decompress_bounded(std::string_view(big).substr(area + 16 + plen0, vlen0), 64, "v").size(), 2u);
+  EXPECT_TRUE(torch::equal(decode_residuals(big).values, f32({127.0f, 128.0f})));  // data numbers
   // Beyond int16 the data numbers are clipped.
-  ResidualBlob clip = encode_residuals(i64({0, 1}), f32({4000.0f, -4000.0f}), 1, 2, 1, 1, native({0.1}));
+  const ResidualBlob clip = encode_residuals(i64({0, 1}), f32({4000.0f, -4000.0f}), 1, 2, 1, 1, native({0.1}));
   EXPECT_TRUE(torch::equal(decode_residuals(clip.bytes).values, f32({32767.0f, -32768.0f})));
-}
-
-TEST(ResidualBlob, PerFrameScaleFloorAndSaturation) {
-  ResidualBlob z = encode_residuals(i64({0, 3}), f32({0.0f, -0.0f}), 1, 2, 2, 1, ResidualValueMode{});
-  EXPECT_FLOAT_EQ(rd<float>(z.bytes, 25 + 8), 1e-6f);
-  EXPECT_DOUBLE_EQ(z.outlier_value_scale, 1e-6);
-  ResidualBlob b = encode_residuals(i64({0, 1, 2}), f32({-5.0f, 5.0f, 2.5f}), 1, 3, 1, 1, ResidualValueMode{});
-  DecodedResiduals d = decode_residuals(b.bytes);
-  EXPECT_FLOAT_EQ(d.values[0].item<float>(), -5.0f);
-  EXPECT_FLOAT_EQ(d.values[1].item<float>(), 5.0f);
-  EXPECT_EQ(b.lines[0], " -> Residuals Packed: 0.00 MB (delta-pos 0.00 MB + int16 vals 0.00 MB for 3 outliers)");
 }
 
 TEST(ResidualBlob, ValueModeDecision) {
   using S = std::optional<std::vector<double>>;
   using D = std::optional<std::string>;
-  auto m = decide_residual_value_mode(S(std::vector<double>{1e-4}), D("uint16"), 1, 6);
+  auto sc = [](std::vector<double> v) { return S(std::move(v)); };
+  const ResidualValueMode m = decide_residual_value_mode(sc({1e-4}), D("uint16"), 1, 6);
   EXPECT_TRUE(m.native);
   EXPECT_EQ(m.scales, std::vector<double>(6, 1e-4));
-  EXPECT_EQ(residual_native_mode_line({1e-4, 0.5}), " -> Residual value mode: native DN (per-band scale=[0.0001, 0.5])");
-  EXPECT_TRUE(decide_residual_value_mode(S(std::vector<double>{1, 2}), D("<i2"), 1, 2).native);
-  EXPECT_FALSE(decide_residual_value_mode(S(std::vector<double>{1e-4, 1, 1, 1, 1}), D("uint16"), 1, 6).native);
-  EXPECT_FALSE(decide_residual_value_mode(S(std::vector<double>{0.0}), D("uint16"), 1, 3).native);
-  EXPECT_FALSE(decide_residual_value_mode(S(std::vector<double>{1.0, -1.0}), D("uint16"), 1, 2).native);
-  EXPECT_FALSE(decide_residual_value_mode(S(std::vector<double>{NAN}), D("uint16"), 1, 1).native);
-  EXPECT_FALSE(decide_residual_value_mode(S(std::vector<double>{1.0}), D("uint16"), 4, 1).native);
-  EXPECT_FALSE(decide_residual_value_mode(std::nullopt, D("uint16"), 1, 1).native);
-  EXPECT_FALSE(decide_residual_value_mode(S(std::vector<double>{1.0}), std::nullopt, 1, 1).native);
+  EXPECT_TRUE(decide_residual_value_mode(sc({1, 2}), D("<i2"), 1, 2).native);
+  // Per-frame values for a scale count that is neither 1 nor C, a scale that is not positive and
+  // finite, blocks, or a missing scale or type.
+  const std::vector<std::tuple<S, D, int64_t, int64_t>> per_frame = {
+      {sc({1e-4, 1, 1, 1, 1}), "uint16", 1, 6}, {sc({0.0}), "uint16", 1, 3}, {sc({1.0, -1.0}), "uint16", 1, 2},
+      {sc({NAN}), "uint16", 1, 1}, {sc({1.0}), "uint16", 4, 1}, {std::nullopt, "uint16", 1, 1},
+      {sc({1.0}), std::nullopt, 1, 1}};
+  for (const auto& [s, d, block, c] : per_frame) EXPECT_FALSE(decide_residual_value_mode(s, d, block, c).native);
 }
 
 TEST(ResidualBlob, EncoderRejectsBadInput) {
@@ -126,28 +105,6 @@ TEST(ResidualBlob, DecoderRejectsInconsistentLayouts) {
   EXPECT_THROW(decode_residuals(good, std::vector<double>{1.0, 2.0}), std::invalid_argument);
   EXPECT_THROW(decode_residuals(good, std::vector<double>{1.0}), std::invalid_argument);  // per-frame values
   EXPECT_THROW(decode_residuals(good, std::nullopt, std::string("int32")), std::invalid_argument);
-  // A frame whose positions go backwards or leave the frame.
-  auto frame_with = [](std::vector<int32_t> deltas) {
-    std::string s;
-    auto put = [&s](auto v) { s.append(reinterpret_cast<const char*>(&v), sizeof v); };
-    const std::string pos =
-        zstd_compress(std::string(reinterpret_cast<const char*>(deltas.data()), deltas.size() * 4), 3);
-    const std::string vals = xz_compress(std::string(deltas.size() * 2, '\0'), 6);
-    put(uint32_t{0});
-    put(uint8_t{1});
-    for (int32_t v : {1, 2, 2, 1, /*frames*/ 1}) put(v);
-    put(uint64_t{0});  // offset of frame 0
-    put(1.0f);
-    put(static_cast<uint32_t>(pos.size()));
-    s += pos;
-    put(static_cast<uint32_t>(deltas.size()));
-    put(static_cast<uint32_t>(vals.size()));
-    return s + vals;
-  };
-  EXPECT_NO_THROW(decode_residuals(frame_with({0, 1, 2})));
-  EXPECT_THROW(decode_residuals(frame_with({1, 0})), std::invalid_argument);
-  EXPECT_THROW(decode_residuals(frame_with({2, -1})), std::invalid_argument);
-  EXPECT_THROW(decode_residuals(frame_with({4})), std::invalid_argument);
 }
 
 // Round trips over many small random cubes, both value modes, checked against an independent
@@ -185,8 +142,7 @@ TEST(ResidualBlob, RandomRoundTrips) {
       if (nat) {
         const double s = scales[i % C];
         ASSERT_FLOAT_EQ(got, static_cast<float>(std::clamp(std::nearbyint(v / s), -qmax - 1, qmax) * s));
-      } else {
-        // Half a step, plus the float32 rounding of the stored scale and of the product.
+      } else {  // half a step, plus the float32 rounding of the stored scale and of the product
         ASSERT_LE(std::fabs(got - v), std::max(frame_max[i / fc] / 32767.0, 1e-6) * 0.51);
       }
     }
@@ -195,15 +151,12 @@ TEST(ResidualBlob, RandomRoundTrips) {
 
 // ---- mask ---------------------------------------------------------------------------------------
 
-TEST(MaskBlob, StaticValidCubeLayout) {
+TEST(MaskBlob, StaticValidCubeAndBlockExpansion) {
   const MaskBlob m = build_mask_blob(torch::ones({2 * 3 * 5}, torch::kBool), 2, 3, 5, 1, 1, true);
   EXPECT_TRUE(torch::equal(*decode_mask(m.bytes), torch::zeros({1, 3, 5}, torch::kBool)));
   EXPECT_EQ(m.lines, (std::vector<std::string>{" -> Mask (Real): Static", " -> Mask Packed: 0.00 MB (1 frames)"}));
-}
-
-TEST(MaskBlob, BlockExpansionCrops) {
   // 2x2 blocks over a 3x3 frame: block (0,1) lacks data, so pixels (0,2) and (1,2) do.
-  torch::Tensor blocks = torch::tensor({1, 0, 1, 1}, torch::kBool);
+  const torch::Tensor blocks = torch::tensor({1, 0, 1, 1}, torch::kBool);
   const torch::Tensor nodata = torch::tensor({0, 0, 1, 0, 0, 1, 0, 0, 0}, torch::kBool).reshape({1, 3, 3});
   EXPECT_TRUE(torch::equal(*decode_mask(build_mask_blob(blocks, 1, 3, 3, 2, 2, false).bytes), nodata));
   EXPECT_THROW(expand_block_mask(blocks, 1, 5, 3, 2, 2), std::invalid_argument);
@@ -214,26 +167,14 @@ TEST(MaskBlob, DecoderRejectsDamage) {
   torch::Tensor nodata = torch::zeros({2, 3, 3}, torch::kBool);
   nodata[1][2][2] = true;
   const std::string s = encode_mask(nodata, false);
-  EXPECT_FALSE(decode_mask("").has_value());
-  std::string huge = s;  // 2^60 pixels declared
-  const int32_t side = 1 << 30;
-  huge.replace(5, 4, reinterpret_cast<const char*>(&side), 4);
-  huge.replace(9, 4, reinterpret_cast<const char*>(&side), 4);
-  EXPECT_THROW(decode_mask(huge), std::invalid_argument);
-  std::string bad_type = s;
-  bad_type[0] = 2;
-  EXPECT_THROW(decode_mask(bad_type), std::invalid_argument);
-  std::string static_two = s;
-  static_two[0] = 0;
-  EXPECT_THROW(decode_mask(static_two), std::invalid_argument);
+  std::string unknown_type = s;
+  unknown_type[0] = 2;
+  EXPECT_THROW(decode_mask(unknown_type), std::invalid_argument);
   // A 3x3 frame packs into 2 bytes with 7 padding bits that must be zero.
   std::string pad = s.substr(0, 13);
   const std::string z = zstd_compress(std::string("\x00\x01", 2), 3);
-  for (int f = 0; f < 2; ++f) {
-    uint32_t n = static_cast<uint32_t>(z.size());
-    pad.append(reinterpret_cast<const char*>(&n), 4);
-    pad += z;
-  }
+  const uint32_t n = static_cast<uint32_t>(z.size());
+  for (int f = 0; f < 2; ++f) pad += std::string(reinterpret_cast<const char*>(&n), 4) + z;
   EXPECT_THROW(decode_mask(pad), std::invalid_argument);
 }
 
@@ -242,25 +183,21 @@ TEST(MaskBlob, DecoderRejectsDamage) {
 TEST(WeightBlob, QuantizationEdgeCases) {
   // Zero component: scale qmax/1e-9, all zeros. 127 maps to +qmax with a float32 scale of
   // exactly 1, where halves round to even.
-  const auto zero = torch::zeros({4});
+  const auto zero = torch::zeros({4}), dec = torch::tensor({1.0f, -0.5f, 0.1f});
   const auto peak = torch::tensor({127.0f, 2.5f, 3.5f, -2.5f, 0.5f, -127.0f});
-  const auto dec = torch::tensor({1.0f, -0.5f, 0.1f});
   const QuantizedWeights q = quantize_weights({zero, peak, dec}, {"spatial", "phenology", "decoder"}, 8);
-  EXPECT_EQ(q.recipe.mode, "int8_per_tensor_f16dec");
   EXPECT_DOUBLE_EQ(q.recipe.scales[0], 127.0 / 1e-9);
   EXPECT_DOUBLE_EQ(q.recipe.scales[1], 127.0 / (127.0 + 1e-9));
   ASSERT_EQ(q.raw.size(), 4u + 6u + 6u);
   EXPECT_EQ(q.raw.substr(0, 4), std::string(4, '\0'));
   const std::vector<int8_t> want = {127, 2, 4, -2, 0, -127};
-  for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(static_cast<int8_t>(q.raw[4 + i]), want[i]) << i;
+  EXPECT_EQ(std::vector<int8_t>(q.raw.begin() + 4, q.raw.begin() + 10), want);
   EXPECT_EQ(q.lines[0], "   - spatial:           4 params, |max|=0, int8 scale=1.27e+11");
   EXPECT_TRUE(torch::equal(restore_weights(q.raw, q.recipe)[0], zero));
 
   const QuantizedWeights q16 = quantize_weights({torch::tensor({-0.5f, 0.25f}), dec}, {"spatial", "decoder"}, 16);
-  EXPECT_EQ(q16.recipe.mode, "int16_per_tensor_f16dec");
   EXPECT_EQ(rd<int16_t>(q16.raw, 0), -32767);
   EXPECT_EQ(rd<int16_t>(q16.raw, 2), 16384);  // 16383.5 rounds to even
-  EXPECT_EQ(q16.lines[0], "   - spatial:           2 params, |max|=0.5, int16 scale=6.553e+04");
   // Half-precision and empty components take the same path.
   const auto half = torch::tensor({1.5f, -3.0f}).to(torch::kHalf);
   const QuantizedWeights qh = quantize_weights({torch::zeros({0}), half, dec}, {"a", "b", "decoder"}, 16);
@@ -273,11 +210,7 @@ TEST(WeightBlob, Float16FallbackAndValidation) {
   const auto a = torch::tensor({1.0, 2.0}, torch::kDouble), b = torch::tensor({-1.0f});
   const QuantizedWeights q = quantize_weights({a, b}, {"spatial", "decoder"}, 12);
   EXPECT_EQ(q.recipe.mode, "float16");
-  EXPECT_TRUE(q.recipe.scales.empty() && q.recipe.sizes.empty() && q.lines.empty());
   EXPECT_EQ(restore_weights(q.raw, q.recipe).at(0).numel(), 3);
-  const std::vector<int64_t> wrong = {1, 1};
-  EXPECT_THROW(restore_weights(q.raw, q.recipe, &wrong), std::invalid_argument);
-
   EXPECT_THROW(quantize_weights({}, {}, 16), std::invalid_argument);
   EXPECT_THROW(quantize_weights({a}, {"x", "y"}, 16), std::invalid_argument);
   EXPECT_THROW(quantize_weights({torch::tensor({1, 2}), b}, {"s", "d"}, 16), std::invalid_argument);

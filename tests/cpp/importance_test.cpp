@@ -5,16 +5,14 @@
 #include <vector>
 
 #include "training/importance.h"
-#include "training/pool.h"
 #include "training_fixtures.h"
 
 namespace qelm::training {
 namespace {
 
 using testing::TestReporter;
-using testing::TinyNet;
 
-TEST(Importance, PointErrorAndWeights) {
+TEST(Importance, PointErrorWeightsAndDraws) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const torch::Tensor preds = torch::tensor({{1.0f, 2.0f}, {0.0f, 0.0f}, {3.0f, 3.0f}});
   const torch::Tensor targets = torch::tensor({{0.0f, 0.0f}, {nan, 2.0f}, {nan, nan}});
@@ -22,47 +20,17 @@ TEST(Importance, PointErrorAndWeights) {
   // Row 0: (1 + 4) / 2; row 1: only the finite channel counts; row 2: nothing finite -> 0.
   EXPECT_TRUE(torch::allclose(err, torch::tensor({2.5f, 4.0f, 0.0f})));
   EXPECT_EQ(err.scalar_type(), torch::kFloat);
-  torch::Tensor w = err.clone();
-  error_to_weight_(w, 2.0);
-  EXPECT_TRUE(torch::allclose(w, torch::tensor({6.25f + 1e-8f, 16.0f + 1e-8f, 1e-8f})));
-  EXPECT_GT(w[2].item<float>(), 0.0f);  // a perfect point stays drawable
+  EXPECT_TRUE(torch::allclose(error_to_weight_(err, 2.0), torch::tensor({6.25f + 1e-8f, 16.0f + 1e-8f, 1e-8f})));
+  EXPECT_GT(err[2].item<float>(), 0.0f);  // a perfect point stays drawable
   torch::Tensor neg = torch::tensor({-1.0f, 4.0f});
   EXPECT_TRUE(torch::allclose(error_to_weight_(neg, 0.5), torch::tensor({1e-8f, 2.0f + 1e-8f})));
-}
 
-TEST(Importance, DrawsFollowTheWeights) {
   torch::manual_seed(1);
-  const torch::Tensor w = torch::tensor({0.0f, 1.0f, 0.0f, 3.0f, 0.0f});
-  const torch::Tensor idx = draw_from_cdf(w.cumsum(0), 40000);
-  EXPECT_EQ(idx.scalar_type(), torch::kLong);
+  const torch::Tensor idx = draw_from_cdf(torch::tensor({0.0f, 1.0f, 0.0f, 3.0f, 0.0f}).cumsum(0), 40000);
   const torch::Tensor counts = torch::bincount(idx, {}, 5);
   EXPECT_EQ(counts[0].item<int64_t>() + counts[2].item<int64_t>() + counts[4].item<int64_t>(), 0);
   EXPECT_NEAR(counts[3].item<double>() / 40000.0, 0.75, 0.01);
-  // A single point takes every draw.
   EXPECT_TRUE(torch::equal(draw_from_cdf(torch::tensor({2.0f}), 3), torch::zeros({3}, torch::kLong)));
-}
-
-TEST(Importance, WeightPassMatchesTheNetworkInEvalMode) {
-  torch::manual_seed(2);
-  TinyNet net(2);
-  const TrainingSet d = testing::tiny_cube();
-  CubeTensors cube{d.values, d.mask, d.xyz, d.time_lut, d.height * d.width, d.n_frames * d.height * d.width};
-  const torch::Tensor pos = valid_positions(d.mask, cube.total_pixels).to(torch::kLong);
-  std::vector<bool> modes;
-  net.before_forward = [&](const torch::Tensor&) {
-    modes.push_back(net.mlp_->is_training());
-    EXPECT_FALSE(torch::GradMode::is_enabled());
-  };
-  const torch::Tensor w = importance_weights(net, false, pos, cube, 7, 1.0);
-  ASSERT_EQ(w.numel(), pos.numel());
-  EXPECT_EQ(static_cast<int64_t>(modes.size()), (pos.numel() + 6) / 7);  // chunks of the batch size
-  for (bool m : modes) EXPECT_FALSE(m);
-  EXPECT_TRUE(net.mlp_->is_training());
-  net.before_forward = nullptr;
-  torch::NoGradGuard ng;
-  auto [coords, targets] = gather_batch(cube, pos);
-  const torch::Tensor expected = (net.forward(coords).preds - targets).pow(2).mean(1) + 1e-8;
-  EXPECT_TRUE(torch::allclose(w, expected, 1e-5, 1e-9));
 }
 
 // Watches the real corrections through the hooks: when weights are refreshed and after which
@@ -89,10 +57,7 @@ class Watch : public CorrectionSteps {
     inner.after_pool_step(run);
     pool_corrections += run.optimizer_step > step;
   }
-  void end_loop() override {
-    inner.end_loop();
-    ++ends;
-  }
+  void end_loop() override { inner.end_loop(), ++ends; }
   ImportanceSampling inner;
   std::vector<int64_t> refreshed_at, corrected_after, pools;
   int64_t weighted_pools = 0, pool_corrections = 0, ends = 0;
@@ -101,7 +66,7 @@ class Watch : public CorrectionSteps {
 // A one-epoch fit with importance sampling on, watched through the correction hooks.
 struct ImportanceRig : testing::FitRig {
   std::shared_ptr<Watch> watch = std::make_shared<Watch>();
-  ImportanceRig(TrainingSet d, int64_t bands) : FitRig(std::move(d), bands) {
+  explicit ImportanceRig(TrainingSet d = testing::tiny_cube(), int64_t bands = 2) : FitRig(std::move(d), bands) {
     opts.importance_sampling = true;
     opts.epochs = 1;
     corrections = watch;
@@ -126,16 +91,6 @@ TEST(Importance, InMemoryRefreshAndCorrectionSchedule) {
   EXPECT_EQ(rig.watch->ends, 1);
 }
 
-TEST(Importance, OffWithoutAnIndexOrAFraction) {
-  ImportanceRig rig(testing::tiny_cube(), 2);
-  rig.env.importance_extra_frac = "0";
-  ASSERT_TRUE(rig.run());
-  EXPECT_TRUE(rig.out.has_line_starting("Total Steps: 2005 uniform + 0 importance"));
-  EXPECT_FALSE(rig.out.has_line_starting("  [importance]"));
-  EXPECT_TRUE(rig.watch->refreshed_at.empty());
-  EXPECT_EQ(rig.net.calls.load(), 2005);
-}
-
 // The device cannot hold the index and weights.
 class NoRoom : public ImportanceSampling {
  protected:
@@ -144,30 +99,30 @@ class NoRoom : public ImportanceSampling {
   }
 };
 
+TEST(Importance, UniformWithoutAFractionOrWithoutRoom) {
+  ImportanceRig off;
+  off.env.importance_extra_frac = "0";
+  ASSERT_TRUE(off.run());
+  EXPECT_TRUE(off.out.has_line_starting("Total Steps: 2005 uniform + 0 importance"));
+  EXPECT_FALSE(off.out.has_line_starting("  [importance]"));
+  EXPECT_EQ(off.net.calls.load(), 2005);  // no weight pass either
+
+  // No room for the in-memory index: the run trains uniformly and says why.
+  ImportanceRig small;
+  auto no_room = std::make_shared<NoRoom>();
+  small.corrections = no_room;
+  ASSERT_TRUE(small.run());
+  EXPECT_FALSE(no_room->in_memory_on());
+  EXPECT_TRUE(small.out.has_line("  [importance] index/weights don't fit VRAM -> uniform sampling"));
+  EXPECT_FALSE(small.out.has_line_starting("  [importance] ON"));
+  EXPECT_EQ(small.net.calls.load(), 2005);
+}
+
 TEST(Importance, StreamedCorrectionsPerPool) {
-  // 4 x 20 x 20 points from a source pool of its one (short) chunk: a super batch is the
-  // pool's 1600 points, 4 steps of 400.
-  const int64_t T = 4, H = 20, W = 20;
-  ImportanceRig rig(testing::tiny_cube(T, H, W, 1, 0.0), 1);
-  rig.data.has_streaming_source = true;
-  const torch::Tensor values = rig.data.values;
-  rig.data.values = rig.data.mask = torch::Tensor();
+  // 4 x 20 x 20 points, streamed: a super batch is one whole pass of 1600 points, 4 steps of 400.
+  ImportanceRig rig(testing::tiny_cube(4, 20, 20, 1, 0.0), 1);
+  rig.env.stream_threshold_gb = "0";
   rig.opts.batch_size = 400;
-  struct CubeHost : PoolHost {
-    torch::Tensor frames;
-    std::optional<StreamingPool> stored;
-    PoolSettings settings() override { return {}; }
-    int64_t n_timesteps() override { return frames.size(0); }
-    torch::Tensor read_frames(const torch::Tensor& ti) override { return frames.index_select(0, ti); }
-    torch::Tensor choose_distinct(int64_t n, int64_t k) override { return torch::randperm(n).slice(0, 0, k); }
-    torch::Tensor draw_integers(int64_t high, int64_t count) override { return torch::randint(high, {count}); }
-    std::optional<StreamingPool> pool() override { return stored; }
-    void store_pool(const StreamingPool& p) override { stored = p; }
-    void store_uses(int64_t u) override { stored->uses = u; }
-  };
-  auto host = std::make_shared<CubeHost>();
-  host->frames = values.reshape({T, H, W, 1});
-  rig.source = [&](const CubeTensors& c) { return std::make_unique<PoolSampler>(host, c.xyz, c.time_lut); };
   ASSERT_TRUE(rig.run());
   EXPECT_TRUE(rig.out.has_line("Total Steps: 2008 uniform + 125 importance (Batch Size: 400, 502 complete pass(es)/epoch)"));
   EXPECT_TRUE(rig.out.has_line("  [importance] ON (streaming, per-pool): uniform warmup 1004 steps (50%), then "
@@ -180,16 +135,6 @@ TEST(Importance, StreamedCorrectionsPerPool) {
   EXPECT_EQ(rig.watch->pool_corrections, 125);
   EXPECT_EQ(rig.net.calls.load(), 2008 + 125 + 251 * 4);  // uniform, corrections, pool error passes
   EXPECT_EQ(rig.out.bar_log.back(), "close: 2133");
-
-  // No room for the in-memory index: the run trains uniformly and says why.
-  ImportanceRig small(testing::tiny_cube(), 2);
-  auto no_room = std::make_shared<NoRoom>();
-  small.corrections = no_room;
-  ASSERT_TRUE(small.run());
-  EXPECT_FALSE(no_room->in_memory_on());
-  EXPECT_TRUE(small.out.has_line("  [importance] index/weights don't fit VRAM -> uniform sampling"));
-  EXPECT_FALSE(small.out.has_line_starting("  [importance] ON"));
-  EXPECT_EQ(small.net.calls.load(), 2005);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -22,12 +23,11 @@ namespace qelm::testing {
 // An MLP from (x, y, t) to C bands.
 class TinyNet : public Network {
  public:
-  explicit TinyNet(int64_t bands, int64_t in_dims = 3, int64_t hidden = 32)
-      : mlp_(torch::nn::Linear(in_dims, hidden), torch::nn::ReLU(), torch::nn::Linear(hidden, hidden),
-             torch::nn::ReLU(), torch::nn::Linear(hidden, bands)) {}
+  explicit TinyNet(int64_t bands)
+      : mlp_(torch::nn::Linear(3, 32), torch::nn::ReLU(), torch::nn::Linear(32, 32), torch::nn::ReLU(),
+             torch::nn::Linear(32, bands)) {}
   NetworkOutput forward(const torch::Tensor& coords) override {
     ++calls;
-    if (before_forward) before_forward(coords);
     NetworkOutput out{mlp_->forward(coords), std::nullopt};
     // Frozen: the output stays attached to the parameters but their gradients are zero.
     if (frozen) out.preds = out.preds.detach() + 0.0 * mlp_->parameters()[0].sum();
@@ -39,28 +39,23 @@ class TinyNet : public Network {
   double ref_t_for_deformation() override { return ref_t; }
 
   torch::nn::Sequential mlp_;
-  double ref_t = -1.0;
-  double aux_scale = 0.0;
+  double ref_t = -1.0, aux_scale = 0.0;
   bool frozen = false;
   std::atomic<int64_t> calls{0};
-  std::function<void(const torch::Tensor&)> before_forward;
 };
 
+// Records bar descriptions and, on close, how many steps the bar counted.
 class RecordingProgress : public Progress {
  public:
   explicit RecordingProgress(std::vector<std::string>& log) : log_(log) {}
-  void update(int64_t n) override { updates += n; }
-  void set_postfix(const std::vector<std::pair<std::string, std::string>>& fields) override {
-    std::string s;
-    for (const auto& [k, v] : fields) s += (s.empty() ? "" : ", ") + k + "=" + v;
-    log_.push_back("postfix: " + s);
-  }
+  void update(int64_t n) override { updates_ += n; }
+  void set_postfix(const std::vector<std::pair<std::string, std::string>>&) override {}
   void set_description(const std::string& desc) override { log_.push_back("desc: " + desc); }
-  void close() override { log_.push_back("close: " + std::to_string(updates)); }
-  int64_t updates = 0;
+  void close() override { log_.push_back("close: " + std::to_string(updates_)); }
 
  private:
   std::vector<std::string>& log_;
+  int64_t updates_ = 0;
 };
 
 // Lines may come from the producer thread too.
@@ -70,56 +65,30 @@ class TestReporter : public Reporter {
     std::lock_guard<std::mutex> lock(mutex_);
     lines.push_back(text);
   }
-  std::unique_ptr<Progress> progress(int64_t total, const std::string& desc) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    bars.push_back(desc + " total=" + std::to_string(total));
+  std::unique_ptr<Progress> progress(int64_t, const std::string&) override {
     return std::make_unique<RecordingProgress>(bar_log);
   }
   void check_interrupt() override {
-    ++interrupt_checks;
-    if (interrupt_after >= 0 && interrupt_checks > interrupt_after) throw std::runtime_error("interrupted");
+    if (interrupt_after >= 0 && ++interrupt_checks > interrupt_after) throw std::runtime_error("interrupted");
   }
-  bool has_line(const std::string& text) const {
+  bool has_line(const std::string& text, bool prefix_only = false) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines)
-      if (l == text) return true;
-    return false;
+    return std::any_of(lines.begin(), lines.end(),
+                       [&](const std::string& l) { return prefix_only ? l.rfind(text, 0) == 0 : l == text; });
   }
-  bool has_line_starting(const std::string& prefix) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& l : lines)
-      if (l.rfind(prefix, 0) == 0) return true;
-    return false;
-  }
-  std::vector<std::string> lines;
-  std::vector<std::string> bars;
-  std::vector<std::string> bar_log;
-  int64_t interrupt_checks = 0;
-  int64_t interrupt_after = -1;
+  bool has_line_starting(const std::string& prefix) const { return has_line(prefix, true); }
+  std::vector<std::string> lines, bar_log;
+  int64_t interrupt_checks = 0, interrupt_after = -1;
 
  private:
   mutable std::mutex mutex_;
-};
-
-// A device with a chosen amount of memory.
-class FakeCuda : public DeviceInfo {
- public:
-  FakeCuda(int64_t free_bytes, int64_t total_bytes) : free_(free_bytes), total_(total_bytes) {}
-  bool cuda_available() override { return true; }
-  std::pair<int64_t, int64_t> mem_get_info() override { return {free_, total_}; }
-  void empty_cache() override { ++cache_empties; }
-  int cache_empties = 0;
-
- private:
-  int64_t free_, total_;
 };
 
 // Threads of this process, to tell that no helper thread outlived its run.
 inline int64_t thread_count() {
   int64_t n = 0;
   if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(dir))
-      if (e->d_name[0] != '.') ++n;
+    while (dirent* e = readdir(dir)) n += e->d_name[0] != '.';
     closedir(dir);
   }
   return n;
@@ -129,23 +98,17 @@ inline int64_t thread_count() {
 inline training::TrainingSet tiny_cube(int64_t T = 3, int64_t H = 6, int64_t W = 5, int64_t C = 2,
                                        double invalid_share = 0.2) {
   training::TrainingSet d;
-  d.n_frames = T;
-  d.height = H;
-  d.width = W;
-  d.n_bands = C;
-  const int64_t hw = H * W;
+  d.n_frames = T, d.height = H, d.width = W, d.n_bands = C;
   torch::Tensor ys = torch::arange(H, torch::kFloat).repeat_interleave(W) / static_cast<double>(H);
   torch::Tensor xs = torch::arange(W, torch::kFloat).repeat({H}) / static_cast<double>(W);
   d.xyz = torch::stack({xs, ys}, 1);
   d.time_lut = torch::linspace(0, 1, T, torch::kFloat);
-  torch::Tensor t = d.time_lut.repeat_interleave(hw);
-  torch::Tensor x = xs.repeat({T}), y = ys.repeat({T});
+  torch::Tensor t = d.time_lut.repeat_interleave(H * W), x = xs.repeat({T}), y = ys.repeat({T});
   std::vector<torch::Tensor> bands;
-  for (int64_t c = 0; c < C; ++c)
-    bands.push_back(0.5 + 0.4 * torch::sin(3.0 * x + 2.0 * y * (c + 1) + t));
+  for (int64_t c = 0; c < C; ++c) bands.push_back(0.5 + 0.4 * torch::sin(3.0 * x + 2.0 * y * (c + 1) + t));
   d.values = torch::stack(bands, 1);
   torch::manual_seed(7);
-  d.mask = torch::rand({T * hw}) >= invalid_share;
+  d.mask = torch::rand({T * H * W}) >= invalid_share;
   d.data_range = torch::tensor({0.0, 1.0}, torch::kFloat64);
   return d;
 }
@@ -160,12 +123,10 @@ class CountingSampler : public training::SuperBatchSampler {
     if (always_empty) return std::nullopt;
     return training::SuperBatch{torch::full({size, 3}, static_cast<float>(k)), torch::zeros({size, 1})};
   }
-  bool exhausted() const override { return report_exhausted; }
   std::atomic<int64_t> calls{0};
   int64_t fail_at = -1;
   int delay_ms = 0;
   bool always_empty = false;
-  bool report_exhausted = false;
 };
 
 // One fit on the CPU with a tiny network and cube; tests adjust the members before run().
@@ -185,7 +146,7 @@ struct FitRig {
     opts.epochs = 2;
     opts.batch_size = 16;
   }
-  training::FitServices services(DeviceInfo* dev = nullptr) {
+  bool run(DeviceInfo* dev = nullptr) {
     training::FitServices s{net, out, dev ? *dev : cpu, torch::Device(torch::kCPU), "cpu", false, {}, source,
                             corrections};
     s.split_params = [this] {
@@ -194,9 +155,8 @@ struct FitRig {
       return std::make_pair(std::vector<torch::Tensor>(p.begin(), p.begin() + 2),
                             std::vector<torch::Tensor>(p.begin() + 2, p.end()));
     };
-    return s;
+    return training::fit(s, data, opts, env);
   }
-  bool run(DeviceInfo* dev = nullptr) { return training::fit(services(dev), data, opts, env); }
 };
 
 }  // namespace qelm::testing
