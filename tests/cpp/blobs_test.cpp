@@ -53,6 +53,13 @@ TEST(ResidualBlob, NativeWidthIsDecidedOnceForAllFrames) {
   const uint32_t plen0 = rd<uint32_t>(big, area + 4), vlen0 = rd<uint32_t>(big, area + 12 + plen0);
   EXPECT_EQ(xz_decompress_bounded(std::string_view(big).substr(area + 16 + plen0, vlen0), 64, "v").size(), 2u);
   EXPECT_TRUE(torch::equal(decode_residuals(big).values, f32({127.0f, 128.0f})));  // data numbers
+  // Data numbers that all fit int8 are stored as int8; the band of a position is position mod C.
+  const ResidualBlob small =
+      encode_residuals(i64({1, 4, 6}), f32({0.0127f, -0.0003f, 0.0051f}), 1, 2, 2, 2, native({1e-4, 1e-3}));
+  EXPECT_EQ(small.dtype, "int8");
+  EXPECT_TRUE(torch::equal(decode_residuals(small.bytes, std::nullopt, std::string("int8")).values, f32({13, -3, 51})));
+  EXPECT_TRUE(torch::allclose(decode_residuals(small.bytes, std::vector<double>{1e-4, 1e-3}, std::string("int8")).values,
+                              f32({0.013f, -0.0003f, 0.0051f})));
   // Beyond int16 the data numbers are clipped.
   const ResidualBlob clip = encode_residuals(i64({0, 1}), f32({4000.0f, -4000.0f}), 1, 2, 1, 1, native({0.1}));
   EXPECT_TRUE(torch::equal(decode_residuals(clip.bytes).values, f32({32767.0f, -32768.0f})));
@@ -193,6 +200,7 @@ TEST(WeightBlob, QuantizationEdgeCases) {
   const std::vector<int8_t> want = {127, 2, 4, -2, 0, -127};
   EXPECT_EQ(std::vector<int8_t>(q.raw.begin() + 4, q.raw.begin() + 10), want);
   EXPECT_EQ(q.lines[0], "   - spatial:           4 params, |max|=0, int8 scale=1.27e+11");
+  EXPECT_EQ(q.lines[2], "   - decoder:         3 params, |max|=1, stored as float16 (0.0 KB)");
   EXPECT_TRUE(torch::equal(restore_weights(q.raw, q.recipe)[0], zero));
 
   const QuantizedWeights q16 = quantize_weights({torch::tensor({-0.5f, 0.25f}), dec}, {"spatial", "decoder"}, 16);

@@ -33,6 +33,10 @@ TEST(FitOptions, EdgesThatMeanSomethingPassAndNonFiniteSettingsAreRefusedByName)
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   const std::vector<std::pair<std::function<void(FitOptions&)>, std::string>> cases = {
       {[&](FitOptions& o) { o.lr = Num(inf, "inf"); }, "lr must be a finite non-negative number, got inf"},
+      {[&](FitOptions& o) { o.lr_hash = Num(inf, "inf"); }, "lr_hash must be a finite non-negative number"},
+      {[&](FitOptions& o) { o.early_stop_warmup_epochs = Num(-2.0, "-2"); }, "early_stop_warmup_epochs must be"},
+      {[&](FitOptions& o) { o.early_stop_ema_alpha = Num(1.5, "1.5"); }, "early_stop_ema_alpha must be in (0, 1]"},
+      {[&](FitOptions& o) { o.imp_warmup_frac = Num(-0.5, "-0.5"); }, "imp_warmup_frac must be in [0, 1], got -0.5"},
       {[&](FitOptions& o) { o.early_stop_patience = Num(nan, "nan"); }, "early_stop_patience must be non-negative"},
       {[&](FitOptions& o) { o.early_stop_ema_alpha = Num(nan, "nan"); }, "early_stop_ema_alpha must be in (0, 1]"},
       {[&](FitOptions& o) { o.imp_warmup_frac = Num(nan, "nan"); }, "imp_warmup_frac must be in [0, 1]"},

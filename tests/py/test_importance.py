@@ -61,10 +61,12 @@ def test_corrections_start_after_the_warm_up_and_follow_the_error(ref_compressor
 def test_the_module_method_weighs_flat_positions_in_chunks(ref_compressor):
     c = ref_compressor()
     c.model = Constant()  # its forward replaced: predicts each point's time in both bands
-    c.model.forward = lambda x: (c.model.log.append(len(x)) or x[:, 2:].expand(-1, 2), None)
+    c.model.forward = lambda x: (c.model.log.append((c.model.training, torch.is_grad_enabled(), len(x)))
+                                 or x[:, 2:].expand(-1, 2), None)
     values, lut, pos = torch.rand(18, 2), torch.tensor([0.0, 0.5, 1.0]), torch.tensor([0, 3, 7, 8, 12, 17])
     w = c._importance_weights(pos, values, torch.rand(6, 2), lut, 6, 4, 2.0)
-    assert c.model.log == [4, 2] and c.model.training  # chunks of the batch size, training restored
+    # chunks of the batch size, in evaluation mode without gradients; training restored after
+    assert c.model.log == [(False, False, 4), (False, False, 2)] and c.model.training
     expected = ((lut[pos // 6][:, None] - values[pos]) ** 2).mean(1) ** 2 + 1e-8
     assert torch.allclose(w, expected, rtol=1e-5, atol=0)
     with pytest.raises(ValueError, match="spatial_size"):

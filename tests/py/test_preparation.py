@@ -221,6 +221,7 @@ def blocked(ref_compressor, Tt, Hh, Ww, C=1, block=(2, 2), nodata=None):
 def test_721_by_1440_in_2x2_blocks(ref_compressor, capsys):
     c, vol = blocked(ref_compressor, 1, 721, 1440)
     out = capsys.readouterr().out
+    assert "[block reshape] block=[2, 2]: (1, 721, 1440, 1) -> (1, 361, 720, 4)  (pad: +1 rows, +0 cols)" in out
     assert "[block reshape] cpu_values (259920, 4), cpu_mask (259920,), valid blocks 259920/259920" in out
     mi = c.meta_info
     assert (mi["height"], mi["width"], mi["original_shape"], mi["padded_shape"], mi["block_size"]) == (
