@@ -83,7 +83,7 @@ sanitize: deps $(SANITIZE_BUILD)/CMakeCache.txt
 $(FUZZ_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(FUZZ_BUILD) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_CXX_COMPILER=clang++ -DQELM_FUZZ=ON
 
-fuzz: deps $(FUZZ_BUILD)/CMakeCache.txt
+fuzz: deps build $(FUZZ_BUILD)/CMakeCache.txt
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	FUZZ_JOBS=$(FUZZ_JOBS) PYTHON=$(PYTHON) fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
 

@@ -1,11 +1,13 @@
-"""Regenerate the seed corpora of the fuzz targets from the real encoders.
+"""Write the seed corpora of the fuzz targets with the real encoders (fuzz/run.sh calls it).
 
-    make build && /usr/bin/python3 fuzz/make_seeds.py
+    make build && /usr/bin/python3 fuzz/make_seeds.py OUT_DIR
 
-Rewrites fuzz/seeds/<target>/ with a few small inputs each: weight payloads, mask and residual
+Rewrites OUT_DIR/<target>/ with a few small inputs each: weight payloads, mask and residual
 blobs from the module's encoders (framed as the C++ targets read them: see the comments at the
 top of fuzz_weights.cpp and residuals_harness.h), and chunk blobs written by a real save of a
-tiny model. Everything is seeded, so a rerun against the same libraries writes the same bytes.
+tiny model. The seeds are written afresh for every run rather than kept, so they always carry
+the current formats; everything is seeded, so a rerun against the same libraries writes the
+same bytes.
 """
 import contextlib
 import io
@@ -129,9 +131,11 @@ TARGETS = {
 
 
 def main():
+    if len(sys.argv) != 2:
+        sys.exit("usage: make_seeds.py OUT_DIR")
     torch.set_num_threads(1)
     for target, make in TARGETS.items():
-        folder = os.path.join(HERE, "seeds", target)
+        folder = os.path.join(sys.argv[1], target)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
         for name, data in make():

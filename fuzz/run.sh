@@ -3,8 +3,9 @@
 #
 #   fuzz/run.sh [BUILD_DIR] [SECONDS_PER_TARGET]        (make fuzz FUZZ_TIME=... FUZZ_JOBS=...)
 #
-# Targets run FUZZ_JOBS at a time (default 1). Each starts from the committed seeds and
-# regression inputs plus the corpus grown by earlier runs in BUILD_DIR/corpus; findings land in
+# Targets run FUZZ_JOBS at a time (default 1). Each starts from seeds the encoders write into
+# BUILD_DIR/seeds (fuzz/make_seeds.py, which needs the built extension), the committed
+# regression inputs and the corpus grown by earlier runs in BUILD_DIR/corpus; findings land in
 # BUILD_DIR/findings, logs in BUILD_DIR/logs. FUZZ_SEED fixes the seed of every target.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +14,8 @@ secs=${2:-60}
 jobs=${FUZZ_JOBS:-1}
 python=${PYTHON:-/usr/bin/python3}
 mkdir -p "$build/logs" "$build/findings"
+"$python" fuzz/make_seeds.py "$build/seeds" > "$build/logs/seeds.log" 2>&1 ||
+  { echo "== writing the seeds failed, log $build/logs/seeds.log"; tail -n 20 "$build/logs/seeds.log"; exit 1; }
 
 # name:max_len. Decoders expand a few compressed bytes into up to 32768 times as many, so the
 # mask and residual inputs stay short enough for a run to fit in the memory limit.
@@ -22,7 +25,7 @@ dirs_for() {
   local t=$1 d
   mkdir -p "$build/corpus/$t"
   echo -n "$build/corpus/$t"
-  for d in "fuzz/seeds/$t" "fuzz/regressions/$t"; do
+  for d in "$build/seeds/$t" "fuzz/regressions/$t"; do
     [ -d "$d" ] && echo -n " $d"
   done
 }
