@@ -8,11 +8,20 @@ import subprocess
 import sys
 from contextlib import redirect_stderr, redirect_stdout
 
+import netCDF4
 import numpy as np
 import pytest
+import rasterio
+import xarray as xr
+import zarr
 
 from pyqelm import cli, compare
 from pyqelm.encoder.streaming_sources import decode_cf_times, encode_cf_times
+from pyqelm.export import write_zarr
+from pyqelm.format import Meta
+from pyqelm.pipeline import (SourceOptions, check_integer_step, choose_mask_mode, detect_source, read_cube,
+                             residual_threshold)
+from pyqelm.presets import PRESETS, network_parameter_count, parameter_count, preset_sizes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # A tiny network and short training: a few seconds per encode on two cores.
@@ -30,11 +39,8 @@ def _field(T=4, H=6, W=8):
 
 @pytest.fixture(scope="module")
 def nc_file(tmp_path_factory):
-    netCDF4 = pytest.importorskip("netCDF4")
-    path = str(tmp_path_factory.mktemp("nc") / "tas.nc")
-    data = _field()
-    data[1, 2, 3] = FILL  # no-data pixels
-    data[3, 0, 0] = FILL
+    path, data = str(tmp_path_factory.mktemp("nc") / "tas.nc"), _field()
+    data[1, 2, 3] = data[3, 0, 0] = FILL  # no-data pixels
     with netCDF4.Dataset(path, "w", format="NETCDF3_CLASSIC") as ds:
         ds.title = "tiny test field"
         for name, n, values, attrs in (
@@ -45,10 +51,8 @@ def nc_file(tmp_path_factory):
             ds.createDimension(name, n)
             ds.createVariable(name, "f8", (name,)).setncatts(attrs)
             ds[name][:] = values
-        v = ds.createVariable("tas", "f4", ("time", "lat", "lon"), fill_value=FILL)
-        v.units, v.long_name = "K", "Near-Surface Air Temperature"
-        v.set_auto_maskandscale(False)
-        v[:] = data
+        ds.createVariable("tas", "f4", ("time", "lat", "lon"), fill_value=FILL)[:] = data
+        ds["tas"].setncatts(dict(units="K", long_name="Near-Surface Air Temperature"))
     return path
 
 
@@ -56,101 +60,91 @@ def nc_file(tmp_path_factory):
 def encoded(nc_file, tmp_path_factory):
     """nc_file encoded once with residuals at 0.005: (standard file, rectified file, encode output)."""
     folder = tmp_path_factory.mktemp("enc")
-    out = folder / "tas.qelm"
     text, err, scratch = io.StringIO(), io.StringIO(), folder / "scratch"
     scratch.mkdir()
     with pytest.MonkeyPatch.context() as mp, redirect_stdout(text), redirect_stderr(err):
         mp.setenv("PYQELM_TMPDIR", str(scratch))
-        rc = cli.main([str(a) for a in ["encode", nc_file, out, "--max-error", "0.005", *TINY]])
-    assert rc == 0, err.getvalue()
-    assert list(scratch.iterdir()) == []  # the temporary Zarr copy is gone
-    return out, folder / "tas-rectified.qelm", text.getvalue()
+        rc = cli.main(["encode", nc_file, str(folder / "tas.qelm"), "--max-error", "0.005", *TINY])
+    assert rc == 0 and list(scratch.iterdir()) == [], err.getvalue()  # the temporary Zarr copy is gone
+    return folder / "tas.qelm", folder / "tas-rectified.qelm", text.getvalue()
 
 
-def run(capsys, *argv):
+def run(capsys, *argv, code=0):
+    """One command: its exit status must be `code`; returns (stdout, stderr)."""
     rc = cli.main([str(a) for a in argv])
     out, err = capsys.readouterr()
-    return rc, out, err
+    assert rc == code, (argv, rc, err)
+    return out, err
+
+
+def decode(capsys, container, store):
+    run(capsys, "decode", container, store)
+    return xr.open_zarr(str(store))
 
 
 # ---- NetCDF in, container out, Zarr back --------------------------------------------------------
 
 def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_bound(nc_file, encoded, tmp_path, capsys):
-    xr = pytest.importorskip("xarray")
     out, rect, text = encoded
-    assert "raw size    768 bytes (T x H x W x C x 4 bytes of float32)" in text
-    assert f"{rect}: {rect.stat().st_size:,} bytes" in text
-    assert "every valid value, after residuals" in text and "holds" in text
+    assert "raw size    768 bytes (T x H x W x C x 4 bytes of float32)" in text and "holds" in text
+    assert f"{rect}: {rect.stat().st_size:,} bytes" in text and "every valid value, after residuals" in text
 
-    rc, _, err = run(capsys, "decode", rect, tmp_path / "dec.zarr")
-    assert rc == 0, err
-    ds = xr.open_zarr(str(tmp_path / "dec.zarr"))
+    ds = decode(capsys, rect, tmp_path / "dec.zarr")
     da = ds["tas"]
     assert da.dims == ("time", "lat", "lon") and ds.attrs["title"] == "tiny test field"
-    assert da.attrs["units"] == "K" and da.attrs["long_name"] == "Near-Surface Air Temperature"
-    np.testing.assert_array_equal(ds["lat"].values, LAT)  # irregular axis: stored values
-    np.testing.assert_allclose(ds["lon"].values, LON, atol=1e-9)  # regular axis: rebuilt from the transform
-    assert ds["lat"].attrs["standard_name"] == "latitude"
+    assert (da.attrs["units"], da.attrs["long_name"]) == ("K", "Near-Surface Air Temperature")
+    # An irregular axis keeps its stored values; a regular one is rebuilt from the transform.
+    assert ds["lat"].values.tolist() == LAT.tolist() and ds["lat"].attrs["standard_name"] == "latitude"
+    np.testing.assert_allclose(ds["lon"].values, LON, atol=1e-9)
     assert list(ds["time"].values.astype("datetime64[s]").astype(str)) == [
         "2000-01-16T12:00:00", "2000-02-15T00:00:00", "2000-03-15T12:00:00", "2000-04-15T00:00:00"]
-    assert ds["time"].encoding["units"] == "days since 2000-01-01 00:00:00"
-    assert ds["time"].encoding["calendar"] == "proleptic_gregorian"
-    truth, values = _field(), da.values
-    nodata = np.zeros(truth.shape, bool)
-    nodata[1, 2, 3] = nodata[3, 0, 0] = True
-    assert np.isnan(values[nodata]).all() and np.isfinite(values[~nodata]).all()
-    assert np.abs(values[~nodata] - truth[~nodata]).max() <= 0.005
+    assert (ds["time"].encoding["units"], ds["time"].encoding["calendar"]) == (
+        "days since 2000-01-01 00:00:00", "proleptic_gregorian")
+    # NaN exactly at the two no-data pixels; an infinity anywhere else would fail the bound.
+    assert np.argwhere(np.isnan(da.values)).tolist() == [[1, 2, 3], [3, 0, 0]]
+    assert np.nanmax(np.abs(da.values - _field())) <= 0.005
 
-    rc, text, err = run(capsys, "verify", nc_file, tmp_path / "dec.zarr", "--max-error", "0.005")
-    assert rc == 0 and "every valid value within 0.005" in text, err
+    assert "every valid value within 0.005" in run(capsys, "verify", nc_file, tmp_path / "dec.zarr",
+                                                   "--max-error", "0.005")[0]
     # The network alone does not meet so tight a bound: the standard file fails it, loudly.
-    rc, _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.005")
-    assert rc == cli.EXIT_BOUND and "VIOLATED" in err and len(err.strip().splitlines()) == 1
+    _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.005", code=cli.EXIT_BOUND)
+    assert "VIOLATED" in err and len(err.strip().splitlines()) == 1
 
-    rc, text, err = run(capsys, "inspect", rect)
-    assert rc == 0 and "variable      tas (time, lat, lon) [K]" in text, err
+    text = run(capsys, "inspect", rect)[0]
+    assert "variable      tas (time, lat, lon) [K]" in text
     # The threshold is the bound less a float32 rounding allowance.
     assert re.search(r"residuals +[1-9][\d,]* values, threshold 0\.004[5-9]\d*,", text), text
-    rec = json.loads(run(capsys, "inspect", rect, "--json")[1])
+    rec = json.loads(run(capsys, "inspect", rect, "--json")[0])
     assert rec["meta"]["shape"] == [4, 6, 8, 1] and rec["chunks"][0]["chunk_meta"]["has_residuals"]
 
 
 def test_zarr_store_as_chunk_blob_and_streamed_decodes_with_bands_and_projected_axes(tmp_path, capsys):
-    xr, zarr = pytest.importorskip("xarray"), pytest.importorskip("zarr")
     path, (T, H, W) = str(tmp_path / "refl.zarr"), (3, 5, 7)
     g = zarr.open_group(path, mode="w")
     cube = np.stack([_field(T, H, W) / 300.0, _field(T, H, W) / 600.0], axis=-1).astype(np.float32)
     g.create_dataset("refl", data=cube, chunks=(1, H, W, 2), fill_value=-1.0).attrs.update(
         _ARRAY_DIMENSIONS=["time", "y", "x", "band"], units="1")
-    g.create_dataset("time", data=np.array([0, 24, 48], dtype="i8")).attrs.update(
-        _ARRAY_DIMENSIONS=["time"], units="hours since 2021-06-01", calendar="standard")
-    for name, values in (("y", 5000.0 - 30.0 * (np.arange(H) + 0.5)), ("x", 1000.0 + 30.0 * (np.arange(W) + 0.5)),
-                         ("band", np.array(["red", "nir"]))):
-        g.create_dataset(name, data=values).attrs["_ARRAY_DIMENSIONS"] = [name]
+    hours = dict(units="hours since 2021-06-01", calendar="standard")
+    for name, values, attrs in (("time", np.arange(0, 72, 24), hours), ("band", np.array(["red", "nir"]), {}),
+                                ("y", 5000.0 - 30.0 * (np.arange(H) + 0.5), {}),
+                                ("x", 1000.0 + 30.0 * (np.arange(W) + 0.5), {})):
+        g.create_dataset(name, data=values).attrs.update(_ARRAY_DIMENSIONS=[name], **attrs)
     out = tmp_path / "refl.qelmc"
-    rc, text, err = run(capsys, "encode", path, out, "--chunk-blob", "--max-error", "0.01", *TINY)
-    assert rc == 0 and "bare chunk blob" in text, err
+    assert "bare chunk blob" in run(capsys, "encode", path, out, "--chunk-blob", "--max-error", "0.01", *TINY)[0]
     assert (tmp_path / "refl.qelmc.meta.json").is_file()
-    rc, _, err = run(capsys, "decode", out, tmp_path / "dec.zarr")
-    assert rc == 0, err
-    ds = xr.open_zarr(str(tmp_path / "dec.zarr"))
+    ds = decode(capsys, out, tmp_path / "dec.zarr")
     assert ds["refl"].dims == ("time", "y", "x", "band") and list(ds["band"].values) == ["red", "nir"]
-    np.testing.assert_allclose(ds["x"].values, g["x"][:])
-    np.testing.assert_allclose(ds["y"].values, g["y"][:])
+    np.testing.assert_allclose(np.r_[ds["x"].values, ds["y"].values], np.r_[g["x"][:], g["y"][:]])
     assert str(ds["time"].values[1].astype("datetime64[h]")) == "2021-06-02T00"
     assert np.abs(ds["refl"].values - cube).max() <= 0.01
-    rc, text, err = run(capsys, "inspect", out)
-    assert rc == 0 and "bare chunk blob" in text and "band          nir" in text, err
+    text = run(capsys, "inspect", out)[0]
+    assert "bare chunk blob" in text and "band          nir" in text
     # Streamed from the store: the network alone, decoded to the same layout.
-    rc, text, err = run(capsys, "encode", path, tmp_path / "s.qelm", "--streaming", *TINY)
-    assert rc == 0 and "network only" in text, err
-    rc, _, err = run(capsys, "decode", tmp_path / "s.qelm", tmp_path / "s.zarr")
-    assert rc == 0 and xr.open_zarr(str(tmp_path / "s.zarr"))["refl"].shape == (3, 5, 7, 2), err
+    assert "network only" in run(capsys, "encode", path, tmp_path / "s.qelm", "--streaming", *TINY)[0]
+    assert decode(capsys, tmp_path / "s.qelm", tmp_path / "s.zarr")["refl"].shape == (3, 5, 7, 2)
 
 
 def test_raster_folder_keeps_grid_crs_and_per_frame_nodata(tmp_path, capsys):
-    rasterio = pytest.importorskip("rasterio")
-    xr = pytest.importorskip("xarray")
     folder = tmp_path / "tiles"
     folder.mkdir()
     field = (_field(3, 5, 6) * 10).astype(np.int16)  # stored x 0.1 = physical
@@ -162,51 +156,41 @@ def test_raster_folder_keeps_grid_crs_and_per_frame_nodata(tmp_path, capsys):
             dst.write(field[t][None])
     out = tmp_path / "f.qelm"
     # Residuals of integers are whole data numbers (0.1 here): a bound under half of one is refused.
-    rc, _, err = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.02", *TINY)
-    assert rc == 1 and "below half the step of the stored int16 values (0.05)" in err
-    rc, text, err = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.06", *TINY)
-    assert rc == 0 and "stored as int16" in text and "(T x H x W x C x 2 bytes of int16)" in text, err
+    _, err = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.02", *TINY, code=1)
+    assert "below half the step of the stored int16 values (0.05)" in err
+    text = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.06", *TINY)[0]
+    assert "stored as int16" in text and "(T x H x W x C x 2 bytes of int16)" in text
     best = tmp_path / "f-rectified.qelm"
-    rc, _, err = run(capsys, "decode", best if best.exists() else out, tmp_path / "f.zarr")
-    assert rc == 0, err
-    ds = xr.open_zarr(str(tmp_path / "f.zarr"))
+    ds = decode(capsys, best if best.exists() else out, tmp_path / "f.zarr")
     da = ds["data"]
-    assert da.dims == ("time", "y", "x")
+    assert da.dims == ("time", "y", "x") and da.attrs["grid_mapping"] == "spatial_ref"
+    assert "32633" in ds["spatial_ref"].attrs["crs_wkt"]
     np.testing.assert_allclose(ds["x"].values, 500000.0 + 30.0 * (np.arange(6) + 0.5))
     np.testing.assert_allclose(ds["y"].values, 4200000.0 - 30.0 * (np.arange(5) + 0.5))
-    assert "32633" in ds["spatial_ref"].attrs["crs_wkt"] and da.attrs["grid_mapping"] == "spatial_ref"
-    values, nodata = da.values, field == -999
     # No-data differs between frames, so the mask is kept per frame (a static mask would keep
     # only pixels missing in every frame and fill these two with predictions).
-    assert np.isnan(values[nodata]).all() and np.isfinite(values[~nodata]).all()
-    assert np.abs(values[~nodata] - field[~nodata] * np.float32(0.1)).max() <= 0.06
+    assert np.array_equal(np.isnan(da.values), field == -999)
+    assert np.nanmax(np.abs(da.values - field * np.float32(0.1))) <= 0.06
 
 
 # ---- input and output without training ---------------------------------------------------------
 
 def test_packed_netcdf_unpacks_and_several_variables_need_a_choice(tmp_path):
-    netCDF4 = pytest.importorskip("netCDF4")
-    from pyqelm.pipeline import SourceOptions, detect_source, read_cube
-
-    path = str(tmp_path / "packed.nc")
-    packed = np.arange(2 * 3 * 4, dtype=np.int16).reshape(2, 3, 4)
+    path, packed = str(tmp_path / "packed.nc"), np.arange(24, dtype=np.int16).reshape(2, 3, 4)
     packed[1, 2, 3] = -32767
     with netCDF4.Dataset(path, "w") as ds:  # NetCDF-4 (HDF5 underneath)
         for name, n in (("time", 2), ("y", 3), ("x", 4), ("lev", 2)):
             ds.createDimension(name, n)
         ds.createVariable("time", "i4", ("time",)).units = "hours since 1990-01-01"
         ds["time"][:] = [0, 6]
-        for name in ("u", "v"):
-            v = ds.createVariable(name, "i2", ("time", "y", "x"), fill_value=-32767)
-            v.scale_factor, v.add_offset = 0.01, 250.0
-            v.set_auto_maskandscale(False)
-            v[:] = packed
+        for name in ("u", "v"):  # written as stored integers, then declared packed
+            ds.createVariable(name, "i2", ("time", "y", "x"), fill_value=-32767)[:] = packed
+            ds[name].setncatts(dict(scale_factor=0.01, add_offset=250.0))
         ds.createVariable("w", "f4", ("time", "lev", "y", "x"))
     assert detect_source(path) == "netcdf"
     cube, info = read_cube(path, SourceOptions(variable="u"))
-    assert info["dtype"] == "int16" and cube.shape == (2, 3, 4, 1) and np.isnan(cube[1, 2, 3, 0])
-    ok = packed != -32767
-    np.testing.assert_allclose(cube[..., 0][ok], packed[ok] * 0.01 + 250.0, rtol=0, atol=1e-4)
+    assert info["dtype"] == "int16" and cube.shape == (2, 3, 4, 1)
+    np.testing.assert_allclose(cube[..., 0], np.where(packed == -32767, np.nan, packed * 0.01 + 250.0), atol=1e-4)
     with pytest.raises(ValueError, match=r"several data variables .*\['u', 'v', 'w'\].*--variable"):
         read_cube(path, SourceOptions())
     with pytest.raises(ValueError, match="dimensions"):  # a vertical level is not a band axis
@@ -214,10 +198,6 @@ def test_packed_netcdf_unpacks_and_several_variables_need_a_choice(tmp_path):
 
 
 def test_zarr_writer_restores_band_first_layout_and_default_time_units(tmp_path):
-    xr = pytest.importorskip("xarray")
-    from pyqelm.export import write_zarr
-    from pyqelm.format import Meta
-
     cube = np.arange(2 * 3 * 4 * 2, dtype=np.float32).reshape(2, 3, 4, 2)
     cube[0, 1, 1, :] = np.nan
     meta = Meta(shape=[2, 3, 4, 2], dtype="uint16", bands=[{"name": "lai"}, {"name": "fpar"}],
@@ -234,11 +214,9 @@ def test_zarr_writer_restores_band_first_layout_and_default_time_units(tmp_path)
 
 
 def test_threshold_allowance_integer_step_exemptions_and_mask_choice():
-    from pyqelm.pipeline import check_integer_step, choose_mask_mode, residual_threshold
-
     t = residual_threshold(0.1, [[200.0, 320.0]])
-    assert 0.0995 < t < 0.1  # a few float32 roundings of values near 320 below the bound
-    assert residual_threshold(0.1, [[0.0, 1.0]]) > t  # smaller values round less
+    # a few float32 roundings of values near 320 below the bound; smaller values round less
+    assert 0.0995 < t < 0.1 and residual_threshold(0.1, [[0.0, 1.0]]) > t
     with pytest.raises(ValueError, match="below what float32 resolves"):
         residual_threshold(1e-5, [[1e4, 2e4]])
     ints = {"band_scales": [0.5, 0.1], "src_dtype": "uint16"}
@@ -263,34 +241,31 @@ def test_cf_time_encoding_inverts_decoding():
 
 def test_compare_checks_every_compressor_and_plots(nc_file, encoded, tmp_path, capsys):
     work, png = tmp_path / "work", tmp_path / "cmp.png"
-    rc, text, err = run(capsys, "compare", nc_file, "--max-error", "0.005", "--qelm", encoded[1], "--workdir", work,
-                        "--json", "--plot", png, "--frame", "1")
+    text, err = run(capsys, "compare", nc_file, "--max-error", "0.005", "--qelm", encoded[1], "--workdir", work,
+                    "--json", "--plot", png, "--frame", "1", code=cli.EXIT_BOUND)
     rep = json.loads(text)  # the JSON alone: progress and notes go to standard error
     rows = {r["compressor"]: r for r in rep["rows"]}
     assert set(rows) == {"pyqelm + residuals", "ZFP fixed-accuracy", "fpzip lossless", "Zstandard -19"}
     assert rep["raw_bytes"] == 4 * 6 * 8 * 4
     sizes = {f.name: f.stat().st_size for f in [*work.iterdir(), encoded[1]]}
-    for r in rows.values():
-        assert r["bytes"] == sizes[r["file"]]  # sizes are files on disk
-        assert r["ratio"] == pytest.approx(rep["raw_bytes"] / r["bytes"])
-    for name in ("pyqelm + residuals", "fpzip lossless", "Zstandard -19"):
-        assert rows[name]["ok"] and rows[name]["violations"] == 0, rows[name]
+    for r in rows.values():  # sizes are files on disk; a row is ok exactly when nothing broke the bound
+        assert r["bytes"] == sizes[r["file"]] and r["ratio"] == pytest.approx(rep["raw_bytes"] / r["bytes"])
+        assert r["ok"] == (r["violations"] == 0), r
     assert rows["pyqelm + residuals"]["max_error"] <= 0.005 and rows["ZFP fixed-accuracy"]["max_error"] <= 0.005
     assert rows["fpzip lossless"]["max_error"] == 0 and rows["Zstandard -19"]["rmse"] == 0
     # ZFP keeps every valid value within the bound but turns the two NaN pixels into numbers:
-    # a broken promise, reported (exit status 3) rather than hidden.
+    # a broken promise, reported (exit status 3) rather than hidden. The others keep theirs.
     zfp = rows["ZFP fixed-accuracy"]
-    assert not zfp["ok"] and zfp["violations"] == 2 and "2 no-data values decoded as data" in zfp["note"]
-    assert rc == cli.EXIT_BOUND and "ZFP fixed-accuracy (2 values)" in err
+    assert [n for n, r in rows.items() if not r["ok"]] == ["ZFP fixed-accuracy"] and zfp["violations"] == 2
+    assert "2 no-data values decoded as data" in zfp["note"] and "ZFP fixed-accuracy (2 values)" in err
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
 def test_bound_and_lossless_checks_count_every_kind_of_fault():
     orig = np.array([1.0, 2.0, np.nan, 4.0], dtype=np.float32)
-    assert compare.check_bound(orig, orig + np.float32(0.04), 0.05) == 0
-    assert compare.check_bound(orig, np.array([1.0, 2.2, np.nan, 4.0], np.float32), 0.1) == 1  # too far
-    assert compare.check_bound(orig, np.array([1.0, np.nan, np.nan, 4.0], np.float32), 0.1) == 1  # data lost
-    assert compare.check_bound(orig, np.array([1.0, 2.0, 3.0, 4.0], np.float32), 0.1) == 1  # no-data filled
+    for dec, n in ((orig + np.float32(0.04), 0), ([1.0, 2.2, np.nan, 4.0], 1),  # within; too far
+                   ([1.0, np.nan, np.nan, 4.0], 1), ([1.0, 2.0, 3.0, 4.0], 1)):  # data lost; no-data filled
+        assert compare.check_bound(orig, np.asarray(dec, np.float32), 0.05) == n, dec
     assert compare.check_lossless(orig, np.nextafter(orig, np.float32(10))) == 3  # one ulp is not lossless
     rmse, mae, mx, n = compare.error_stats(orig, np.array([1.0, 2.0, 0.0, np.nan], np.float32))
     assert n == 3 and mx == np.inf
@@ -305,46 +280,37 @@ def test_bad_input_gives_one_line_and_nonzero_exit(nc_file, encoded, tmp_path, c
     good, bad = encoded[0], tmp_path / "bad.qelm"
     blob = good.read_bytes()
     bad.write_bytes(blob[:len(blob) // 2] + bytes([blob[len(blob) // 2] ^ 0xFF]) + blob[len(blob) // 2 + 1:])
-    (tmp_path / "notes.txt").write_text("not data")
-    o = tmp_path / "o.qelm"
-    cases = [
-        (("encode", tmp_path / "missing.nc", o), 1, "no such file or folder"),
-        (("encode", nc_file, o, "--variable", "pr", *TINY), 1, "variable 'pr' not found"),
-        (("encode", tmp_path / "notes.txt", o), 1, "neither a Zarr store"),
-        (("encode", nc_file, tmp_path / "o.txt", *TINY), 1, "must end in .qelm"),
-        (("encode", nc_file, good, *TINY), 1, "exists; pass --force"),
-        (("encode", nc_file, o, "--streaming", "--max-error", "1"), 1, "drop --streaming"),
-        (("encode", nc_file, o, "--valid-range", "300", "200"), 1, "MIN < MAX"),
-        (("encode", nc_file, o, "--batch-size", "-4"), 2, "--batch-size: must be >= 1"),
-        (("encode", nc_file, o, "--max-error", "nan"), 2, "finite"),
-        (("encode", nc_file, o, "--preset", "huge"), 2, "invalid choice: 'huge'"),
-        (("encode", nc_file, o, "--norm-mode", "2", *TINY), 1, "affine transform"),
-        (("decode", bad, tmp_path / "d.zarr"), 1, "corrupted"),
-        (("inspect", bad), 1, "corrupted"),
-        (("inspect", tmp_path / "notes.txt"), 1, "not a ZIP container"),
-        (("decode", good, tmp_path / "notes.txt"), 1, "exists; pass --force"),
-        (("decode", tmp_path / "x.qelmc", tmp_path / "d.zarr"), 1, "no such file"),
-        (("compare", nc_file), 2, "--max-error"),
-    ]
-    for argv, code, words in cases:
-        rc, out, err = run(capsys, *argv)
-        assert rc == code and words in err, (argv, rc, err)
-        assert len(err.strip().splitlines()) == 1 and "Traceback" not in err, (argv, err)
+    notes, o, none = tmp_path / "notes.txt", tmp_path / "o.qelm", tmp_path / "missing.nc"
+    notes.write_text("not data")
+    for argv, code, words in [
+            (("encode", none, o), 1, "no such file or folder"), (("encode", notes, o), 1, "neither a Zarr store"),
+            (("encode", nc_file, o, "--variable", "pr", *TINY), 1, "variable 'pr' not found"),
+            (("encode", nc_file, good, *TINY), 1, "exists; pass --force"),
+            (("encode", nc_file, tmp_path / "o.txt", *TINY), 1, "must end in .qelm"),
+            (("encode", nc_file, o, "--streaming", "--max-error", "1"), 1, "drop --streaming"),
+            (("encode", nc_file, o, "--valid-range", "300", "200"), 1, "MIN < MAX"),
+            (("encode", nc_file, o, "--norm-mode", "2", *TINY), 1, "affine transform"),
+            (("encode", nc_file, o, "--batch-size", "-4"), 2, "--batch-size: must be >= 1"),
+            (("encode", nc_file, o, "--max-error", "nan"), 2, "finite"),
+            (("encode", nc_file, o, "--preset", "huge"), 2, "invalid choice: 'huge'"),
+            (("compare", nc_file), 2, "--max-error"), (("inspect", notes), 1, "not a ZIP container"),
+            (("decode", bad, tmp_path / "d.zarr"), 1, "corrupted"), (("inspect", bad), 1, "corrupted"),
+            (("decode", good, notes), 1, "exists; pass --force"),
+            (("decode", tmp_path / "x.qelmc", tmp_path / "d.zarr"), 1, "no such file")]:
+        err = run(capsys, *argv, code=code)[1]
+        assert words in err and len(err.strip().splitlines()) == 1 and "Traceback" not in err, (argv, err)
     assert list(scratch.iterdir()) == []  # removed even when the run failed after converting
 
 
 def test_module_entry_point_runs_and_keeps_errors_to_one_line(tmp_path):
     env = dict(os.environ, PYTHONPATH=ROOT)
-    pyqelm = [sys.executable, "-m", "pyqelm"]
-    r = subprocess.run(pyqelm + ["inspect", str(tmp_path / "none.qelm")], capture_output=True, text=True, env=env)
-    assert r.returncode == 1 and r.stderr.strip().count("\n") == 0 and "no such file" in r.stderr
-    r = subprocess.run(pyqelm + ["encode", "--help"], capture_output=True, text=True, env=env)
-    assert r.returncode == 0 and "--max-error" in r.stdout and "model presets" in r.stdout
+    bad, usage = (subprocess.run([sys.executable, "-m", "pyqelm", *argv], capture_output=True, text=True, env=env)
+                  for argv in (["inspect", str(tmp_path / "none.qelm")], ["encode", "--help"]))
+    assert bad.returncode == 1 and bad.stderr.strip().count("\n") == 0 and "no such file" in bad.stderr
+    assert usage.returncode == 0 and "--max-error" in usage.stdout and "model presets" in usage.stdout
 
 
 def test_presets_table_in_readme_matches_the_networks():
-    from pyqelm.presets import PRESETS, network_parameter_count, parameter_count, preset_sizes
-
     with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as f:
         rows = {line.split("|")[1].strip(): line for line in f if line.startswith("| `")}
     for name in PRESETS:

@@ -15,7 +15,6 @@ class TinyNet(torch.nn.Module):
             torch.nn.Linear(hidden, bands))
         self.probe = torch.nn.Parameter(torch.zeros(1, dtype=torch.float64))
         self.probe.register_hook(torch.ones_like)
-        self.ref_t_for_deformation = -1.0
         self.calls, self.seen, self.out_of_memory_at = 0, [], range(0)
 
     def forward(self, x):
@@ -28,12 +27,9 @@ class TinyNet(torch.nn.Module):
 
 def prepare(c, T=3, H=6, W=5, C=2):
     """What training-data preparation leaves on a compressor; every fifth point is no-data (72 valid)."""
-    ys = torch.arange(H).repeat_interleave(W) / H
-    xs = torch.arange(W).repeat(H) / W
-    c.xyz_cache = torch.stack([xs, ys], 1).float()
-    c.time_lut = torch.linspace(0, 1, T)
-    t = c.time_lut.repeat_interleave(H * W)
-    x, y = xs.repeat(T), ys.repeat(T)
+    xs, ys = torch.arange(W).repeat(H) / W, torch.arange(H).repeat_interleave(W) / H
+    c.xyz_cache, c.time_lut = torch.stack([xs, ys], 1).float(), torch.linspace(0, 1, T)
+    t, x, y = c.time_lut.repeat_interleave(H * W), xs.repeat(T), ys.repeat(T)
     c.cpu_values = torch.stack([0.5 + 0.4 * torch.sin(3 * x + 2 * (b + 1) * y + t) for b in range(C)], 1).float()
     c.cpu_mask = torch.arange(T * H * W) % 5 != 0
     c.meta_info = {"timestamps": [f"2020-01-0{i + 1}" for i in range(T)], "height": H, "width": W,
@@ -44,8 +40,7 @@ def prepare(c, T=3, H=6, W=5, C=2):
 
 def valid_mse(c):
     with torch.no_grad():
-        idx = torch.nonzero(c.cpu_mask).squeeze(1)
-        hw = c.xyz_cache.shape[0]
+        idx, hw = torch.nonzero(c.cpu_mask).squeeze(1), c.xyz_cache.shape[0]
         coords = torch.cat([c.xyz_cache[idx % hw], c.time_lut[idx // hw][:, None]], 1)
         return float(((c.model(coords)[0] - c.cpu_values[idx]) ** 2).mean())
 
@@ -61,23 +56,18 @@ def comp(ref_compressor, capsys, monkeypatch):
 
 
 def test_in_memory_run_prints_its_plan_learns_and_anneals_over_the_whole_run(comp, capsys):
-    before = valid_mse(comp)
-    comp.model.seen = []
+    before, comp.model.seen = valid_mse(comp), []  # the probe's log starts with training
     assert comp.fit(epochs=2, batch_size=16) is True
     # 72 valid points are 5 batches of 16; a small set repeats passes to train at least 2005 steps.
     out = capsys.readouterr()
     assert out.out.splitlines() == [
-        "Training Start: epochs=2, LR=0.01 (Device: cpu)",
-        "Counting valid pixels in chunks (Total: 90)...",
-        "Total Pixels: 90",
-        "Valid Pixels: 72 (Ratio: 80.00%)",
-        "Total Steps: 2010 uniform + 0 importance (Batch Size: 16, 201 complete pass(es)/epoch)",
-        "Using MSE Loss.",
+        "Training Start: epochs=2, LR=0.01 (Device: cpu)", "Counting valid pixels in chunks (Total: 90)...",
+        "Total Pixels: 90", "Valid Pixels: 72 (Ratio: 80.00%)",
+        "Total Steps: 2010 uniform + 0 importance (Batch Size: 16, 201 complete pass(es)/epoch)", "Using MSE Loss.",
         "  [router] in-memory cutoff 6.0 GB  (this chunk 0.00 GB)",
         "[Mode: In-Memory] Loading all data to device (cpu)...",
         "  [sampling] without-replacement over 72 valid pixels (CPU index 0 MB, strided, ~2 MB/step to device)",
-        "Training Done.",
-    ]
+        "Training Done."]
     assert "Training (In-Memory)" in out.err and "2010/2010" in out.err
     # One call a step, on one cosine from the given rate down to 1e-4 over both epochs' steps.
     expected = 1e-4 + (0.01 - 1e-4) * (1 + np.cos(np.pi * np.arange(2009) / 2010)) / 2
@@ -86,32 +76,28 @@ def test_in_memory_run_prints_its_plan_learns_and_anneals_over_the_whole_run(com
 
 
 def test_bad_arguments_settings_and_networks_are_refused(comp, monkeypatch):
-    for kwargs, words in ((dict(batch_size=0), "batch_size"), (dict(epochs=-1), "epochs")):
-        with pytest.raises(ValueError, match=words):
+    def refused(words, threshold="6", use_log=False, **kwargs):
+        # Settings from the environment and the metadata reach the checks of the run.
+        with monkeypatch.context() as m, pytest.raises(ValueError, match=words):
+            m.setenv("PYQELM_STREAM_THRESHOLD_GB", threshold)
+            m.setitem(comp.meta_info, "use_log", use_log)
             comp.fit(**kwargs)
-    # Settings from the environment and the metadata reach the checks of the run.
-    monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", "lots")
-    with pytest.raises(ValueError, match="could not convert string to float: 'lots'"):
-        comp.fit(epochs=0, batch_size=16)
-    monkeypatch.delenv("PYQELM_STREAM_THRESHOLD_GB")
-    comp.meta_info["use_log"] = True
-    with pytest.raises(ValueError, match="MSE_RRMSE is not supported together with use_log"):
-        comp.fit(epochs=0, batch_size=16, loss_type="MSE_RRMSE")
-    comp.meta_info["use_log"] = False
+
+    refused("batch_size", batch_size=0)
+    refused("epochs", epochs=-1)
+    refused("could not convert string to float: 'lots'", threshold="lots", epochs=0, batch_size=16)
+    refused("MSE_RRMSE is not supported together with use_log", use_log=True, epochs=0, loss_type="MSE_RRMSE")
     comp.model.forward = lambda x: (x, None, None)
-    with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
-        comp.fit(epochs=1, batch_size=16)
+    refused(r"too many values to unpack \(expected 2\)", epochs=1, batch_size=16)
     comp.model = None
-    with pytest.raises(ValueError, match="build_qelm_model"):
-        comp.fit()
+    refused("build_qelm_model")
 
 
 def test_network_out_of_memory_falls_back_once_then_propagates(comp, capsys, monkeypatch):
     comp.model.out_of_memory_at = range(3, 4)
     assert comp.fit(epochs=1, batch_size=16) is True
-    lines = capsys.readouterr().out.splitlines()
-    i = lines.index("OOM in in-memory mode! Falling back to Streaming...")
-    assert lines[i + 1] == "[Mode: Threaded Streaming] Double-Buffering Enabled."
+    assert ("\nOOM in in-memory mode! Falling back to Streaming...\n"
+            "[Mode: Threaded Streaming] Double-Buffering Enabled.\n") in capsys.readouterr().out
     assert comp.model.calls == 4 + 2005  # the streamed loop runs the whole plan
     # Streamed already, there is nothing left to fall back to.
     monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", "0")
@@ -126,5 +112,4 @@ def test_mixed_precision_mode_learns_from_float16_host_values(ref_compressor):
     c.cpu_values = c.cpu_values.half()
     before = valid_mse(c)
     assert c.fit(epochs=1, batch_size=16) is True
-    assert valid_mse(c) < 0.2 * before
-    assert all(torch.isfinite(p).all() for p in c.model.parameters())
+    assert valid_mse(c) < 0.2 * before and all(torch.isfinite(p).all() for p in c.model.parameters())

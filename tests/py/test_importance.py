@@ -17,9 +17,7 @@ class Constant(torch.nn.Module):
 
     def __init__(self):
         super().__init__()
-        self.w = torch.nn.Parameter(torch.zeros(1))
-        self.ref_t_for_deformation = -1.0
-        self.log = []
+        self.w, self.log = torch.nn.Parameter(torch.zeros(1)), []
 
     def forward(self, x):
         a, b = regions(torch.round(x[:, 1] * H).long())
@@ -34,9 +32,8 @@ def test_corrections_start_after_the_warm_up_and_follow_the_error(ref_compressor
     torch.manual_seed(0)
     c = ref_compressor()
     c.xyz_cache = torch.stack([torch.arange(W).repeat(H) / W, torch.arange(H).repeat_interleave(W) / H], 1).float()
-    c.time_lut = torch.linspace(0, 1, T)
     a, b = regions(torch.arange(H).repeat_interleave(W).repeat(T))
-    c.cpu_values = (0.5 + 0.4 * a + 0.2 * b).float()[:, None]
+    c.time_lut, c.cpu_values = torch.linspace(0, 1, T), (0.5 + 0.4 * a + 0.2 * b).float()[:, None]
     c.cpu_mask = torch.ones(T * H * W, dtype=torch.bool)
     c.meta_info = {"timestamps": [f"2020-01-0{i + 1}" for i in range(T)], "height": H, "width": W,
                    "n_bands": 1, "data_range": [[0.0, 1.0]], "use_log": False}
@@ -45,17 +42,15 @@ def test_corrections_start_after_the_warm_up_and_follow_the_error(ref_compressor
 
     log = c.model.log
     # The one weighing follows uniform step 500: every point once, in evaluation mode, no gradients.
-    assert [i for i, e in enumerate(log) if not e[0]] == list(range(501, 1501))
-    assert not any(e[1] for e in log[501:1501])
+    assert [i for i, e in enumerate(log) if not e[0]] == list(range(501, 1501)) and not any(e[1] for e in log[501:1501])
     # Correction batches sit almost wholly in the planted regions (3% of the points): 62 of them
     # among the remaining 499 uniform steps.
     corrections = [e for e in log[1501:] if e[2] + e[3] > 0.5]
     assert len(corrections) == 62 and len(log) == 1501 + 499 + 62
     # Draws land in proportion to count x error^alpha: A has half B's points and 4x its squared
     # error, so A:B = 2:1 with alpha 1 and 1:1 with alpha 0.5. Background points weigh 1e-8.
-    share = np.mean([e[2] for e in corrections])
-    assert share == pytest.approx(share_a, abs=0.02)
-    assert share + np.mean([e[3] for e in corrections]) == pytest.approx(1.0, abs=1e-3)
+    in_a, in_b = np.mean([e[2:] for e in corrections], axis=0)
+    assert in_a == pytest.approx(share_a, abs=0.02) and in_a + in_b == pytest.approx(1.0, abs=1e-3)
 
 
 def test_the_module_method_weighs_flat_positions_in_chunks(ref_compressor):

@@ -11,17 +11,15 @@ import torch
 import tqdm
 import zarr
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
 
 
 def write_store(path, data, time_chunk):
     """A Zarr v2 store of one (time, y, x[, band]) variable with daily timestamps, uncompressed so
     its size on disk is the size of its values."""
     g = zarr.open_group(str(path), mode="w")
-    arr = g.create_dataset("v", shape=data.shape, dtype=data.dtype, compressor=None, fill_value=-9999.0,
-                           chunks=(time_chunk,) + data.shape[1:])
-    for t0 in range(0, data.shape[0], time_chunk):
-        arr[t0:t0 + time_chunk] = data[t0:t0 + time_chunk]
+    arr = g.create_dataset("v", data=data, compressor=None, fill_value=-9999.0, chunks=(time_chunk,) + data.shape[1:])
     arr.attrs["_ARRAY_DIMENSIONS"] = ["time", "y", "x", "band"][:data.ndim]
     t = g.create_dataset("time", data=np.arange(data.shape[0]), chunks=(data.shape[0],))
     t.attrs.update({"_ARRAY_DIMENSIONS": ["time"], "units": "days since 2001-01-01", "calendar": "standard"})
@@ -35,8 +33,8 @@ def labelled_store(path, T=50, H=4, W=5, time_chunk=24):
     return write_store(path, np.stack([frame, pixel], -1).reshape(T, H, W, 2).astype(np.float32), time_chunk)
 
 
-def attach(ref_compressor, path):
-    c = ref_compressor()
+def attach(make, path):
+    c = make()
     c.load_dataset_zarr_streaming(path, valid_range=[0, 100])
     c.prepare_training_data_optimized()
     reads, read = [], c.streaming_source.read_timesteps
@@ -83,61 +81,51 @@ def test_a_failing_source_read_ends_the_run_and_its_producer(ref_compressor, tmp
     assert len(os.listdir("/proc/self/task")) == threads  # the producer was joined
 
 
-STREAMED_RUN = """
-import json, sys
-import numpy as np, torch
-from pyqelm.encoder import tcnn_compressor as tc
-
-torch.set_num_threads(1)
-torch.manual_seed(0)
-np.random.seed(0)
-
 class Net(torch.nn.Sequential):
-    ref_t_for_deformation = -1.0
-
-    def forward(self, x):
+    def forward(self, x):  # a network gives (prediction, extra)
         return super().forward(x), None
 
-def status(key):
+
+def proc_status(key):
     with open("/proc/self/status") as f:
-        return next(int(l.split()[1]) * 1024 for l in f if l.startswith(key + ":"))
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
 
-c = tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32")
-c.load_dataset_zarr_streaming(sys.argv[1], valid_range=[0, 100])
-c.prepare_training_data_optimized()
-c._streaming_chunks_in_pool, c._streaming_chunk_size = 8, 8
-c.model = Net(torch.nn.Linear(3, 32), torch.nn.Tanh(), torch.nn.Linear(32, 32), torch.nn.Tanh(), torch.nn.Linear(32, 1))
-src = c.streaming_source
-reads, read = [], src.read_timesteps
-src.read_timesteps = lambda idx: (reads.append(np.asarray(idx).tolist()), read(idx))[1]
-# Restart the peak count (VmHWM) so that the peak is that of training alone.
-with open("/proc/self/clear_refs", "w") as f:
-    f.write("5")
-base = status("VmRSS")
-ok = c.fit(epochs=1, batch_size=4096, lr=0.03)
-peak = status("VmHWM")
 
-frames = np.arange(2, src.n_timesteps, 97)
-truth = read(frames).reshape(len(frames), -1)
-with torch.no_grad():
-    mse = [float(((c.model(torch.cat([c.xyz_cache, c.time_lut[f].expand(len(truth[k]), 1)], 1))[0][:, 0].numpy()
-                   - truth[k]) ** 2).mean()) for k, f in enumerate(frames)]
-print(json.dumps(dict(ok=ok, reads=reads, base_rss=base, peak_rss=peak,
-                      rmse_mean=float(np.mean(mse)) ** 0.5, rmse_max=max(mse) ** 0.5)))
-"""
+def streamed_run(store):
+    """Run in a fresh interpreter: trains streamed from `store` and prints what it measured as JSON."""
+    from pyqelm.encoder import tcnn_compressor as tc
+
+    torch.set_num_threads(1)
+    torch.manual_seed(0)
+    np.random.seed(0)
+    c, reads = attach(lambda: tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32"), store)
+    c._streaming_chunks_in_pool, c._streaming_chunk_size = 8, 8
+    c.model = Net(torch.nn.Linear(3, 32), torch.nn.Tanh(), torch.nn.Linear(32, 32), torch.nn.Tanh(),
+                  torch.nn.Linear(32, 1))
+    with open("/proc/self/clear_refs", "w") as f:  # restart the peak count (VmHWM): the peak of training alone
+        f.write("5")
+    base = proc_status("VmRSS")
+    ok = c.fit(epochs=1, batch_size=4096, lr=0.03)
+    peak, reads = proc_status("VmHWM"), list(reads)
+    frames = np.arange(2, c.streaming_source.n_timesteps, 97)
+    truth = c.streaming_source.read_timesteps(frames).reshape(len(frames), -1)
+    with torch.no_grad():
+        mse = [float(((c.model(torch.cat([c.xyz_cache, c.time_lut[f].expand(len(truth[k]), 1)], 1))[0][:, 0].numpy()
+                       - truth[k]) ** 2).mean()) for k, f in enumerate(frames)]
+    print(json.dumps(dict(ok=ok, reads=reads, base_rss=base, peak_rss=peak,
+                          rmse_mean=float(np.mean(mse)) ** 0.5, rmse_max=max(mse) ** 0.5)))
 
 
 def test_store_larger_than_memory_use_trains_streamed(tmp_path):
     T, H, W, chunk = 5124, 32, 32, 8  # 42 MB of float64; frames 5120-5123 lie outside whole chunks
     t, y, x = np.meshgrid(np.arange(T) / T, np.arange(H) / H, np.arange(W) / W, indexing="ij", sparse=True)
     data = 50 + 30 * np.sin(3 * x + 2 * y + 2 * t) * np.cos(x - y)
-    store = write_store(tmp_path / "big.zarr", data, chunk)
-    store_bytes = data.nbytes
+    store, store_bytes = write_store(tmp_path / "big.zarr", data, chunk), data.nbytes
     del data
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    env.pop("PYQELM_STREAM_THRESHOLD_GB", None)
-    env.pop("PYQELM_IMPORTANCE_EXTRA_FRAC", None)
-    run = subprocess.run([sys.executable, "-c", STREAMED_RUN, store], env=env, capture_output=True, text=True,
+    env = {k: v for k, v in os.environ.items() if not k.startswith("PYQELM_")}  # the defaults, in a fresh process
+    code = (f"import sys; sys.path[:0] = [{ROOT!r}, {HERE!r}]; import pyqelm, test_streaming_training as t; "
+            f"t.streamed_run({store!r})")
+    run = subprocess.run([sys.executable, "-c", code], env=dict(env, PYTHONPATH=ROOT), capture_output=True, text=True,
                          timeout=300)
     assert run.returncode == 0, run.stderr[-3000:]
     out = run.stdout.splitlines()
