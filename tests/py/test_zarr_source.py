@@ -1,9 +1,10 @@
 """The Zarr source on tiny v2 stores written with zarr and v3 stores written by a helper here."""
+import contextlib
 import gzip
 import itertools
 import json
-import os
 from collections import Counter
+from pathlib import Path
 
 import numcodecs
 import numpy as np
@@ -11,16 +12,11 @@ import pytest
 import zarr
 import zstandard
 
-from pyqelm.encoder import streaming_sources
-from pyqelm.encoder.streaming_sources import ZarrStreamingSource, decode_cf_times
+from pyqelm.encoder.streaming_sources import ZarrStreamingSource, _V3Array, decode_cf_times
 
 T, H, W = 5, 3, 4
 WKT = 'GEOGCS["WGS 84",DATUM["WGS_1984",SPHEROID["WGS 84",6378137,298.257223563]]]'
-LE = [{"name": "bytes", "configuration": {"endian": "little"}}]
-
-
-def stored_cube(dtype="int16"):
-    return (np.arange(T * H * W, dtype=np.int64).reshape(T, H, W) * 10).astype(dtype)
+CUBE = (np.arange(T * H * W).reshape(T, H, W) * 10).astype(np.int16)
 
 
 def add_v2(g, name, data, dims, attrs=None, **kw):
@@ -28,18 +24,14 @@ def add_v2(g, name, data, dims, attrs=None, **kw):
 
 
 def write_v2(path, data, dims=("time", "y", "x"), chunks=(2, 2, 3), fill_value=-9999, attrs=None,
-             time_units="days since 2000-01-01", calendar="standard", time_values=None, extra=()):
+             time=(np.arange(T) * 8, "days since 2000-01-01"), calendar="standard", extra=()):
     g = zarr.open_group(str(path), mode="w")
     add_v2(g, "ndvi", data, dims, attrs, chunks=chunks, fill_value=fill_value)
-    if time_units is not None:
-        tv = np.arange(data.shape[0]) * 8 if time_values is None else time_values
-        add_v2(g, dims[0], tv, [dims[0]], {"units": time_units, "calendar": calendar})
-    sizes = dict(zip(dims, data.shape))
-    for d, start, step in (("y", 50.0, -0.5), ("x", 10.0, 0.25)):
-        if d in sizes:
-            add_v2(g, d, start + step * np.arange(sizes[d]), [d])
-    for name, v, v_dims in extra:
-        add_v2(g, name, v, v_dims)
+    if time:
+        add_v2(g, dims[0], time[0], [dims[0]], {"units": time[1], "calendar": calendar})
+    coords = [(d, v, [d]) for d, v in (("y", 50.0 - 0.5 * np.arange(H)), ("x", 10.0 + 0.25 * np.arange(W))) if d in dims]
+    for name, values, v_dims, *v_attrs in coords + list(extra):
+        add_v2(g, name, values, v_dims, *v_attrs)
     return str(path)
 
 
@@ -47,39 +39,47 @@ def open_src(path, **kw):
     return ZarrStreamingSource(zarr_path=path, **kw)
 
 
+def count_chunk_reads(monkeypatch, cls, method, counted):
+    reads, original = Counter(), getattr(cls, method)
+
+    def counting(self, key):
+        if counted(self, key):
+            reads[key] += 1
+        return original(self, key)
+
+    monkeypatch.setattr(cls, method, counting)
+    return reads
+
+
 def test_v2_values_mask_time_and_geometry(tmp_path):
-    data = stored_cube()
+    data = CUBE.copy()
     data[1, 0, 0] = -9999  # array fill value: missing under xarray's convention
     data[2, 1, 1] = -1     # declared missing_value
     attrs = {"scale_factor": 0.01, "add_offset": 1.0, "missing_value": -1, "units": "m",
              "long_name": "height", "grid_mapping": "spatial_ref"}
-    path = write_v2(tmp_path / "s.zarr", data, attrs=attrs, time_units="hours since 2000-01-01",
-                    time_values=np.array([0, 6, 12, 18, 24]))
-    add_v2(zarr.open_group(path, mode="a"), "spatial_ref", np.int32(0), [], {"crs_wkt": WKT}, shape=())
+    path = write_v2(tmp_path / "s.zarr", data, attrs=attrs, time=([0, 6, 12, 18, 24], "hours since 2000-01-01"),
+                    extra=[("spatial_ref", np.int32(0), [], {"crs_wkt": WKT})])
 
     src = open_src(path, valid_range=(1.0, 3.0), global_start_date="2000-01-01", global_end_date="2000-01-03")
     assert (src.n_timesteps, src.height, src.width, src.n_bands, src.scale_factor) == (T, H, W, 1, 0.01)
     out = src.read_timesteps(np.arange(T, dtype=np.int64))
-    assert out.shape == (T, H, W, 1) and out.dtype == np.float32
-    expected = (np.clip(data.astype(np.float64) * 0.01 + 1.0, 1.0, 3.0) - 1.0) / 2.0
+    expected = (np.clip(data.astype(np.float64) * 0.01 + 1.0, 1.0, 3.0) - 1.0) / 2.0  # clipped above 3.0
     expected[1, 0, 0] = expected[2, 1, 1] = np.nan
-    np.testing.assert_allclose(out[..., 0], expected, rtol=1e-6)
-    assert np.nanmin(out) >= 0 and np.nanmax(out) == 1.0  # clipped above 3.0
+    np.testing.assert_allclose(out, expected[..., None], rtol=1e-6)
 
     meta = src.build_meta_info()
-    assert meta["timestamps"] == [f"2000-01-0{1 + h // 24}T{h % 24:02d}:00:00" for h in (0, 6, 12, 18, 24)]
     np.testing.assert_allclose(meta["t_norms"], [0, 0.125, 0.25, 0.375, 0.5])
-    assert meta["trans_matrix"] == meta["transform"] == [0.25, 0.0, 9.875, 0.0, -0.5, 50.25]
-    want = dict(crs=WKT, dtype="int16", src_dtype="int16", scale_factor=0.01, add_offset=1.0, band_scales=[0.01],
-                band_names=["ndvi"], variable="ndvi", dims=["time", "y", "x"], calendar="standard", units="m",
-                attrs={"long_name": "height"}, missing_fill=-1, time_units="hours since 2000-01-01")
-    assert {k: meta[k] for k in want} == want
+    want = dict(timestamps=[f"2000-01-0{1 + h // 24}T{h % 24:02d}:00:00" for h in (0, 6, 12, 18, 24)],
+                trans_matrix=[0.25, 0.0, 9.875, 0.0, -0.5, 50.25], crs=WKT, dtype="int16", src_dtype="int16",
+                scale_factor=0.01, add_offset=1.0, band_scales=[0.01], band_names=["ndvi"], variable="ndvi",
+                dims=["time", "y", "x"], calendar="standard", units="m", attrs={"long_name": "height"}, missing_fill=-1,
+                time_units="hours since 2000-01-01")
+    assert {k: meta[k] for k in want} == want and meta["transform"] == meta["trans_matrix"]
 
     # Without a valid range values are physical; the scale argument overrides the attribute.
-    raw = open_src(path, scale_factor=0.1).read_timesteps(np.array([3]))
-    np.testing.assert_allclose(raw[0, ..., 0], data[3] * 0.1 + 1.0, rtol=1e-6)
+    np.testing.assert_allclose(open_src(path, scale_factor=0.1).read_timesteps([3])[0, ..., 0], data[3] * 0.1 + 1.0, rtol=1e-6)
     half = open_src(path, valid_range=(1.0, 3.0), dtype_np=np.float16).read_timesteps([0, 1])
-    assert half.dtype == np.float16
+    assert out.dtype == np.float32 and half.dtype == np.float16
     np.testing.assert_allclose(half.astype(np.float32), out[:2], rtol=1e-3)
     with pytest.raises(ValueError, match="overflow float16"):
         open_src(path, scale_factor=1e4, dtype_np=np.float16).read_timesteps([4])
@@ -93,15 +93,8 @@ def test_v2_band_layouts_read_each_chunk_once(tmp_path, monkeypatch, dims, chunk
                     fill_value=np.nan, extra=[("band", np.array(["red", "nir", "swir"]), ["band"])])
     src = open_src(path)
     assert (src.height, src.width, src.n_bands) == (H, W, 3)
-    reads = Counter()
-    original = zarr.storage.DirectoryStore.__getitem__
-
-    def counting(self, key):
-        if key.startswith("ndvi/") and not key.split("/")[-1].startswith("."):
-            reads[key] += 1
-        return original(self, key)
-
-    monkeypatch.setattr(zarr.storage.DirectoryStore, "__getitem__", counting)
+    reads = count_chunk_reads(monkeypatch, zarr.storage.DirectoryStore, "__getitem__",
+                              lambda store, key: key.startswith("ndvi/") and not key.split("/")[-1].startswith("."))
     idx = np.array([4, 1, 0, 1, 3, 0, 4], dtype=np.int64)  # frame 2 is not asked for but shares a chunk
     np.testing.assert_array_equal(src.read_timesteps(idx), cube[idx])
     assert set(reads.values()) == {1} and len(reads) == n_chunks
@@ -109,31 +102,26 @@ def test_v2_band_layouts_read_each_chunk_once(tmp_path, monkeypatch, dims, chunk
     assert meta["band_names"] == ["red", "nir", "swir"] and meta["dims"] == list(dims)
     assert "trans_matrix" not in meta and "crs" not in meta  # no coordinates, no grid mapping
     # A grid-mapping variable alone supplies both (GDAL GeoTransform order: c a b f d e).
-    add_v2(zarr.open_group(path, mode="a"), "spatial_ref", np.int32(0), [],
-           {"GeoTransform": "10 0.25 0 50 0 -0.5", "epsg": 4326}, shape=())
+    add_v2(zarr.open_group(path, mode="a"), "spatial_ref", np.int32(0), [], {"GeoTransform": "10 0.25 0 50 0 -0.5", "epsg": 4326})
     meta = open_src(path).build_meta_info()
     assert meta["trans_matrix"] == [0.25, 0.0, 10.0, 0.0, -0.5, 50.0] and meta["crs"] == "EPSG:4326"
 
 
 def test_variable_choice_and_store_errors(tmp_path):
-    data = stored_cube()
-    path = write_v2(tmp_path / "m.zarr", data,
-                    extra=[("lst", data + 1, ("time", "y", "x")), ("time_bnds", np.zeros((T, 2)), ("time", "nv"))])
+    path = write_v2(tmp_path / "m.zarr", CUBE,
+                    extra=[("lst", CUBE + 1, ("time", "y", "x")), ("time_bnds", np.zeros((T, 2)), ("time", "nv"))])
     with pytest.raises(ValueError, match=r"several data variables.*\['lst', 'ndvi'\]"):
         open_src(path)
     lst = open_src(path, variable="lst")
-    assert lst.read_timesteps(np.array([0]))[0, 0, 0, 0] == 1
-    assert lst.read_timesteps(np.array([], dtype=np.int64)).shape == (0, H, W, 1)
+    assert lst.read_timesteps(np.array([0]))[0, 0, 0, 0] == 1 and lst.read_timesteps(np.array([], np.int64)).shape == (0, H, W, 1)
     for bad, exc, words in (([0, 5], IndexError, "time index 5"), ([-1], IndexError, "time index -1"),
                             ([0.5], ValueError, "integers")):
         with pytest.raises(exc, match=words):
             lst.read_timesteps(np.array(bad))
-    (tmp_path / "plain").mkdir()
-    for where, kw, words in ((path, dict(variable="nope"), "'nope' not found"),
-                             (str(tmp_path / "absent.zarr"), {}, "not found"),
-                             (str(tmp_path / "plain"), {}, "not a Zarr store"),
-                             (write_v2(tmp_path / "nt.zarr", data, time_units=None), {}, "no time coordinate"),
-                             (write_v2(tmp_path / "cal.zarr", data, calendar="noleap"), {}, "noleap")):
+    for where, kw, words in ((path, dict(variable="nope"), "'nope' not found"), (str(tmp_path / "absent.zarr"), {}, "not found"),
+                             (str(tmp_path), {}, "not a Zarr store"),  # a folder of stores is not one
+                             (write_v2(tmp_path / "nt.zarr", CUBE, time=None), {}, "no time coordinate"),
+                             (write_v2(tmp_path / "cal.zarr", CUBE, calendar="noleap"), {}, "noleap")):
         with pytest.raises(ValueError, match=words):
             open_src(where, **kw)
 
@@ -149,147 +137,110 @@ def test_variable_choice_and_store_errors(tmp_path):
     ([17067072], "hours since 1-1-1 00:00:0.0", None, ["1948-01-01T00:00:00"]),
     ([1], "days since 1582-10-04", "gregorian", ["1582-10-15T00:00:00"]),
     ([0], "days since 1500-02-29", None, ["1500-03-10T00:00:00"]),  # a Julian leap day
-    ([0], "days since 1582-10-10", None, "skips"),
-    ([0], "days since 2001-02-29", None, "invalid reference date"),
-    ([0], "fortnights since 2000-01-01", None, "fortnights"),
-    ([0], "days since 2000-01-01", "360_day", "360_day"),
+    ([0], "days since 1582-10-10", None, "skips"), ([0], "days since 2001-02-29", None, "invalid reference date"),
+    ([0], "fortnights since 2000-01-01", None, "fortnights"), ([0], "days since 2000-01-01", "360_day", "360_day"),
     ([0], "days", None, "since"),
 ])
 def test_cf_time_decoding(values, units, calendar, want):
-    if isinstance(want, str):
-        with pytest.raises(ValueError, match=want):
-            decode_cf_times(np.asarray(values), units, calendar)
-    else:
+    with pytest.raises(ValueError, match=want) if isinstance(want, str) else contextlib.nullcontext():
         assert [d.isoformat() for d in decode_cf_times(np.asarray(values), units, calendar)] == want
 
 
 # ---- Zarr v3 ------------------------------------------------------------------------------
 
-def encode_v3_chunk(chunk, codecs, zstd_streamed):
+def codec(name, **conf):
+    return {"name": name, "configuration": conf}
+
+
+LE = [codec("bytes", endian="little")]
+ENCODE = {"gzip": gzip.compress, "zstd": numcodecs.Zstd(level=3).encode,
+          "blosc": numcodecs.Blosc(cname="lz4", shuffle=numcodecs.Blosc.SHUFFLE).encode}
+STREAMED = dict(ENCODE, zstd=zstandard.ZstdCompressor(write_content_size=False).compress)  # frames without a content size
+CODEC_CHAINS = {
+    "transpose+big-endian+gzip": [codec("transpose", order=[2, 0, 1]), codec("bytes", endian="big"), codec("gzip", level=5)],
+    "zstd": LE + [codec("zstd", level=3, checksum=False)],
+    "blosc+gzip": LE + [codec("blosc", cname="lz4", clevel=5, shuffle="shuffle", typesize=2), codec("gzip", level=1)],
+}
+CODEC_CHAINS["zstd-streamed"] = CODEC_CHAINS["zstd"]
+
+
+def encode_v3_chunk(chunk, codecs, encode):
     raw = b""
-    for codec in codecs:
-        name, conf = codec["name"], codec.get("configuration", {})
+    for name, conf in ((c["name"], c.get("configuration", {})) for c in codecs):
         if name == "transpose":
             chunk = np.transpose(chunk, conf["order"])
         elif name == "bytes":
-            order = ">" if conf.get("endian") == "big" else "<"
-            raw = np.ascontiguousarray(chunk).astype(chunk.dtype.newbyteorder(order)).tobytes()
-        elif name == "gzip":
-            raw = gzip.compress(raw)
-        elif name == "zstd" and zstd_streamed:  # frames without a content size, as streaming writers make
-            cobj = zstandard.ZstdCompressor(level=3).compressobj()
-            raw = cobj.compress(raw) + cobj.flush()
-        elif name == "zstd":
-            raw = numcodecs.Zstd(level=3).encode(raw)
-        elif name == "blosc":
-            raw = numcodecs.Blosc(cname="lz4", shuffle=numcodecs.Blosc.SHUFFLE).encode(raw)
+            raw = np.ascontiguousarray(chunk, chunk.dtype.newbyteorder(">" if conf["endian"] == "big" else "<")).tobytes()
+        elif name in encode:  # codecs the source must refuse are left out
+            raw = encode[name](raw)
     return raw
 
 
-def write_v3(root, name, data, chunks, dims, codecs=LE, fill_value=0, attrs=None, skip=(), key_encoding=None,
-             zstd_streamed=False):
+def write_v3(root, name, data, chunks, dims, codecs=LE, fill_value=0, attrs=None, skip=(), v2_keys=False, encode=ENCODE):
     """Writes one array of a v3 group; chunk coordinates in ``skip`` are left unwritten."""
-    os.makedirs(os.path.join(root, name))
-    key_encoding = key_encoding or {"name": "default", "configuration": {"separator": "/"}}
+    keys = codec("v2", separator=".") if v2_keys else codec("default", separator="/")
     meta = {"zarr_format": 3, "node_type": "array", "shape": list(data.shape), "data_type": data.dtype.name,
-            "fill_value": fill_value,
-            "chunk_grid": {"name": "regular", "configuration": {"chunk_shape": list(chunks)}},
-            "chunk_key_encoding": key_encoding, "codecs": codecs, "dimension_names": list(dims),
-            "attributes": attrs or {}}
-    with open(os.path.join(root, name, "zarr.json"), "w") as f:
-        json.dump(meta, f)
-    for coords in itertools.product(*[range(-(-n // c)) for n, c in zip(data.shape, chunks)]):
-        if coords in skip:
-            continue
-        chunk = np.full(chunks, fill_value, dtype=data.dtype)
-        sel = tuple(slice(i * c, min((i + 1) * c, n)) for i, c, n in zip(coords, chunks, data.shape))
-        chunk[tuple(slice(0, s.stop - s.start) for s in sel)] = data[sel]
-        sep = key_encoding["configuration"]["separator"]
-        key = ("c/" if key_encoding["name"] == "default" else "") + sep.join(map(str, coords))
-        cpath = os.path.join(root, name, *key.split("/"))
-        os.makedirs(os.path.dirname(cpath), exist_ok=True)
-        with open(cpath, "wb") as f:
-            f.write(encode_v3_chunk(chunk, codecs, zstd_streamed))
+            "fill_value": fill_value, "chunk_grid": codec("regular", chunk_shape=list(chunks)), "chunk_key_encoding": keys,
+            "codecs": codecs, "dimension_names": list(dims), "attributes": attrs or {}}
+    Path(root, name).mkdir(parents=True)
+    Path(root, name, "zarr.json").write_text(json.dumps(meta))
+    for coords in set(itertools.product(*(range(-(-n // c)) for n, c in zip(data.shape, chunks)))) - set(skip):
+        part = data[tuple(slice(i * c, (i + 1) * c) for i, c in zip(coords, chunks))]
+        chunk = np.full(chunks, fill_value, data.dtype)  # edge chunks are stored whole
+        chunk[tuple(map(slice, part.shape))] = part
+        out = Path(root, name, *([".".join(map(str, coords))] if v2_keys else ["c", *map(str, coords)]))
+        out.parent.mkdir(parents=True, exist_ok=True)
+        out.write_bytes(encode_v3_chunk(chunk, codecs, encode))
 
 
 def write_v3_store(root, data, dims=("time", "y", "x"), chunks=(2, 2, 3), **kw):
     write_v3(root, "var", data, chunks, dims, **kw)
-    with open(os.path.join(root, "zarr.json"), "w") as f:
-        json.dump({"zarr_format": 3, "node_type": "group", "attributes": {}}, f)
+    Path(root, "zarr.json").write_text(json.dumps({"zarr_format": 3, "node_type": "group", "attributes": {}}))
     write_v3(root, "time", np.arange(data.shape[0], dtype=np.int32), (data.shape[0],), ["time"],
              attrs={"units": "days since 2021-06-01", "calendar": "gregorian"})
-    n_y, n_x = (data.shape[2], data.shape[3]) if dims[1] == "band" else data.shape[1:3]
-    write_v3(root, "y", 50.0 - 0.5 * np.arange(n_y), (n_y,), ["y"])
-    write_v3(root, "x", 10.0 + 0.25 * np.arange(n_x), (n_x,), ["x"])
+    write_v3(root, "y", 50.0 - 0.5 * np.arange(H), (H,), ["y"])
+    write_v3(root, "x", 10.0 + 0.25 * np.arange(W), (W,), ["x"])
     return str(root)
 
 
-CODEC_CHAINS = {
-    "transpose+big-endian+gzip": [{"name": "transpose", "configuration": {"order": [2, 0, 1]}},
-                                  {"name": "bytes", "configuration": {"endian": "big"}},
-                                  {"name": "gzip", "configuration": {"level": 5}}],
-    "zstd": LE + [{"name": "zstd", "configuration": {"level": 3, "checksum": False}}],
-    "blosc+gzip": LE + [{"name": "blosc", "configuration": {"cname": "lz4", "clevel": 5, "shuffle": "shuffle",
-                                                            "typesize": 2}},
-                        {"name": "gzip", "configuration": {"level": 1}}],
-}
-
-
-@pytest.mark.parametrize("chain", sorted(CODEC_CHAINS) + ["zstd-streamed"])
-def test_v3_codec_chains_round_trip(tmp_path, chain):
-    data = stored_cube()
-    streamed = chain == "zstd-streamed"
-    path = write_v3_store(tmp_path / "v3.zarr", data, codecs=CODEC_CHAINS["zstd" if streamed else chain],
-                          attrs={"scale_factor": 0.5}, zstd_streamed=streamed, fill_value=7, skip={(1, 0, 0)})
+@pytest.mark.parametrize("chain,declared_fill", [(c, False) for c in CODEC_CHAINS] + [("zstd", True)])
+def test_v3_codec_chains_round_trip(tmp_path, chain, declared_fill):
+    attrs = {"scale_factor": 0.5, **({"_FillValue": 7} if declared_fill else {})}
+    path = write_v3_store(tmp_path / "v3.zarr", CUBE, codecs=CODEC_CHAINS[chain], attrs=attrs, fill_value=7, skip={(1, 0, 0)},
+                          encode=STREAMED if chain == "zstd-streamed" else ENCODE)
     src = open_src(path)
     idx = np.array([3, 0, 4, 3], dtype=np.int64)
-    expected = data[idx] * 0.5
-    expected[[0, 3], :2, :3] = 3.5  # an unwritten chunk reads as the fill value
+    expected = CUBE[idx] * 0.5
+    # an unwritten chunk reads as the fill value; declared as _FillValue it marks no data
+    expected[[0, 3], :2, :3] = np.nan if declared_fill else 3.5
     np.testing.assert_array_equal(src.read_timesteps(idx)[..., 0], expected)
     meta = src.build_meta_info()
-    assert (meta["timestamps"][1], meta["zarr_format"], meta["dtype"]) == ("2021-06-02T00:00:00", 3, "int16")
-    assert meta["trans_matrix"] == [0.25, 0.0, 9.875, 0.0, -0.5, 50.25]
+    assert (meta["timestamps"][1], meta["zarr_format"], meta["dtype"], meta["trans_matrix"]) == (
+        "2021-06-02T00:00:00", 3, "int16", [0.25, 0.0, 9.875, 0.0, -0.5, 50.25])
 
 
-def test_v3_fill_value_band_layout_and_v2_key_encoding(tmp_path, monkeypatch):
-    # A fill value declared as _FillValue marks no data: an unwritten chunk reads as NaN.
-    path = write_v3_store(tmp_path / "b.zarr", stored_cube("float32"), fill_value=7.0, skip={(1, 0, 0)}, attrs={"_FillValue": 7.0})
-    out = open_src(path).read_timesteps(np.array([2]))[0, ..., 0]
-    assert np.isnan(out[:2, :3]).all() and not np.isnan(out[2]).any()
-
-    # (time, band, y, x) with the v2 chunk-key encoding, counting chunk loads.
+def test_v3_band_layout_with_v2_key_encoding_reads_each_chunk_once(tmp_path, monkeypatch):
     cube = np.arange(T * H * W * 2, dtype=np.uint8).reshape(T, H, W, 2)
     path = write_v3_store(tmp_path / "c.zarr", cube.transpose(0, 3, 1, 2).copy(), dims=("time", "band", "y", "x"),
-                          chunks=(2, 1, 3, 4), key_encoding={"name": "v2", "configuration": {"separator": "."}})
-    assert os.path.isfile(os.path.join(path, "var", "0.1.0.0"))
+                          chunks=(2, 1, 3, 4), v2_keys=True)
     src = open_src(path)
-    loads = Counter()
-    original = streaming_sources._V3Array._load_chunk_bytes
-
-    def counting(self, key):
-        if self.name == "var":
-            loads[key] += 1
-        return original(self, key)
-
-    monkeypatch.setattr(streaming_sources._V3Array, "_load_chunk_bytes", counting)
+    loads = count_chunk_reads(monkeypatch, _V3Array, "_load_chunk_bytes", lambda array, key: array.name == "var")
     np.testing.assert_array_equal(src.read_timesteps(np.array([1, 0, 1, 4])), cube[[1, 0, 1, 4]])
     assert loads == Counter({f"{t}.{b}.0.0": 1 for t in (0, 2) for b in (0, 1)})
     assert src.build_meta_info()["band_names"] == ["B1", "B2"]
 
 
 @pytest.mark.parametrize("codecs,damaged_key,damage,words", [
-    (LE + [{"name": "crc32c"}], None, None, "crc32c"),  # refused by name before any chunk is decoded
-    ([{"name": "sharding_indexed", "configuration": {}}], None, None, "sharding_indexed"),
+    (LE + [codec("crc32c")], None, None, "crc32c"),  # refused by name before any chunk is decoded
+    ([codec("sharding_indexed")], None, None, "sharding_indexed"),
     (LE, "c/0/0/1", lambda f: f.truncate(5), "'c/0/0/1': 5 bytes decoded"),
-    (LE + [{"name": "zstd", "configuration": {"level": 3}}], "c/0/0/0", lambda f: f.write(b"not zstd"),
-     "zstd decompression failed"),
+    (LE + [codec("zstd", level=3)], "c/0/0/0", lambda f: f.write(b"not zstd"), "zstd decompression failed"),
 ])
 def test_v3_unsupported_codecs_and_damaged_chunks_are_named(tmp_path, codecs, damaged_key, damage, words):
-    data = stored_cube()
-    path = write_v3_store(tmp_path / "a.zarr", data, codecs=codecs)
+    path = write_v3_store(tmp_path / "a.zarr", CUBE, codecs=codecs)
     if damage:
-        with open(os.path.join(path, "var", *damaged_key.split("/")), "r+b") as f:
+        with open(Path(path, "var", *damaged_key.split("/")), "r+b") as f:
             damage(f)
-        np.testing.assert_array_equal(open_src(path).read_timesteps([4])[0, ..., 0], data[4])  # other chunks
+        np.testing.assert_array_equal(open_src(path).read_timesteps([4])[0, ..., 0], CUBE[4])  # other chunks
     with pytest.raises(ValueError, match=words):
         open_src(path).read_timesteps([0])
