@@ -18,13 +18,10 @@ import pytest
 import torch
 import tqdm
 
+from conftest import ROOT, tiny_compressor, v2_store
 from pyqelm import cli
-from pyqelm.utils.date_utils import normalize_time
-from test_hostile_inputs import v2_store
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 T, H, W = 3, 6, 5
-STAMPS = ["2021-01-01", "2021-01-02", "2021-01-03"]
 
 
 def task_count():
@@ -46,18 +43,9 @@ class Faulty(torch.nn.Module):
         return self.mlp(x), None
 
 
-def prepared(ref_compressor, model=None):
-    c = ref_compressor()
+def prepared(model=None):
     rng = np.random.default_rng(0)
-    c.volume = rng.random((T, H, W, 1)).astype(np.float32)
-    c.nodata_mask_vol = rng.random((T, H, W)) < 0.1
-    c.meta_info.update(height=H, width=W, n_bands=1, timestamps=STAMPS, t_norms=normalize_time(STAMPS))
-    c.prepare_training_data_optimized()
-    if model is None:
-        c.build_qelm_model(8, 4, 2, 1.5, 2, 8, 2, 2, 1.5, 2, 1.0, 8, 1)
-    else:
-        c.model = model
-    return c
+    return tiny_compressor(rng.random((T, H, W, 1)).astype(np.float32), rng.random((T, H, W)) < 0.1, model)
 
 
 @pytest.fixture
@@ -71,29 +59,25 @@ def scratch(tmp_path, monkeypatch):
     return folder
 
 
-_WARMED = []
-
-
-@pytest.fixture(autouse=True)
-def warm_threads(ref_compressor, monkeypatch, capsys):
+@pytest.fixture(scope="module", autouse=True)
+def warm_threads():
     """Pools that start on first use (the tensor library's worker threads) are started before a
     test counts threads; tqdm's monitor thread is kept from starting at all."""
-    monkeypatch.setattr(tqdm.tqdm, "monitor_interval", 0)
-    if not _WARMED:
-        _WARMED.append(prepared(ref_compressor, Faulty()))
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(tqdm.tqdm, "monitor_interval", 0)
+        c = prepared(Faulty())
         for threshold in ("1000", "0"):
-            monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", threshold)
-            _WARMED[0].fit(epochs=1, batch_size=16)
-        monkeypatch.delenv("PYQELM_STREAM_THRESHOLD_GB")
-        capsys.readouterr()
+            mp.setenv("PYQELM_STREAM_THRESHOLD_GB", threshold)
+            c.fit(epochs=1, batch_size=16)
+        mp.delenv("PYQELM_STREAM_THRESHOLD_GB")
+        yield
 
 
 def encode_args(folder, out, epochs):
     """A command line encoding a small Zarr store written into ``folder`` with a tiny network."""
     store = v2_store(folder / "in.zarr", np.random.default_rng(0).random((T, H, W)).astype("f4"), chunks=(1, H, W))
-    return ["encode", store, str(out), "--preset", "tiny", "--xy-hash-size", "8", "--t-hash-size",
-            "8", "--epochs", epochs, "--batch-size", "16", "--backend", "reference", "--device", "cpu",
-            "--precision", "float32", "-q"]
+    return ["encode", store, str(out), "--epochs", epochs, *("--preset tiny --xy-hash-size 8 --t-hash-size 8 "
+            "--batch-size 16 --backend reference --device cpu --precision float32 -q").split()]
 
 
 # ---- failures and interrupts during training and saving ----------------------------------------
@@ -101,11 +85,10 @@ def encode_args(folder, out, epochs):
 @pytest.mark.parametrize("mode", ["in-memory", "threaded"])
 @pytest.mark.parametrize("where", ["network", "progress bar"])
 @pytest.mark.parametrize("error", [KeyboardInterrupt, RuntimeError])
-def test_training_ends_cleanly_when_interrupted_or_failing(ref_compressor, scratch, monkeypatch, capsys,
-                                                           mode, where, error):
+def test_training_ends_cleanly_when_interrupted_or_failing(scratch, monkeypatch, capsys, mode, where, error):
     monkeypatch.setenv("PYQELM_STREAM_THRESHOLD_GB", "0" if mode == "threaded" else "1000")
     exc = error("stopped part-way")
-    c = prepared(ref_compressor, Faulty(exc, at=12) if where == "network" else Faulty())
+    c = prepared(Faulty(exc, at=12) if where == "network" else Faulty())
     real_update, updates = tqdm.tqdm.update, []
 
     def update(self, n=1):
@@ -123,8 +106,7 @@ def test_training_ends_cleanly_when_interrupted_or_failing(ref_compressor, scrat
     out = capsys.readouterr().out
     assert "Training Done." not in out and ("[Mode: Threaded Streaming]" in out) == (mode == "threaded")
     # the producer thread is stopped and joined before the error reaches the caller
-    assert set(threading.enumerate()) == threads and task_count() == tasks
-    assert list(scratch.iterdir()) == []
+    assert set(threading.enumerate()) == threads and task_count() == tasks and not any(scratch.iterdir())
     # the compressor is still usable: the same model trains to the end once the fault is gone
     calls, c.model.at = c.model.calls, None
     monkeypatch.setattr(tqdm.tqdm, "update", real_update)
@@ -133,9 +115,8 @@ def test_training_ends_cleanly_when_interrupted_or_failing(ref_compressor, scrat
 
 
 @pytest.mark.parametrize("method,name", [("save_qelm", "v.qelm"), ("save_chunk_blob", "v.qelmc")])
-def test_interrupted_save_keeps_the_previous_file(ref_compressor, tmp_path, scratch, monkeypatch, capsys,
-                                                  method, name):
-    c = prepared(ref_compressor)
+def test_interrupted_save_keeps_the_previous_file(tmp_path, scratch, monkeypatch, capsys, method, name):
+    c = prepared()
     c.fit(epochs=0, batch_size=16)
     getattr(c, method)(str(tmp_path / name))
     before = (tmp_path / name).read_bytes()
@@ -145,17 +126,16 @@ def test_interrupted_save_keeps_the_previous_file(ref_compressor, tmp_path, scra
         getattr(c, method)(str(tmp_path / name), save_residuals=True, residual_threshold=0.0)
     assert "Residual Stream" in capsys.readouterr().err
     assert (tmp_path / name).read_bytes() == before and task_count() == tasks
-    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "scratch"])
-    assert list(scratch.iterdir()) == []
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([name, "scratch"]) and not any(scratch.iterdir())
 
 
-def in_child(call, *args, env=()):
+def in_child(call, *args):
     """Runs ``test_faults.<call>(*args)`` in a fresh interpreter (signals and file-size limits
     stay out of the test process); returns the finished process."""
     code = (f"import sys; sys.path[:0] = [{ROOT!r}, {os.path.dirname(__file__)!r}]; import pyqelm, test_faults; "
             f"sys.exit(test_faults.{call}(*{args!r}))")
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env=dict(os.environ, PYTHONPATH=ROOT, **dict(env)))
+                          env=dict(os.environ, PYTHONPATH=ROOT))
 
 
 def interrupted_encode(*argv):
@@ -171,57 +151,50 @@ def interrupted_encode(*argv):
     return cli.main(list(argv))
 
 
-def test_interrupted_encode_leaves_no_output_and_no_temporary_file(tmp_path):
-    scratch, out = tmp_path / "scratch", tmp_path / "out"
-    scratch.mkdir()
+def test_interrupted_encode_leaves_no_output_and_no_temporary_file(tmp_path, scratch):
+    out = tmp_path / "out"
     out.mkdir()
-    args = encode_args(tmp_path, out / "v.qelm", "100000") + ["--max-error", "0.01"]
-    r = in_child("interrupted_encode", *args, env={"PYQELM_TMPDIR": str(scratch), "TMPDIR": str(scratch)})
+    r = in_child("interrupted_encode", *encode_args(tmp_path, out / "v.qelm", "100000"), "--max-error", "0.01")
     assert r.returncode == 130, r.stderr
     assert r.stderr.strip().splitlines()[-1] == "pyqelm: interrupted"
     assert list(out.iterdir()) == [] and list(scratch.iterdir()) == []
 
 
-def fill_the_disk(folder):
-    """Saves a standard and a rectified file, then new weights with room on the disk for the new
-    standard file only; prints the old files' digests and the error of the second save."""
-    from pyqelm.encoder import tcnn_compressor as tc
+def digests(folder):
+    return {n: hashlib.sha256(open(os.path.join(folder, n), "rb").read()).hexdigest() for n in os.listdir(folder)}
 
-    torch.manual_seed(0)
-    c = prepared(lambda: tc.QELMCompressor._with_reference_backend(device="cpu", train_dtype="float32"))
+
+def fill_the_disk(folder):
+    """Saves a standard and a rectified file and prints their digests, then saves new weights
+    with room on the disk for the new standard file only."""
+    c = prepared()
     c.fit(epochs=0, batch_size=16)
     path = os.path.join(folder, "out.qelm")
     c.save_qelm(path, save_residuals=True, residual_threshold=0.0)  # every value corrected
-    before = {n: hashlib.sha256(open(os.path.join(folder, n), "rb").read()).hexdigest() for n in os.listdir(folder)}
+    print("DIGESTS " + json.dumps(digests(folder)), flush=True)
     limit = (os.path.getsize(path) + os.path.getsize(os.path.join(folder, "out-rectified.qelm"))) // 2
     c.fit(epochs=1, batch_size=64)  # new weights, so a completed save would change both files
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     resource.setrlimit(resource.RLIMIT_FSIZE, (limit, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
-    try:
-        c.save_qelm(path, save_residuals=True, residual_threshold=0.0)
-        error = "saved"
-    except OSError as e:
-        error = [e.errno, e.strerror]
-    print("RESULT " + json.dumps({"before": before, "error": error}))
+    c.save_qelm(path, save_residuals=True, residual_threshold=0.0)
 
 
-def test_full_disk_during_save_keeps_the_previous_files(tmp_path):
-    (tmp_path / "out").mkdir()
-    r = in_child("fill_the_disk", str(tmp_path / "out"), env={"TMPDIR": str(tmp_path)})
-    assert r.returncode == 0, r.stderr
-    got = json.loads(r.stdout.split("RESULT ", 1)[1])
-    assert got["error"] == [errno.EFBIG, "File too large"]
+def test_full_disk_during_save_keeps_the_previous_files(tmp_path, scratch):
+    out = tmp_path / "out"
+    out.mkdir()
+    r = in_child("fill_the_disk", str(out))
+    assert r.returncode == 1 and f"OSError: [Errno {errno.EFBIG}] File too large" in r.stderr, r.stderr
     # the standard file of the failed save was complete before the disk filled on the rectified one
     assert r.stdout.count("=== Saving Rectified Version") == 2
     # yet both files are the earlier ones, byte for byte, with no temporary file beside them
-    assert sorted(got["before"]) == ["out-rectified.qelm", "out.qelm"]
-    assert {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in (tmp_path / "out").iterdir()} == got["before"]
+    before = json.loads(r.stdout.split("DIGESTS ", 1)[1].splitlines()[0])
+    assert sorted(before) == ["out-rectified.qelm", "out.qelm"] and digests(out) == before
+    assert not any(scratch.iterdir())
 
 
 # ---- output left by an earlier run -------------------------------------------------------------
 
-def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, capsys, monkeypatch):
-    monkeypatch.setenv("PYQELM_TMPDIR", str(tmp_path))
+def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, scratch, capsys):
     args = encode_args(tmp_path, tmp_path / "v.qelm", "1") + ["--force"]
     assert cli.main(args + ["--max-error", "5e-6"]) == 0  # finer than the network can fit
     assert (tmp_path / "v-rectified.qelm").exists()
