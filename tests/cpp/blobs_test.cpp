@@ -22,12 +22,7 @@ T rd(const std::string& s, size_t off) {
 torch::Tensor i64(std::vector<int64_t> v) { return torch::tensor(v, torch::kLong); }
 torch::Tensor f32(std::vector<float> v) { return torch::tensor(v, torch::kFloat); }
 
-ResidualValueMode native(std::vector<double> s) {
-  ResidualValueMode m;
-  m.native = true;
-  m.scales = std::move(s);
-  return m;
-}
+ResidualValueMode native(std::vector<double> s) { return ResidualValueMode{true, std::move(s)}; }
 
 // ---- residuals ----------------------------------------------------------------------------------
 

@@ -31,12 +31,8 @@ std::string residual_header(int32_t T, int32_t H, int32_t W, int32_t C) {
 
 TEST(DecoderRegressions, WeightScaleTooSmallToRestoreIsRefused) {
   for (const char* mode : {"int8_per_tensor_f16dec", "int16_per_tensor_f16dec"}) {
-    WeightRecipe rec;
-    rec.mode = mode;
-    rec.scales = {38.5, 1e-77};  // positive and finite, but 127 / 1e-77 is no float32
-    rec.sizes = {2, 2};
-    rec.components = {"spatial", "temporal"};
-    rec.decoder_size = 1;
+    // The second scale is positive and finite, but 127 / 1e-77 is no float32.
+    const WeightRecipe rec{mode, {38.5, 1e-77}, {2, 2}, {"spatial", "temporal"}, 1, ""};
     const size_t elem = rec.bits() / 8;
     std::string raw(4 * elem + 2, '\0');
     raw[0] = 5;

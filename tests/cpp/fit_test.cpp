@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "training/driver.h"
 #include "training_fixtures.h"
 
@@ -10,7 +8,7 @@ namespace {
 
 using testing::FitRig;
 
-TEST(Fit, NothingToTrain) {
+TEST(Fit, NothingToTrainAndSetupRefusals) {
   FitRig rig;
   rig.data.mask = torch::zeros_like(rig.data.mask);
   EXPECT_FALSE(rig.run());
@@ -31,15 +29,14 @@ TEST(Fit, NothingToTrain) {
   EXPECT_TRUE(zero.run());
   EXPECT_EQ(zero.net.calls.load(), 0);
   EXPECT_EQ(zero.out.lines.back(), "Training Done.");
-}
 
-TEST(Fit, SetupRefusalsComeBeforeTraining) {
-  FitRig rig;
-  rig.opts.loss_type = "S2_SR";
-  rig.opts.batch_size = 1001;
-  EXPECT_THROW(rig.run(), std::invalid_argument);
-  EXPECT_TRUE(rig.out.has_line("Warning: Batch size adjusted to 1000 for S2_SR mode."));
-  EXPECT_EQ(rig.net.calls.load(), 0);
+  // Setup refusals come before any training.
+  FitRig s2;
+  s2.opts.loss_type = "S2_SR";
+  s2.opts.batch_size = 1001;
+  EXPECT_THROW(s2.run(), std::invalid_argument);
+  EXPECT_TRUE(s2.out.has_line("Warning: Batch size adjusted to 1000 for S2_SR mode."));
+  EXPECT_EQ(s2.net.calls.load(), 0);
 }
 
 TEST(Fit, HashGroupRateOnlyWhenItDiffers) {
@@ -67,11 +64,9 @@ TEST(Fit, EarlyStopOnAPlateau) {
     rig.env.stream_threshold_gb = threshold;
     ASSERT_TRUE(rig.run());
     EXPECT_EQ(rig.out.lines.back(), "Training Done (early stopped at epoch 2 of 5).");
-    const std::string mode = std::string(threshold) == "0" ? "Training (Stream)" : "Training (In-Memory)";
-    const auto& log = rig.out.bar_log;
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& l) {
-      return l.rfind("desc: " + mode + "  [early stop @ epoch 2 ema=", 0) == 0;
-    })) << mode;
+    const std::string mode = std::string(threshold) == "0" ? "Stream" : "In-Memory";
+    EXPECT_TRUE(testing::has_entry(rig.out.bar_log, "desc: Training (" + mode + ")  [early stop @ epoch 2 ema=", true))
+        << mode;
     EXPECT_EQ(rig.net.calls.load(), 2 * 401);  // two epochs of 401 single-batch steps
   }
 }
@@ -89,12 +84,7 @@ TEST(Fit, ProducerFailureAndInterruptEndTheRunWithoutAThread) {
     return failing;
   };
   const int64_t threads_before = testing::thread_count();
-  try {
-    rig.run();
-    ADD_FAILURE();
-  } catch (const ProducerError& e) {
-    EXPECT_STREQ(e.what(), "Producer Thread Error: disk vanished");
-  }
+  EXPECT_EQ(testing::thrown<ProducerError>([&] { rig.run(); }), "Producer Thread Error: disk vanished");
   EXPECT_TRUE(rig.out.has_line("Force Streaming Mode: zarr_streaming source detected."));
   EXPECT_EQ(testing::thread_count(), threads_before);
 

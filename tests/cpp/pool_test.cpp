@@ -5,9 +5,12 @@
 #include <vector>
 
 #include "training/pool.h"
+#include "training_fixtures.h"
 
 namespace qelm::training {
 namespace {
+
+using testing::grid_xyz;
 
 // A source whose band 0 holds each value's frame index and band 1 its pixel index (both exact
 // in float16 for these sizes), read as float32 like a float32 compressor's source.
@@ -28,9 +31,7 @@ class FakeHost : public PoolHost {
     log.push_back("choose " + std::to_string(n) + " " + std::to_string(k));
     return torch::randperm(n, torch::kLong).slice(0, 0, k);
   }
-  torch::Tensor draw_integers(int64_t high, int64_t count) override {
-    return torch::randint(high, {count}, torch::kLong);
-  }
+  torch::Tensor draw_integers(int64_t high, int64_t count) override { return torch::randint(high, {count}, torch::kLong); }
   std::optional<StreamingPool> pool() override { return stored; }
   void store_pool(const StreamingPool& p) override { stored = p; }
   void store_uses(int64_t uses) override { stored->uses = uses; }
@@ -49,12 +50,6 @@ class FakeHost : public PoolHost {
   int64_t T_, H_, W_;
 };
 
-torch::Tensor grid_xyz(int64_t H, int64_t W) {
-  torch::Tensor ys = torch::arange(H, torch::kFloat).repeat_interleave(W) / static_cast<double>(H);
-  torch::Tensor xs = torch::arange(W, torch::kFloat).repeat({H}) / static_cast<double>(W);
-  return torch::stack({xs, ys}, 1);
-}
-
 // A time table unlike any pool position: frame f has time 0.5 + 0.01 f.
 torch::Tensor time_table(int64_t T) { return 0.5 + 0.01 * torch::arange(T, torch::kFloat); }
 
@@ -65,8 +60,7 @@ std::vector<int64_t> as_vector(const torch::Tensor& t) {
 
 // Every row of a super batch must agree with the source: frame -> time column, pixel -> xyz.
 void expect_consistent(const SuperBatch& b, const torch::Tensor& xyz, const torch::Tensor& lut) {
-  ASSERT_EQ(b.targets.scalar_type(), torch::kHalf);
-  ASSERT_TRUE(b.targets.is_contiguous());
+  ASSERT_TRUE(b.targets.scalar_type() == torch::kHalf && b.targets.is_contiguous());
   const torch::Tensor frame = b.targets.select(1, 0).to(torch::kLong);
   const torch::Tensor pixel = b.targets.select(1, 1).to(torch::kLong);
   EXPECT_TRUE(torch::equal(b.coords.select(1, 2), lut.index_select(0, frame)));

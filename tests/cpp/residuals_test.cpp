@@ -15,9 +15,7 @@ struct Planted {
 Planted make(int64_t T, int64_t cells, int64_t cols, int64_t n_bands, double scale) {
   Planted p;
   auto& in = p.in;
-  in.T = T;
-  in.cells = cells;
-  in.n_bands = n_bands;
+  in.T = T, in.cells = cells, in.n_bands = n_bands;
   in.values = torch::randint(0, 8, {T * cells, cols}).to(torch::kFloat32) / 8;  // exact in float32
   in.mask = torch::ones({T * cells}, torch::kBool);
   in.xyz = torch::arange(cells, torch::kFloat32).unsqueeze(1);  // column 0 = cell

@@ -51,12 +51,7 @@ TEST(Producer, ErrorReachesTheConsumerAfterQueuedItems) {
   Producer producer(sampler, 1, out);
   EXPECT_EQ(producer.take(kNoPoll).coords[0][0].item<float>(), 0.0f);
   EXPECT_EQ(producer.take(kNoPoll).coords[0][0].item<float>(), 1.0f);
-  try {
-    producer.take(kNoPoll);
-    ADD_FAILURE() << "no error after the producer failed";
-  } catch (const ProducerError& e) {
-    EXPECT_STREQ(e.what(), "Producer Thread Error: disk vanished");
-  }
+  EXPECT_EQ(testing::thrown<ProducerError>([&] { producer.take(kNoPoll); }), "Producer Thread Error: disk vanished");
   EXPECT_TRUE(out.has_line("Producer Thread Error: disk vanished"));
   EXPECT_FALSE(producer.running());
 
@@ -76,15 +71,11 @@ TEST(Producer, ConsumerWaitPollsAndCanBeInterrupted) {
   const int64_t threads_before = testing::thread_count();
   int polls = 0;
   const auto t0 = Clock::now();
-  try {
-    Producer producer(slow, 1, out);
-    producer.wait_ready([&] {
-      if (++polls == 2) throw std::runtime_error("interrupted");
-    });
-    ADD_FAILURE();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "interrupted");
-  }
+  EXPECT_EQ(testing::thrown<std::runtime_error>([&] {
+              Producer producer(slow, 1, out);
+              producer.wait_ready([&] { if (++polls == 2) throw std::runtime_error("interrupted"); });
+            }),
+            "interrupted");
   // Polls come every 0.1 s; leaving the scope joined the thread.
   EXPECT_LT(seconds_since(t0), 1.5);
   EXPECT_EQ(testing::thread_count(), threads_before);

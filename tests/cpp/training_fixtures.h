@@ -20,6 +20,18 @@
 
 namespace qelm::testing {
 
+// The message of the E that action throws, or "" when it throws nothing.
+template <typename E, typename F>
+std::string thrown(F&& action) {
+  try { action(); } catch (const E& e) { return e.what(); }
+  return "";
+}
+
+inline bool has_entry(const std::vector<std::string>& lines, const std::string& text, bool prefix_only = false) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return prefix_only ? l.rfind(text, 0) == 0 : l == text; });
+}
+
 // An MLP from (x, y, t) to C bands.
 class TinyNet : public Network {
  public:
@@ -73,8 +85,7 @@ class TestReporter : public Reporter {
   }
   bool has_line(const std::string& text, bool prefix_only = false) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& l) { return prefix_only ? l.rfind(text, 0) == 0 : l == text; });
+    return has_entry(lines, text, prefix_only);
   }
   bool has_line_starting(const std::string& prefix) const { return has_line(prefix, true); }
   std::vector<std::string> lines, bar_log;
@@ -94,16 +105,22 @@ inline int64_t thread_count() {
   return n;
 }
 
+// The (x, y) of every pixel of an H x W grid, row by row, in [0, 1).
+inline torch::Tensor grid_xyz(int64_t H, int64_t W) {
+  torch::Tensor ys = torch::arange(H, torch::kFloat).repeat_interleave(W) / static_cast<double>(H);
+  torch::Tensor xs = torch::arange(W, torch::kFloat).repeat({H}) / static_cast<double>(W);
+  return torch::stack({xs, ys}, 1);
+}
+
 // A smooth T x H x W x C cube in [0, 1] with a few invalid points, laid out for training.
 inline training::TrainingSet tiny_cube(int64_t T = 3, int64_t H = 6, int64_t W = 5, int64_t C = 2,
                                        double invalid_share = 0.2) {
   training::TrainingSet d;
   d.n_frames = T, d.height = H, d.width = W, d.n_bands = C;
-  torch::Tensor ys = torch::arange(H, torch::kFloat).repeat_interleave(W) / static_cast<double>(H);
-  torch::Tensor xs = torch::arange(W, torch::kFloat).repeat({H}) / static_cast<double>(W);
-  d.xyz = torch::stack({xs, ys}, 1);
+  d.xyz = grid_xyz(H, W);
   d.time_lut = torch::linspace(0, 1, T, torch::kFloat);
-  torch::Tensor t = d.time_lut.repeat_interleave(H * W), x = xs.repeat({T}), y = ys.repeat({T});
+  torch::Tensor t = d.time_lut.repeat_interleave(H * W), x = d.xyz.select(1, 0).repeat({T}),
+                y = d.xyz.select(1, 1).repeat({T});
   std::vector<torch::Tensor> bands;
   for (int64_t c = 0; c < C; ++c) bands.push_back(0.5 + 0.4 * torch::sin(3.0 * x + 2.0 * y * (c + 1) + t));
   d.values = torch::stack(bands, 1);
@@ -146,9 +163,8 @@ struct FitRig {
     opts.epochs = 2;
     opts.batch_size = 16;
   }
-  bool run(DeviceInfo* dev = nullptr) {
-    training::FitServices s{net, out, dev ? *dev : cpu, torch::Device(torch::kCPU), "cpu", false, {}, source,
-                            corrections};
+  bool run() {
+    training::FitServices s{net, out, cpu, torch::Device(torch::kCPU), "cpu", false, {}, source, corrections};
     s.split_params = [this] {
       ++split_calls;
       auto p = net.parameters();

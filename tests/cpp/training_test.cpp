@@ -17,14 +17,11 @@ using testing::TestReporter;
 using testing::TinyNet;
 
 // A device with a chosen amount of memory.
-class FakeCuda : public DeviceInfo {
- public:
+struct FakeCuda : DeviceInfo {
   FakeCuda(int64_t free_bytes, int64_t total_bytes) : free_(free_bytes), total_(total_bytes) {}
   bool cuda_available() override { return true; }
   std::pair<int64_t, int64_t> mem_get_info() override { return {free_, total_}; }
   void empty_cache() override {}
-
- private:
   int64_t free_, total_;
 };
 
@@ -78,8 +75,7 @@ TEST(GradScaler, GrowsAfterTheIntervalAndPassesThroughWhenDisabled) {
   EXPECT_FLOAT_EQ(static_cast<float>(huge.get_scale()), 3e38f);
 
   GradScaler off(false);
-  const torch::Tensor loss = w.sum() * 3;
-  EXPECT_TRUE(off.scale(loss).equal(loss));
+  EXPECT_TRUE(off.scale(w.sum() * 3).equal(w.sum() * 3));
   EXPECT_EQ(off.get_scale(), 1.0);
 }
 
@@ -126,20 +122,19 @@ TEST(TrainStep, ReferenceFrameAndAuxiliaryTerms) {
   EXPECT_TRUE(plain.total.equal(plain.main));
   EXPECT_FALSE(plain.total.requires_grad());
 
+  // The extra term the step added to the main loss.
+  auto extra = [&](int64_t i) {
+    const StepLosses l = step(coords, targets, i);
+    return l.total.item<double>() - l.main.item<double>();
+  };
   const torch::Tensor preds = net.mlp_->forward(coords).detach();
   net.ref_t = 0.5;  // only the first row lies within 1e-5 of the reference time
-  StepLosses with_ref = step(coords, targets, 1);
-  EXPECT_NEAR(with_ref.total.item<double>() - with_ref.main.item<double>(), preds[0].pow(2).mean().item<double>(),
-              1e-6);
+  EXPECT_NEAR(extra(1), preds[0].pow(2).mean().item<double>(), 1e-6);
   net.ref_t = 0.7;  // no row selected: the term is 0
-  StepLosses none = step(coords, targets, 2);
-  EXPECT_NEAR(none.total.item<double>(), none.main.item<double>(), 1e-7);
-
+  EXPECT_NEAR(extra(2), 0.0, 1e-7);
   net.ref_t = -1.0;
   net.aux_scale = 2.0;
-  StepLosses with_aux = step(coords, targets, 3);
-  EXPECT_NEAR(with_aux.total.item<double>() - with_aux.main.item<double>(), (preds * 2.0).pow(2).mean().item<double>(),
-              1e-5);
+  EXPECT_NEAR(extra(3), (preds * 2.0).pow(2).mean().item<double>(), 1e-5);
   EXPECT_EQ(sched.last_epoch(), 4);  // one schedule step per training step
 }
 
@@ -198,15 +193,14 @@ TEST(Sampling, HostSuperBatches) {
   StandardSampler sampler(cube);
   const int64_t n_valid = d.mask.sum().item<int64_t>();
   std::vector<torch::Tensor> drawn;
-  int64_t n_drawn = 0;
-  while (n_drawn < n_valid) {
+  for (int64_t n = 0; n < n_valid; n += drawn.back().size(0)) {
     auto sb = sampler.next(16);
     ASSERT_TRUE(sb);
-    n_drawn += sb->coords.size(0);
     drawn.push_back(sb->coords);
   }
-  EXPECT_EQ(n_drawn, n_valid);
-  EXPECT_EQ(std::get<0>(torch::unique_dim(torch::cat(drawn), 0)).size(0), n_valid);
+  const torch::Tensor pass = torch::cat(drawn);
+  EXPECT_EQ(pass.size(0), n_valid);
+  EXPECT_EQ(std::get<0>(torch::unique_dim(pass, 0)).size(0), n_valid);
   EXPECT_FALSE(sampler.exhausted());
 
   CubeTensors empty = cube;
@@ -227,12 +221,8 @@ TEST(Sampling, HostSuperBatches) {
 TEST(StepPlan, ImportanceFractionAndSuperBatchSize) {
   // A negative fraction only matters when importance sampling is on.
   EXPECT_EQ(plan_steps(10, 4, 1, false, 0.5, -1.0).importance_extra_frac, 0.0);
-  try {
-    plan_steps(10, 4, 1, true, 0.5, -1.0);
-    ADD_FAILURE();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "PYQELM_IMPORTANCE_EXTRA_FRAC must be non-negative");
-  }
+  EXPECT_EQ(testing::thrown<std::invalid_argument>([] { plan_steps(10, 4, 1, true, 0.5, -1.0); }),
+            "PYQELM_IMPORTANCE_EXTRA_FRAC must be non-negative");
   EXPECT_THROW(plan_steps(10, 4, 1, true, 0.5, std::nan("")), std::invalid_argument);
   EXPECT_EQ(super_batch_size(100001), 5000048);  // 50 batches, rounded down to a multiple of 4
 }
