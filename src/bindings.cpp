@@ -104,6 +104,10 @@ void init_module(py::module_& m) {
   add_method(cls, "load_dataset_zarr_streaming", &load_dataset_zarr_streaming,
              py::arg("zarr_path"), py::arg("variable") = py::none(), py::arg("scale_factor") = py::none(),
              py::arg("valid_range") = py::none(), "Attach a Zarr store as an out-of-core source.");
+  add_method(cls, "load_dataset_source", &load_dataset_source, py::arg("source"),
+             py::arg("valid_range") = py::none(), py::arg("streaming") = false,
+             "load_dataset_zarr (or, with streaming, load_dataset_zarr_streaming) over a source object "
+             "with the streaming source's interface; valid_range defaults to the source's.");
 
 
   // ---- preparation --------------------------------------------------------------------------

@@ -80,14 +80,17 @@ py::tuple load_dataset_folder(py::object self, py::object folder_path, py::objec
   return py::make_tuple(parts[0], parts[1]);
 }
 
-void load_dataset_zarr(py::object self, py::object zarr_path, py::object variable,
-                       py::object scale_factor, py::object valid_range) {
-  print_line(">>> Using Zarr In-Memory Loader (variable=" + py_repr(variable) + ") <<<");
+namespace {
+void require_valid_range(py::handle valid_range) {
   if (valid_range.is_none())
     throw py::value_error(
         "load_dataset_zarr requires input_valid_range (used as both physical-unit clip and "
         "normalisation endpoints).");
-  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range);
+}
+
+// Reads every frame of `source` into memory, normalised to [0, 1] by `valid_range`.
+void load_source_in_memory(py::object self, py::object source, py::object valid_range) {
+  require_valid_range(valid_range);
   const int64_t T = source.attr("n_timesteps").cast<int64_t>();
   const int64_t H = source.attr("height").cast<int64_t>();
   const int64_t W = source.attr("width").cast<int64_t>();
@@ -123,10 +126,7 @@ void load_dataset_zarr(py::object self, py::object zarr_path, py::object variabl
   self.attr("nodata_mask_vol") = py::none();
 }
 
-void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
-                                 py::object scale_factor, py::object valid_range) {
-  print_line(">>> Using Zarr Streaming Mode (variable=" + py_repr(variable) + ") <<<");
-  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range);
+void attach_streaming_source(py::object self, py::object source) {
   self.attr("streaming_source") = source;
   merge_meta(self, source.attr("build_meta_info")());
   self.attr("meta_info")["scale_factor"] = source.attr("scale_factor");
@@ -137,6 +137,32 @@ void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::obje
                   (long long)source.attr("n_bands").cast<int64_t>()));
   self.attr("volume") = py::none();
   self.attr("nodata_mask_vol") = py::none();
+}
+}  // namespace
+
+void load_dataset_zarr(py::object self, py::object zarr_path, py::object variable,
+                       py::object scale_factor, py::object valid_range) {
+  print_line(">>> Using Zarr In-Memory Loader (variable=" + py_repr(variable) + ") <<<");
+  require_valid_range(valid_range);
+  load_source_in_memory(self, make_source(self, zarr_path, variable, scale_factor, valid_range), valid_range);
+}
+
+void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
+                                 py::object scale_factor, py::object valid_range) {
+  print_line(">>> Using Zarr Streaming Mode (variable=" + py_repr(variable) + ") <<<");
+  attach_streaming_source(self, make_source(self, zarr_path, variable, scale_factor, valid_range));
+}
+
+void load_dataset_source(py::object self, py::object source, py::object valid_range, bool streaming) {
+  if (valid_range.is_none()) valid_range = source.attr("valid_range");
+  py::object variable = attr_or(source, "variable");
+  if (streaming) {
+    print_line(">>> Using Zarr Streaming Mode (variable=" + py_repr(variable) + ") <<<");
+    attach_streaming_source(self, source);
+  } else {
+    print_line(">>> Using Zarr In-Memory Loader (variable=" + py_repr(variable) + ") <<<");
+    load_source_in_memory(self, source, valid_range);
+  }
 }
 
 }  // namespace qelm::shell

@@ -27,6 +27,8 @@ void load_dataset_zarr(py::object self, py::object zarr_path, py::object variabl
                        py::object scale_factor, py::object valid_range);
 void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
                                  py::object scale_factor, py::object valid_range);
+// The two Zarr loads over a source object the caller built (a window of a store, say).
+void load_dataset_source(py::object self, py::object source, py::object valid_range, bool streaming);
 
 // ---- preparation ----------------------------------------------------------------------------
 void prepare_training_data_optimized(py::object self, py::object use_log, py::object norm_mode,
