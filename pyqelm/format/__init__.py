@@ -2,21 +2,22 @@
 
 Writing: build a ``Meta`` and one ``ChunkMeta`` per chunk, serialise each chunk with
 ``write_chunk_bytes``, describe the chunks in a ``Manifest`` and call ``write_container``.
-Reading: ``read_container`` then ``read_chunk_bytes`` on each chunk blob. Layouts are documented
+Reading: ``read_container`` then ``read_chunk_bytes`` on each chunk blob; ``ContainerReader``
+reads the metadata and manifest first and then only the chunks asked for. Layouts are documented
 in the modules ``chunk_io``, ``container``, ``manifest``, ``meta`` and ``affine``.
 """
-from .affine import coerce_affine
+from .affine import coerce_affine, window_affine
 from .chunk_io import (ChunkContents, ChunkMeta, QuantizationInfo, ResidualInfo, TrainTimeRange,
                        decode_chunk_filename, encode_chunk_filename, read_chunk_bytes, write_chunk_bytes)
-from .container import (FORMAT_VERSION, ContainerContents, read_container, write_bytes_atomic,
-                        write_container)
+from .container import (FORMAT_VERSION, ContainerContents, ContainerReader, read_container, write_bytes_atomic,
+                        write_container, write_container_files)
 from .manifest import AxisChunking, ChunkEntry, Manifest
 from .meta import BandInfo, Meta, TimeInfo
 
 __all__ = [
-    "AxisChunking", "BandInfo", "ChunkContents", "ChunkEntry", "ChunkMeta", "ContainerContents",
+    "AxisChunking", "BandInfo", "ChunkContents", "ChunkEntry", "ChunkMeta", "ContainerContents", "ContainerReader",
     "FORMAT_VERSION", "Manifest", "Meta", "QuantizationInfo", "ResidualInfo", "TimeInfo",
     "TrainTimeRange", "coerce_affine", "decode_chunk_filename", "encode_chunk_filename",
-    "read_chunk_bytes", "read_container", "write_bytes_atomic", "write_chunk_bytes",
-    "write_container",
+    "read_chunk_bytes", "read_container", "window_affine", "write_bytes_atomic", "write_chunk_bytes",
+    "write_container", "write_container_files",
 ]

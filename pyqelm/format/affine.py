@@ -71,3 +71,11 @@ def coerce_affine(value):
     if a * e - b * d == 0:
         raise ValueError(f"transform {coeffs} is singular (pixels would have no area)")
     return [float(v) for v in coeffs]
+
+
+def window_affine(transform, row0, col0):
+    """The transform of a window whose first pixel is (row0, col0) of the grid ``transform``
+    describes: the same steps, the corner moved to that pixel. Encoders and decoders of a tile
+    both derive its transform with this, so they agree to the bit."""
+    a, b, c, d, e, f = (float(v) for v in transform)
+    return [a, b, c + a * col0 + b * row0, d, e, f + d * col0 + e * row0]

@@ -16,12 +16,15 @@ methods other than stored and deflate, members whose declared size is implausibl
 compressed size or beyond a cap (checked before anything is inflated, then read with a bounded
 read), members whose compressed data overlap or exceed the archive, duplicate names, missing
 members, and manifests that disagree with the members or the metadata. Every such fault is a
-ValueError.
+ValueError. ``ContainerReader`` does the same checks but reads a chunk only when asked, so a
+reader of a few chunks of a large container never reads the others.
 """
+import contextlib
 import errno
 import io
 import os
 import secrets
+import threading
 import zipfile
 from typing import NamedTuple
 
@@ -127,13 +130,82 @@ def _check_against_meta(meta, manifest):
                 raise ValueError(f"chunk {c.id} spans {axis} [{lo}, {hi}) beyond the cube's {extent[axis]}")
 
 
-def write_container(path, meta, manifest, chunks):
-    """Write the container: ``chunks`` is a list of (member name, chunk blob) pairs, each listed
-    by the manifest with its exact size. Returns the path."""
+def _check_records(meta, manifest):
     if not isinstance(meta, Meta):
         raise ValueError(f"meta must be a Meta, got {type(meta).__name__}")
     if not isinstance(manifest, Manifest):
         raise ValueError(f"manifest must be a Manifest, got {type(manifest).__name__}")
+
+
+def _check_listed(manifest, names):
+    listed = {c.file: c for c in manifest.chunks}
+    for name in names:
+        if name not in listed:
+            raise ValueError(f"chunk member {name!r} is not listed in the manifest")
+    for name in listed:
+        if name not in names:
+            raise ValueError(f"the manifest lists {name!r} but no such chunk was given")
+    return listed
+
+
+def _checked_blob(entry, blob):
+    if entry.size_bytes != len(blob):
+        raise ValueError(f"the manifest gives {entry.file!r} {entry.size_bytes} bytes, the chunk has {len(blob)}")
+    read_chunk_bytes(blob)  # refuse to store a damaged chunk
+    return blob
+
+
+def _write_members(path, meta, manifest, load):
+    """The archive at ``path``, atomically; ``load(entry)`` gives each chunk's bytes in turn."""
+    _check_against_meta(meta, manifest)
+    meta_json = R.dumps({"format_version": FORMAT_VERSION, **meta.to_dict()})
+    manifest_json = R.dumps(manifest.to_dict())
+
+    def fill(f):
+        with zipfile.ZipFile(f, "w", allowZip64=True) as zf:
+            for name, data, method in [(META_MEMBER, meta_json, zipfile.ZIP_DEFLATED),
+                                       (MANIFEST_MEMBER, manifest_json, zipfile.ZIP_DEFLATED)]:
+                _add_member(zf, name, data, method)
+            for c in manifest.chunks:
+                _add_member(zf, c.file, load(c), zipfile.ZIP_STORED)
+
+    return _write_atomic(path, fill)
+
+
+def _add_member(zf, name, data, method):
+    info = zipfile.ZipInfo(name, date_time=_ZIP_DATE)
+    info.compress_type = method
+    info.external_attr = 0o644 << 16
+    zf.writestr(info, data)
+
+
+def write_container_files(path, meta, manifest, files):
+    """``write_container`` with each chunk read from a file: ``files`` is a list of (member
+    name, chunk blob file) pairs. Only one chunk is held in memory at a time, so a container of
+    many large chunks is written without gathering them first. Returns the path."""
+    _check_records(meta, manifest)
+    sources = {}
+    for item in R.as_list(files, "files"):
+        if not isinstance(item, (list, tuple)) or len(item) != 2:
+            raise ValueError(f"each chunk must be a (member name, file) pair, got {item!r:.80}")
+        name, file = item
+        _check_member_name(name)
+        if name in sources:
+            raise ValueError(f"chunk member {name!r} given twice")
+        sources[name] = os.fspath(file)
+    _check_listed(manifest, sources)
+
+    def load(entry):
+        with open(sources[entry.file], "rb") as f:
+            return _checked_blob(entry, f.read(entry.size_bytes + 1))
+
+    return _write_members(path, meta, manifest, load)
+
+
+def write_container(path, meta, manifest, chunks):
+    """Write the container: ``chunks`` is a list of (member name, chunk blob) pairs, each listed
+    by the manifest with its exact size. Returns the path."""
+    _check_records(meta, manifest)
     members = {}
     for item in R.as_list(chunks, "chunks"):
         if not isinstance(item, (list, tuple)) or len(item) != 2:
@@ -145,31 +217,10 @@ def write_container(path, meta, manifest, chunks):
         if isinstance(blob, str) or not isinstance(blob, (bytes, bytearray, memoryview)):
             raise ValueError(f"chunk {name!r} must be bytes, got {type(blob).__name__}")
         members[name] = bytes(blob)
-    listed = {c.file: c for c in manifest.chunks}
-    for name in members:
-        if name not in listed:
-            raise ValueError(f"chunk member {name!r} is not listed in the manifest")
-    for name, entry in listed.items():
-        if name not in members:
-            raise ValueError(f"the manifest lists {name!r} but no such chunk was given")
-        if entry.size_bytes != len(members[name]):
-            raise ValueError(f"the manifest gives {name!r} {entry.size_bytes} bytes, the chunk has {len(members[name])}")
-        read_chunk_bytes(members[name])  # refuse to store a damaged chunk
+    for name, entry in _check_listed(manifest, members).items():
+        _checked_blob(entry, members[name])
     _check_against_meta(meta, manifest)
-    meta_json = R.dumps({"format_version": FORMAT_VERSION, **meta.to_dict()})
-    manifest_json = R.dumps(manifest.to_dict())
-
-    def fill(f):
-        with zipfile.ZipFile(f, "w", allowZip64=True) as zf:
-            for name, data, method in [(META_MEMBER, meta_json, zipfile.ZIP_DEFLATED),
-                                       (MANIFEST_MEMBER, manifest_json, zipfile.ZIP_DEFLATED)] + \
-                                      [(c.file, members[c.file], zipfile.ZIP_STORED) for c in manifest.chunks]:
-                info = zipfile.ZipInfo(name, date_time=_ZIP_DATE)
-                info.compress_type = method
-                info.external_attr = 0o644 << 16
-                zf.writestr(info, data)
-
-    return _write_atomic(path, fill)
+    return _write_members(path, meta, manifest, lambda entry: members[entry.file])
 
 
 # ---- reader -------------------------------------------------------------------------------------
@@ -213,43 +264,55 @@ def _open_archive(fileobj):
         raise ValueError(f"not a ZIP container: {exc}") from None
 
 
-def read_container(path, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES):
-    """Read a container file (path or binary file object) -> ContainerContents(meta, manifest,
-    chunks, format_version); ``chunks`` maps member names to chunk blobs (see
-    ``read_chunk_bytes``). Raises ValueError for malformed input; OSError for I/O failures."""
-    own = not hasattr(path, "read")
-    f = open(os.fspath(path), "rb") if own else path
+@contextlib.contextmanager
+def _as_value_errors():
+    """Faults of a damaged archive as ValueError; genuine I/O errors propagate."""
     try:
-        f.seek(0, io.SEEK_END)
-        size = f.tell()
-        f.seek(0)
-        try:
-            return _read_archive(f, size, max_chunk_bytes)
-        except ValueError:
-            raise
-        except OSError as exc:
-            # Corrupted offsets surface as invalid seeks; genuine I/O errors propagate.
-            if exc.errno == errno.EINVAL:
-                raise ValueError(f"corrupted container: {exc}") from None
-            raise
-        except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError,
-                KeyError, IndexError, OverflowError, UnicodeDecodeError, TypeError) as exc:
+        yield
+    except ValueError:
+        raise
+    except OSError as exc:
+        # Corrupted offsets surface as invalid seeks.
+        if exc.errno == errno.EINVAL:
+            raise ValueError(f"corrupted container: {exc}") from None
+        raise
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, NotImplementedError, RuntimeError,
+            KeyError, IndexError, OverflowError, UnicodeDecodeError, TypeError) as exc:
+        raise ValueError(f"corrupted container: {type(exc).__name__}: {exc}") from None
+    except Exception as exc:  # zlib.error, struct.error and the like from damaged archives
+        if type(exc).__module__ in ("zlib", "struct"):
             raise ValueError(f"corrupted container: {type(exc).__name__}: {exc}") from None
-        except Exception as exc:  # zlib.error, struct.error and the like from damaged archives
-            if type(exc).__module__ in ("zlib", "struct"):
-                raise ValueError(f"corrupted container: {type(exc).__name__}: {exc}") from None
+        raise
+
+
+class ContainerReader:
+    """An open container (path or binary file object): ``meta``, ``manifest`` and
+    ``format_version`` are read and checked when it opens; ``read_chunk`` reads one chunk blob
+    at a time, with the checks of ``read_container``. Safe to share between threads."""
+
+    def __init__(self, path, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES):
+        self._own = not hasattr(path, "read")
+        self._file = open(os.fspath(path), "rb") if self._own else path
+        self._max_chunk_bytes = max_chunk_bytes
+        self._lock = threading.Lock()
+        self._zf = None
+        try:
+            with _as_value_errors():
+                self._file.seek(0, io.SEEK_END)
+                self._size = self._file.tell()
+                self._file.seek(0)
+                self._open()
+        except BaseException:
+            self.close()
             raise
-    finally:
-        if own:
-            f.close()
 
-
-def _read_archive(f, size, max_chunk_bytes):
-    with _open_archive(f) as zf:
+    def _open(self):
+        zf = self._zf = _open_archive(self._file)
+        size = self._size
         infos = zf.infolist()
         if len(infos) > _MAX_MEMBERS:
             raise ValueError(f"container has {len(infos)} members, more than {_MAX_MEMBERS}")
-        by_name = {}
+        by_name = self._by_name = {}
         for info in infos:
             if info.filename in by_name:
                 raise ValueError(f"container member {info.filename!r} occurs twice")
@@ -265,16 +328,48 @@ def _read_archive(f, size, max_chunk_bytes):
         version = meta_d.get("format_version")
         if version != FORMAT_VERSION:
             raise ValueError(f"unsupported container format version {version!r} (this reader knows {FORMAT_VERSION!r})")
-        meta = Meta.from_dict({k: v for k, v in meta_d.items() if k != "format_version"})
-        manifest = Manifest.from_dict(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], _JSON_MAX_BYTES, size),
-                                              MANIFEST_MEMBER))
-        _check_against_meta(meta, manifest)
-        chunks = {}
-        for entry in manifest.chunks:
+        self.format_version = version
+        self.meta = Meta.from_dict({k: v for k, v in meta_d.items() if k != "format_version"})
+        self.manifest = Manifest.from_dict(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], _JSON_MAX_BYTES, size),
+                                                   MANIFEST_MEMBER))
+        _check_against_meta(self.meta, self.manifest)
+        for entry in self.manifest.chunks:
             info = by_name.get(entry.file)
             if info is None:
                 raise ValueError(f"the manifest names {entry.file!r}, which the container lacks")
             if info.file_size != entry.size_bytes:
                 raise ValueError(f"member {entry.file!r} has {info.file_size} bytes, the manifest says {entry.size_bytes}")
-            chunks[entry.file] = _read_member(zf, info, max_chunk_bytes, size, _CHUNK_MAX_RATIO)
-        return ContainerContents(meta, manifest, chunks, version)
+
+    def read_chunk(self, entry):
+        """The chunk blob of a manifest entry (or its member name)."""
+        name = entry if isinstance(entry, str) else entry.file
+        if not any(c.file == name for c in self.manifest.chunks):
+            raise ValueError(f"{name!r} is not a chunk of this container")
+        with self._lock, _as_value_errors():
+            if self._zf is None:
+                raise ValueError("the container is closed")
+            return _read_member(self._zf, self._by_name[name], self._max_chunk_bytes, self._size, _CHUNK_MAX_RATIO)
+
+    def close(self):
+        with self._lock:
+            if self._zf is not None:
+                self._zf.close()
+                self._zf = None
+            if self._own and not self._file.closed:
+                self._file.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+
+def read_container(path, max_chunk_bytes=DEFAULT_MAX_CHUNK_BYTES):
+    """Read a container file (path or binary file object) -> ContainerContents(meta, manifest,
+    chunks, format_version); ``chunks`` maps member names to chunk blobs (see
+    ``read_chunk_bytes``). Raises ValueError for malformed input; OSError for I/O failures."""
+    with ContainerReader(path, max_chunk_bytes) as reader:
+        chunks = {entry.file: reader.read_chunk(entry) for entry in reader.manifest.chunks}
+        return ContainerContents(reader.meta, reader.manifest, chunks, reader.format_version)

@@ -7,7 +7,14 @@
      "crs": text | object | null, "transform": [a, b, c, d, e, f] | null,
      "pixel_anchor": "upper_left", "missing_fill": number | null, "use_log": false,
      "time": {"values": [ISO-8601 text], "calendar": "gregorian",
-              "global_start": text | null, "global_end": text | null} | null}
+              "global_start": text | null, "global_end": text | null} | null,
+     "extras": {...}}
+
+``extras`` (written only when not empty) describes the cube beyond its grid: a container of
+several chunks keeps there what each chunk's metadata describes only for its own piece, under
+"source" (the source variable's name, dimensions, units, attributes and coordinates, as a
+chunk's ``extras["source"]``) and "seams" (the reconstruction's error across chunk borders,
+measured against the source when the container was written).
 
 Records are built with keywords, validate their fields on construction (ValueError naming
 the field), and round-trip exactly through ``to_dict`` / ``from_dict``. ``from_dict`` ignores
@@ -98,6 +105,7 @@ class Meta:
     missing_fill: object = None
     use_log: bool = False
     time: Optional[TimeInfo] = None
+    extras: dict = field(default_factory=dict)
 
     def __post_init__(self):
         shape = R.as_list(self.shape, "shape")
@@ -119,6 +127,7 @@ class Meta:
         self.use_log = R.as_bool(self.use_log, "use_log")
         if self.time is not None and not isinstance(self.time, TimeInfo):
             self.time = TimeInfo.from_dict(self.time)
+        self.extras = R.plain(R.mapping(self.extras, "meta extras"), "meta extras")
 
     @property
     def n_frames(self):
@@ -133,17 +142,22 @@ class Meta:
         return int(self.shape[2])
 
     def to_dict(self):
-        return {"shape": list(self.shape), "axes": list(self.axes), "dtype": self.dtype,
-                "bands": [b.to_dict() for b in self.bands], "crs": R.plain(self.crs, "crs"),
-                "transform": None if self.transform is None else list(self.transform),
-                "pixel_anchor": self.pixel_anchor, "missing_fill": self.missing_fill,
-                "use_log": self.use_log, "time": None if self.time is None else self.time.to_dict()}
+        d = {"shape": list(self.shape), "axes": list(self.axes), "dtype": self.dtype,
+             "bands": [b.to_dict() for b in self.bands], "crs": R.plain(self.crs, "crs"),
+             "transform": None if self.transform is None else list(self.transform),
+             "pixel_anchor": self.pixel_anchor, "missing_fill": self.missing_fill,
+             "use_log": self.use_log, "time": None if self.time is None else self.time.to_dict()}
+        if self.extras:
+            d["extras"] = R.plain(R.mapping(self.extras, "meta extras"), "meta extras")
+        return d
 
     @classmethod
     def from_dict(cls, d):
         R.mapping(d, "meta")
         kw = {k: d[k] for k in ("axes", "dtype", "crs", "transform", "pixel_anchor", "missing_fill", "use_log")
               if k in d}
+        if d.get("extras") is not None:
+            kw["extras"] = dict(R.mapping(d["extras"], "meta extras"))
         bands = [BandInfo.from_dict(b) for b in R.as_list(d.get("bands", []), "bands")]
         time = d.get("time")
         return cls(shape=R.require(d, "shape", "meta"), bands=bands,
