@@ -14,7 +14,8 @@ The reconstruction is rebuilt from the container alone:
   rectified container lies within max(threshold, outlier_value_scale / 2) of the original;
 * the no-data mask applied last (NaN, or the value the caller asks for).
 
-The cube is float32, (T, H, W, C), in physical units.
+The cube is float32, (T, H, W, C), in physical units. A container of several chunks decodes
+each against its own part of the metadata (``pyqelm.windowed``).
 """
 import numpy as np
 import torch
@@ -182,9 +183,11 @@ def read_single_chunk(path):
 
 
 def decode_container(path, fill=None, batch=DEFAULT_BATCH):
-    """Decode a one-chunk ``.qelm`` container; returns (cube float32 (T, H, W, C), Meta).
+    """Decode a ``.qelm`` container, of one chunk or many; returns (cube float32 (T, H, W, C), Meta).
 
     No-data pixels become NaN, or ``fill`` when given (for example ``meta.missing_fill``).
+    ``pyqelm.windowed.decode_window`` decodes a part of it.
     """
-    blob, meta = read_single_chunk(path)
-    return decode_chunk(blob, meta, fill=fill, batch=batch), meta
+    from pyqelm.windowed import decode_window
+
+    return decode_window(path, fill=fill, batch=batch)

@@ -16,9 +16,12 @@ What the store holds, from the container:
   container has a CRS; the store's global attributes.
 
 The metadata is consolidated, so ``xarray.open_zarr`` opens it without warnings.
+``cube_layout`` is that description on its own (the lazy xarray backend builds its dataset
+from it too).
 """
 import os
 import shutil
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -54,6 +57,94 @@ def _jsonable(value):
     return value
 
 
+@dataclass
+class Coordinate:
+    name: str
+    dims: list  # [] for the scalar grid-mapping variable
+    values: np.ndarray
+    attrs: dict
+
+
+@dataclass
+class CubeLayout:
+    """How a decoded cube is laid out as the source's variable: its name, dimensions,
+    attributes and coordinates, and the store's global attributes."""
+    name: str
+    dims: list
+    layout: str  # "tyx", "tyxb" or "tbyx"
+    attrs: dict
+    coords: list  # of Coordinate
+    global_attrs: dict
+
+    def arrange(self, cube):
+        """A (T, H, W, C) array (or any array indexed that way) in the variable's dimension order."""
+        if self.layout == "tyx":
+            return cube[..., 0]
+        return cube.transpose(0, 3, 1, 2) if self.layout == "tbyx" else cube
+
+    def shape(self, T, H, W, C):
+        return {"tyx": (T, H, W), "tyxb": (T, H, W, C), "tbyx": (T, C, H, W)}[self.layout]
+
+
+def cube_layout(meta, source, C=None):
+    """The ``CubeLayout`` of a cube described by ``meta`` (outer Meta, or a window's) and
+    ``source`` (the source record: ``extras["source"]`` of the chunk or of the Meta, may be
+    empty). Coordinates as listed in the module doc; the time coordinate holds CF numbers with
+    their ``units`` and ``calendar`` attributes."""
+    T, H, W = meta.n_frames, meta.height, meta.width
+    C = int(meta.shape[3]) if C is None else C
+    source = dict(source or {})
+    band_names = [b.name for b in meta.bands] if meta.bands else [f"B{i + 1}" for i in range(C)]
+    name = source.get("variable") or "data"
+    dims = list(source.get("dims") or [])
+    layout = _layout(dims, C) if dims else None
+    if layout is None:
+        dims = ["time", "y", "x"] if C == 1 else ["time", "y", "x", "band"]
+        layout = "tyx" if C == 1 else "tyxb"
+    coords_rec = source.get("coords") or {}
+    attrs = dict(_jsonable(source.get("attrs") or {}))
+    if source.get("units") is not None:
+        attrs["units"] = source["units"]
+    coords = []
+
+    tdim = dims[0]
+    stamps = list(meta.time.values) if meta.time is not None else []
+    if len(stamps) == T and T:
+        units = source.get("time_units") or DEFAULT_TIME_UNITS
+        calendar = (meta.time.calendar or "proleptic_gregorian") if source.get("time_units") else "proleptic_gregorian"
+        tattrs = {k: v for k, v in (coords_rec.get(tdim, {}).get("attrs") or {}).items() if k != "bounds"}
+        tattrs.update(units=units, calendar=calendar)
+        coords.append(Coordinate(tdim, [tdim], encode_cf_times(stamps, units, calendar), _jsonable(tattrs)))
+
+    t = list(meta.transform) if meta.transform is not None else None
+    rotated = t is not None and (t[1] != 0 or t[3] != 0)
+    for dim in dims[1:]:
+        kind = _dim_kind(dim)
+        rec = coords_rec.get(dim) or {}
+        cattrs = _jsonable({k: v for k, v in (rec.get("attrs") or {}).items() if k != "bounds"})
+        if kind in ("y", "x"):
+            n = H if kind == "y" else W
+            if rec.get("values") is not None and len(rec["values"]) == n:
+                values = np.asarray(rec["values"], dtype=np.float64)
+            elif t is not None and not rotated:
+                values = _axis_values(n, t[5], t[4]) if kind == "y" else _axis_values(n, t[2], t[0])
+            else:
+                continue
+            coords.append(Coordinate(dim, [dim], values, cattrs))
+        elif kind == "band":
+            names = band_names if len(band_names) == C else [f"B{i + 1}" for i in range(C)]
+            coords.append(Coordinate(dim, [dim], np.asarray(names, dtype=str), cattrs))
+
+    if meta.crs is not None:
+        gattrs = {"crs_wkt": meta.crs if isinstance(meta.crs, str) else str(meta.crs)}
+        if t is not None:
+            gattrs["GeoTransform"] = " ".join(repr(float(v)) for v in (t[2], t[0], t[1], t[5], t[3], t[4]))
+        coords.append(Coordinate("spatial_ref", [], np.int32(0), gattrs))
+        attrs["grid_mapping"] = "spatial_ref"
+        attrs["coordinates"] = "spatial_ref"
+    return CubeLayout(name, dims, layout, attrs, coords, _jsonable(source.get("global_attrs") or {}))
+
+
 def write_zarr(cube, meta, source, path, force=False):
     """Write ``cube`` (float32 (T, H, W, C)) with the container's ``meta`` (outer Meta) and
     ``source`` (the chunk's ``extras["source"]``, may be empty) as a Zarr v2 store at ``path``.
@@ -69,72 +160,20 @@ def write_zarr(cube, meta, source, path, force=False):
         else:
             os.remove(path)
     T, H, W, C = cube.shape
-    source = dict(source or {})
-    band_names = [b.name for b in meta.bands] if meta.bands else [f"B{i + 1}" for i in range(C)]
-    name = source.get("variable") or "data"
-    dims = list(source.get("dims") or [])
-    layout = _layout(dims, C) if dims else None
-    if layout is None:
-        dims = ["time", "y", "x"] if C == 1 else ["time", "y", "x", "band"]
-        layout = "tyx" if C == 1 else "tyxb"
-    data = cube[..., 0] if layout == "tyx" else (cube.transpose(0, 3, 1, 2) if layout == "tbyx" else cube)
-    coords = source.get("coords") or {}
+    lay = cube_layout(meta, source, C)
+    data = lay.arrange(cube)
 
     group = zarr.open_group(path, mode="w")
-    group.attrs.update(_jsonable(source.get("global_attrs") or {}))
+    group.attrs.update(lay.global_attrs)
     frame_bytes = max(1, data[0].nbytes if T else 1)
     chunks = (max(1, min(T, _FRAME_CHUNK_BYTES // frame_bytes)),) + data.shape[1:]
-    arr = group.create_dataset(name, data=np.ascontiguousarray(data, dtype=np.float32), chunks=chunks,
+    arr = group.create_dataset(lay.name, data=np.ascontiguousarray(data, dtype=np.float32), chunks=chunks,
                                fill_value=np.nan)
-    attrs = dict(_jsonable(source.get("attrs") or {}))
-    if source.get("units") is not None:
-        attrs["units"] = source["units"]
-    coord_names = []
-
-    # time
-    tdim = dims[0]
-    stamps = list(meta.time.values) if meta.time is not None else []
-    if len(stamps) == T and T:
-        units = source.get("time_units") or DEFAULT_TIME_UNITS
-        calendar = (meta.time.calendar or "proleptic_gregorian") if source.get("time_units") else "proleptic_gregorian"
-        values = encode_cf_times(stamps, units, calendar)
-        tattrs = {k: v for k, v in (coords.get(tdim, {}).get("attrs") or {}).items() if k != "bounds"}
-        tattrs.update(units=units, calendar=calendar)
-        tarr = group.create_dataset(tdim, data=values, dtype=np.float64, fill_value=None)
-        tarr.attrs.update(dict(_jsonable(tattrs), _ARRAY_DIMENSIONS=[tdim]))
-
-    # y and x
-    t = list(meta.transform) if meta.transform is not None else None
-    rotated = t is not None and (t[1] != 0 or t[3] != 0)
-    for dim in dims[1:]:
-        kind = _dim_kind(dim)
-        rec = coords.get(dim) or {}
-        cattrs = {k: v for k, v in (rec.get("attrs") or {}).items() if k != "bounds"}
-        if kind in ("y", "x"):
-            n = H if kind == "y" else W
-            if rec.get("values") is not None and len(rec["values"]) == n:
-                values = np.asarray(rec["values"], dtype=np.float64)
-            elif t is not None and not rotated:
-                values = _axis_values(n, t[5], t[4]) if kind == "y" else _axis_values(n, t[2], t[0])
-            else:
-                continue
-            carr = group.create_dataset(dim, data=values, dtype=np.float64, fill_value=None)
-            carr.attrs.update(dict(_jsonable(cattrs), _ARRAY_DIMENSIONS=[dim]))
-        elif kind == "band":
-            names = band_names if len(band_names) == C else [f"B{i + 1}" for i in range(C)]
-            carr = group.create_dataset(dim, data=np.asarray(names, dtype=str), fill_value=None)
-            carr.attrs.update(dict(_jsonable(cattrs), _ARRAY_DIMENSIONS=[dim]))
-
-    if meta.crs is not None:
-        gm = group.create_dataset("spatial_ref", data=np.int32(0), shape=(), dtype=np.int32, fill_value=None)
-        gattrs = {"crs_wkt": meta.crs if isinstance(meta.crs, str) else str(meta.crs)}
-        if t is not None:
-            gattrs["GeoTransform"] = " ".join(repr(float(v)) for v in (t[2], t[0], t[1], t[5], t[3], t[4]))
-        gm.attrs.update(dict(gattrs, _ARRAY_DIMENSIONS=[]))
-        attrs["grid_mapping"] = "spatial_ref"
-        coord_names.append("spatial_ref")
-    if coord_names:
-        attrs["coordinates"] = " ".join(coord_names)
-    arr.attrs.update(dict(attrs, _ARRAY_DIMENSIONS=dims))
+    for c in lay.coords:
+        values = np.asarray(c.values)
+        kw = {"dtype": values.dtype} if values.dtype.kind != "U" else {}
+        carr = group.create_dataset(c.name, data=values, shape=values.shape, fill_value=None, **kw)
+        carr.attrs.update(dict(c.attrs, _ARRAY_DIMENSIONS=list(c.dims)))
+    arr.attrs.update(dict(lay.attrs, _ARRAY_DIMENSIONS=lay.dims))
     zarr.consolidate_metadata(path)
-    return name
+    return lay.name

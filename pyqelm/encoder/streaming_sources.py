@@ -609,6 +609,18 @@ def _regular_step(v, dtype):
     return float(step)
 
 
+def _window_slice(s, n, axis):
+    if s is None:
+        return slice(0, n)
+    if not isinstance(s, slice) or s.step not in (None, 1):
+        raise ValueError(f"{axis} window must be a slice of unit step, got {s!r}")
+    lo = 0 if s.start is None else int(s.start)
+    hi = n if s.stop is None else int(s.stop)
+    if not 0 <= lo < hi <= n:
+        raise ValueError(f"{axis} window [{lo}, {hi}) is empty or outside the grid's {n}")
+    return slice(lo, hi)
+
+
 def _json_number(v, dtype):
     v = np.asarray(v).item()
     if isinstance(v, float) and not np.isfinite(v):
@@ -835,10 +847,15 @@ class ZarrStreamingSource:
 
     # ---- reading ----------------------------------------------------------------------
 
-    def _read_frames(self, lo, hi):
-        """Frames lo..hi-1 as (hi - lo, H, W, C) in the working float type, converted."""
+    def _read_frames(self, lo, hi, ys=None, xs=None):
+        """Frames lo..hi-1 as (hi - lo, H, W, C) in the working float type, converted; rows
+        ``ys`` and columns ``xs`` (unit-step slices) only, when given."""
         arr = self._array
-        raw = arr.read((slice(lo, hi),) + tuple(slice(0, n) for n in arr.shape[1:]))
+        region = [slice(lo, hi)] + [slice(0, n) for n in arr.shape[1:]]
+        yk, xk = (2, 3) if self._layout == "tbyx" else (1, 2)
+        region[yk] = ys or region[yk]
+        region[xk] = xs or region[xk]
+        raw = arr.read(tuple(region))
         if self._layout == "tyx":
             raw = raw[..., None]
         elif self._layout == "tbyx":
@@ -887,6 +904,12 @@ class ZarrStreamingSource:
         """Frames ``indices`` (1-D integers, any order, repeats allowed) as an array
         (len(indices), H, W, C) of ``dtype_np``; frame i of the result is frame indices[i].
         Indices are grouped by stored time chunk, so every chunk is read once per call."""
+        return self.read_region(indices)
+
+    def read_region(self, indices, y=None, x=None):
+        """``read_timesteps`` of rows ``y`` and columns ``x`` only (slices of unit step within
+        the grid; None for all): only the stored chunks that overlap the window are read."""
+        ys, xs = _window_slice(y, self.height, "y"), _window_slice(x, self.width, "x")
         idx = np.asarray(indices)
         if idx.ndim != 1:
             raise ValueError(f"indices must be one-dimensional, got shape {idx.shape}")
@@ -900,7 +923,7 @@ class ZarrStreamingSource:
         if out_of_range.any():
             raise IndexError(f"time index {int(idx[out_of_range][0])} is out of range for "
                              f"{T} time steps")
-        out = np.empty((idx.size, self.height, self.width, self.n_bands), dtype=self.dtype_np)
+        out = np.empty((idx.size, ys.stop - ys.start, xs.stop - xs.start, self.n_bands), dtype=self.dtype_np)
         if idx.size == 0:
             return out
         order = np.argsort(idx, kind="stable")
@@ -909,7 +932,7 @@ class ZarrStreamingSource:
         cuts = np.flatnonzero(np.diff(chunk)) + 1
         for g0, g1 in zip(np.r_[0, cuts], np.r_[cuts, sidx.size]):
             lo, hi = int(sidx[g0]), int(sidx[g1 - 1]) + 1
-            block = self._read_frames(lo, hi)
+            block = self._read_frames(lo, hi, ys, xs)
             # Frame by frame: the copy converts to dtype_np without a gathered temporary.
             for k in range(g0, g1):
                 out[order[k]] = block[sidx[k] - lo]

@@ -1,0 +1,328 @@
+"""Decoding containers of many chunks, whole or by window.
+
+A container cuts its cube into a grid of chunks over (time, y, x), each with its own network
+(see ``pyqelm.format.manifest``). ``decode_window`` decodes a window of frames, rows and columns:
+it reads only the chunks the window touches (``ContainerReader``) and, inside each, predicts
+only the pixels of the window. A chunk is decoded against its own metadata, derived from the
+container's by ``window_meta``: its frames' timestamps, the affine transform moved to its corner
+(the same ``window_affine`` the encoder's window source uses), its shape. A one-chunk container
+is the same thing with one chunk, so every container decodes here.
+
+Windows are given per axis as a ``slice`` (unit step; negative ends count from the end, as in
+NumPy), a half-open pair ``(start, stop)``, one index, or None for the whole axis.
+"""
+import os
+import threading
+from typing import NamedTuple
+
+import numpy as np
+
+from pyqelm.encoder.streaming_sources import _dim_kind
+from pyqelm.format import ContainerReader, Meta, TimeInfo, read_chunk_bytes, window_affine
+
+AXES = ("time", "y", "x")
+
+
+# ---- windows -------------------------------------------------------------------------------------
+
+def _axis_bounds(value, n, axis):
+    if value is None:
+        return 0, n
+    if isinstance(value, slice):
+        if value.step not in (None, 1):
+            raise ValueError(f"{axis} window {value} must have unit step")
+        lo, hi, _ = value.indices(n)
+    elif isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        lo = int(value) + (n if value < 0 else 0)
+        hi = lo + 1
+    elif isinstance(value, (tuple, list)) and len(value) == 2:
+        lo, hi, _ = slice(*value).indices(n)
+    else:
+        raise ValueError(f"{axis} window must be a slice, a (start, stop) pair or an index; got {value!r}")
+    if not 0 <= lo < hi <= n:
+        raise ValueError(f"{axis} window {value!r} selects nothing of the cube's {n} along {axis}")
+    return int(lo), int(hi)
+
+
+def window_bounds(meta, time=None, y=None, x=None):
+    """{"time": (lo, hi), "y": ..., "x": ...} of a window of the cube ``meta`` describes."""
+    return {axis: _axis_bounds(v, n, axis)
+            for axis, v, n in zip(AXES, (time, y, x), (meta.n_frames, meta.height, meta.width))}
+
+
+def parse_range(text, axis="axis"):
+    """'a:b', 'a:', ':b' or 'a' (NumPy-style, negative counts from the end) -> slice or index."""
+    text = text.strip()
+    try:
+        if ":" not in text:
+            return int(text)
+        lo, hi = text.split(":", 1)
+        return slice(int(lo) if lo.strip() else None, int(hi) if hi.strip() else None)
+    except ValueError:
+        raise ValueError(f"{axis} range {text!r} must read START:STOP (integers, either may be left out)") from None
+
+
+def window_meta(meta, bounds):
+    """The Meta of a window (``bounds`` per axis as from ``window_bounds`` or a manifest entry):
+    its shape, its frames' timestamps, the transform moved to its first pixel, the source
+    record's unevenly spaced y/x coordinates cut to it. The container's seam record describes
+    the whole cube and is left out."""
+    (t0, t1), (y0, y1), (x0, x1) = (tuple(bounds[a]) for a in AXES)
+    time = None
+    if meta.time is not None:
+        time = TimeInfo(values=list(meta.time.values[t0:t1]), calendar=meta.time.calendar,
+                        global_start=meta.time.global_start, global_end=meta.time.global_end)
+    extras = {k: v for k, v in meta.extras.items() if k != "seams"}
+    if "source" in extras:
+        extras["source"] = window_source(extras["source"], bounds)
+    return Meta(shape=[t1 - t0, y1 - y0, x1 - x0] + list(meta.shape[3:]), axes=list(meta.axes), dtype=meta.dtype,
+                bands=list(meta.bands), crs=meta.crs,
+                transform=None if meta.transform is None else window_affine(meta.transform, y0, x0),
+                pixel_anchor=meta.pixel_anchor, missing_fill=meta.missing_fill, use_log=meta.use_log, time=time,
+                extras=extras)
+
+
+def window_source(source, bounds):
+    """A source record (``extras["source"]``) with its stored y/x coordinate values cut to the
+    window; everything else is shared by every window."""
+    if not source:
+        return source
+    out = dict(source)
+    coords = {}
+    for dim, rec in (source.get("coords") or {}).items():
+        kind = _dim_kind(dim)
+        if kind in ("y", "x") and (rec or {}).get("values") is not None:
+            lo, hi = bounds[kind]
+            rec = dict(rec, values=list(rec["values"][lo:hi]))
+        coords[dim] = rec
+    if "coords" in source:
+        out["coords"] = coords
+    return out
+
+
+def source_record(meta, chunk_meta=None):
+    """The source record of a cube: the container's own (a container of several chunks keeps
+    it in its Meta), else its one chunk's."""
+    rec = meta.extras.get("source")
+    if rec is None and chunk_meta is not None:
+        rec = chunk_meta.extras.get("source")
+    return dict(rec or {})
+
+
+# ---- the chunk grid -------------------------------------------------------------------------------
+
+class ChunkGrid(NamedTuple):
+    edges: dict  # axis -> chunk boundaries [0, ..., n]
+    entries: dict  # (it, iy, ix) -> ChunkEntry
+
+    def touching(self, bounds):
+        """The entries whose chunks overlap ``bounds``, in grid order."""
+        spans = []
+        for axis in AXES:
+            e, (lo, hi) = self.edges[axis], bounds[axis]
+            first = int(np.searchsorted(e, lo, side="right")) - 1
+            last = int(np.searchsorted(e, hi, side="left")) - 1
+            spans.append(range(first, last + 1))
+        return [self.entries[(i, j, k)] for i in spans[0] for j in spans[1] for k in spans[2]]
+
+
+def chunk_grid(meta, manifest):
+    """The manifest's chunks as a grid; ValueError unless they tile the cube exactly (each cell of
+    the grid one chunk, the cells' boundaries shared along each axis, the whole cube covered)."""
+    grid_axes = list(manifest.chunk_grid)
+    if sorted(grid_axes) != sorted(AXES):
+        raise ValueError(f"the chunk grid has axes {grid_axes}; a decodable container has {list(AXES)}")
+    order = [grid_axes.index(a) for a in AXES]
+    extent = {"time": meta.n_frames, "y": meta.height, "x": meta.width}
+    cuts = {a: {} for a in AXES}
+    entries = {}
+    for entry in manifest.chunks:
+        key = tuple(entry.id[k] for k in order)
+        entries[key] = entry
+        for axis, i in zip(AXES, key):
+            b = tuple(entry.bounds[axis])
+            if cuts[axis].setdefault(i, b) != b:
+                raise ValueError(f"chunks of {axis} index {i} have different bounds {cuts[axis][i]} and {b}")
+    edges = {}
+    for axis in AXES:
+        spans = cuts[axis]
+        n = len(spans)
+        if sorted(spans) != list(range(n)):
+            raise ValueError(f"the chunks' {axis} indices {sorted(spans)} leave gaps")
+        e = [0]
+        for i in range(n):
+            lo, hi = spans[i]
+            if lo != e[-1] or hi <= lo:
+                raise ValueError(f"{axis} chunk {i} spans [{lo}, {hi}), expected to start at {e[-1]}")
+            e.append(hi)
+        if e[-1] != extent[axis]:
+            raise ValueError(f"the chunks cover {axis} [0, {e[-1]}), the cube [0, {extent[axis]})")
+        edges[axis] = e
+    n_cells = int(np.prod([len(edges[a]) - 1 for a in AXES]))
+    if len(entries) != n_cells:
+        raise ValueError(f"the container holds {len(entries)} chunks for a grid of {n_cells} cells")
+    return ChunkGrid(edges, entries)
+
+
+# ---- decoding --------------------------------------------------------------------------------------
+
+def _check_output(nbytes, what):
+    from pyqelm.encoder import tcnn_compressor as tc
+
+    available = int(tc._available_memory_bytes())
+    if nbytes > available:
+        raise ValueError(f"{what} needs {nbytes / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of "
+                         "memory available; decode a smaller window")
+
+
+class ChunkDecoder:
+    """One chunk blob whose cube ``meta`` describes, ready to decode windows of: the network, the
+    no-data mask, the residual track and the network's inputs are prepared once."""
+
+    def __init__(self, blob, meta, batch=None):
+        from pyqelm import decode as D
+
+        self._predict = D._predict
+        self.batch = batch or D.DEFAULT_BATCH
+        contents = read_chunk_bytes(blob)
+        self.chunk_meta = cm = contents.chunk_meta
+        self.net = D._network(cm, contents.weights_bytes)
+        self.meta = meta
+        self.T, self.H, self.W, self.C, self.bh, self.bw, self.Hb, self.Wb = D._grid(meta, self.net)
+        self.nodata, residuals = D._check_parts(contents, self.T, self.H, self.W, self.C)
+        self.residuals = None
+        if residuals is not None:
+            idx, vals = residuals
+            t, rest = np.divmod(idx, self.H * self.W * self.C)
+            y, rest = np.divmod(rest, self.W * self.C)
+            x, c = np.divmod(rest, self.C)
+            self.residuals = (t, y, x, c, vals)
+        self.xyz = D._coordinates(meta, cm, self.Hb, self.Wb)
+        self.times = D._times(meta, self.T)
+        self.lo, self.span = D._band_ranges(cm, self.C, self.bh * self.bw)
+
+    def decode(self, window=None, fill=None):
+        """Pixels ``window`` ({axis: (start, stop)} inside the chunk; a missing axis is whole) as
+        float32 (t, h, w, C). Only the window's pixels (whole blocks in block mode) are predicted."""
+        window = window or {}
+        (t0, t1), (y0, y1), (x0, x1) = (_axis_bounds(window.get(a), n, a)
+                                        for a, n in zip(AXES, (self.T, self.H, self.W)))
+        bh, bw, C = self.bh, self.bw, self.C
+        by0, by1, bx0, bx1 = y0 // bh, -(-y1 // bh), x0 // bw, -(-x1 // bw)
+        cells = (np.arange(by0, by1)[:, None] * self.Wb + np.arange(bx0, bx1)[None, :]).reshape(-1)
+        nt, nby, nbx = t1 - t0, by1 - by0, bx1 - bx0
+        _check_output(nt * nby * nbx * bh * bw * C * 4 * 2,
+                      f"a window of {nt} x {nby * bh} x {nbx * bw} x {C} values")
+        flat = self._predict(self.net, self.xyz[cells], self.times[t0:t1], self.lo, self.span,
+                             bool(self.meta.use_log), self.batch)
+        cube = flat.numpy().reshape(nt, nby, nbx, bh, bw, C).transpose(0, 1, 3, 2, 4, 5)
+        cube = cube.reshape(nt, nby * bh, nbx * bw, C)
+        cube = np.ascontiguousarray(cube[:, y0 - by0 * bh:y1 - by0 * bh, x0 - bx0 * bw:x1 - bx0 * bw, :])
+        if self.residuals is not None:
+            t, y, x, c, vals = self.residuals
+            keep = (t >= t0) & (t < t1) & (y >= y0) & (y < y1) & (x >= x0) & (x < x1)
+            local = (((t[keep] - t0) * (y1 - y0) + (y[keep] - y0)) * (x1 - x0) + (x[keep] - x0)) * C + c[keep]
+            cube.reshape(-1)[local] += vals[keep]
+        if self.nodata is not None:
+            m = self.nodata[:, y0:y1, x0:x1]
+            m = m if m.shape[0] == 1 else m[t0:t1]
+            cube[np.broadcast_to(m, cube.shape[:3])] = np.nan if fill is None else fill
+        return cube
+
+
+def decode_chunk_window(blob, meta, window=None, fill=None, batch=None):
+    """``ChunkDecoder(blob, meta).decode(window)``: pixels ``window`` of one chunk blob."""
+    return ChunkDecoder(blob, meta, batch).decode(window, fill)
+
+
+def _open(source):
+    return (source, False) if isinstance(source, ContainerReader) else (ContainerReader(source), True)
+
+
+def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, progress=None):
+    """Decode a window of a container (path, file object or open ``ContainerReader``); returns
+    (float32 (t, h, w, C) in physical units, Meta of the window). No-data is NaN, or ``fill``.
+    Only the chunks the window touches are read and decoded; ``progress(entry)`` is called
+    after each one."""
+    reader, own = _open(source)
+    try:
+        meta = reader.meta
+        grid = chunk_grid(meta, reader.manifest)
+        bounds = window_bounds(meta, time, y, x)
+        (t0, t1), (y0, y1), (x0, x1) = (bounds[a] for a in AXES)
+        C = int(meta.shape[3]) if len(meta.shape) > 3 else 1
+        _check_output((t1 - t0) * (y1 - y0) * (x1 - x0) * C * 4, f"a window of {t1 - t0} x {y1 - y0} x {x1 - x0} x {C} values")
+        out = np.empty((t1 - t0, y1 - y0, x1 - x0, C), dtype=np.float32)
+        for entry in grid.touching(bounds):
+            eb = {a: tuple(entry.bounds[a]) for a in AXES}
+            part = {a: (max(bounds[a][0], eb[a][0]), min(bounds[a][1], eb[a][1])) for a in AXES}
+            local = {a: (part[a][0] - eb[a][0], part[a][1] - eb[a][0]) for a in AXES}
+            dst = tuple(slice(part[a][0] - bounds[a][0], part[a][1] - bounds[a][0]) for a in AXES)
+            out[dst] = decode_chunk_window(reader.read_chunk(entry), window_meta(meta, eb), local, fill=fill,
+                                           batch=batch)
+            if progress is not None:
+                progress(entry)
+        return out, window_meta(meta, bounds)
+    finally:
+        if own:
+            reader.close()
+
+
+# ---- shared readers for lazy access ----------------------------------------------------------------
+
+def file_identity(path):
+    """(device, inode, size, modification time) of a file: a container rewritten in place, or
+    replaced, gets another identity."""
+    st = os.stat(path)
+    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+_readers = {}
+_readers_lock = threading.Lock()
+_MAX_OPEN_READERS = 8
+
+
+def shared_reader(path, identity):
+    """An open ``ContainerReader`` of ``path`` shared within this process, refused when the file
+    is no longer the one ``identity`` (from ``file_identity``) describes."""
+    path = os.path.abspath(os.fspath(path))
+    if file_identity(path) != tuple(identity):
+        raise ValueError(f"{path} has changed since it was opened; open it again")
+    key = (path, tuple(identity))
+    with _readers_lock:
+        reader = _readers.get(key)
+        if reader is None:
+            while len(_readers) >= _MAX_OPEN_READERS:
+                _readers.pop(next(iter(_readers))).close()
+            reader = _readers[key] = ContainerReader(path)
+        return reader
+
+
+# ---- files -----------------------------------------------------------------------------------------
+
+def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None):
+    """Decode a window (the whole cube by default) of a ``.qelm`` container, or of a ``.qelmc`` chunk
+    blob with its outer metadata (``meta_path``, default ``path + ".meta.json"``). Returns
+    (float32 (t, h, w, C), Meta of the window, source record of the window)."""
+    from pyqelm.pipeline import read_meta_sidecar
+
+    path = os.fspath(path)
+    if not os.path.isfile(path):
+        raise ValueError(f"no such file: {path}")
+    if path.lower().endswith(".qelmc"):
+        meta_path = meta_path or path + ".meta.json"
+        if not os.path.isfile(meta_path):
+            raise ValueError(f"a chunk blob carries no outer metadata; expected it in {meta_path} (or pass --meta)")
+        meta = read_meta_sidecar(meta_path)
+        with open(path, "rb") as f:
+            decoder = ChunkDecoder(f.read(), meta)
+        bounds = window_bounds(meta, time, y, x)
+        return (decoder.decode(bounds, fill), window_meta(meta, bounds),
+                window_source(source_record(meta, decoder.chunk_meta), bounds))
+    with ContainerReader(path) as reader:
+        meta, chunk_meta = reader.meta, None
+        if "source" not in meta.extras and reader.manifest.chunks:
+            chunk_meta = read_chunk_bytes(reader.read_chunk(reader.manifest.chunks[0])).chunk_meta
+        cube, wmeta = decode_window(reader, time, y, x, fill)
+        bounds = window_bounds(meta, time, y, x)
+        return cube, wmeta, window_source(source_record(meta, chunk_meta), bounds)
