@@ -134,6 +134,11 @@ def chunk_grid(meta, manifest):
         raise ValueError(f"the chunk grid has axes {grid_axes}; a decodable container has {list(AXES)}")
     order = [grid_axes.index(a) for a in AXES]
     extent = {"time": meta.n_frames, "y": meta.height, "x": meta.width}
+    if len(manifest.chunks) == 1:
+        for axis in AXES:
+            lo, hi = manifest.chunks[0].bounds[axis]
+            if (lo, hi) != (0, extent[axis]):
+                raise ValueError(f"the only chunk spans {axis} [{lo}, {hi}), the cube [0, {extent[axis]})")
     cuts = {a: {} for a in AXES}
     entries = {}
     for entry in manifest.chunks:
