@@ -11,7 +11,8 @@ APT_PACKAGES := build-essential cmake pkg-config ccache \
   python3-zarr python3-numcodecs python3-rasterio python3-xarray \
   python3-netcdf4 libncarg-data python3-matplotlib python3-zfpy \
   libfpzip-dev clang libclang-rt-14-dev \
-  libopenblas0-openmp
+  libopenblas0-openmp \
+  python3-dask python3-distributed python3-psutil
 
 .PHONY: setup deps build test pytest ctest demo bench clean sanitize fuzz
 

@@ -2,7 +2,7 @@
 
 The encoder engine is the extension module ``pyqelm.encoder.tcnn_compressor``; the package
 around it holds the network classes, the dataset loaders, the container format library and
-the decoder.
+the decoder. ``pyqelm.open_dataset(path)`` opens a container as a lazily decoded xarray Dataset.
 """
 import os
 
@@ -11,3 +11,11 @@ import os
 os.environ["KMP_DUPLICATE_LIB_OK"] = "TRUE"
 
 __version__ = "0.9.0"
+
+
+def open_dataset(path, chunks=None, **kwargs):
+    """A ``.qelm`` container as an ``xarray.Dataset`` whose variable is a dask array with one dask
+    chunk per container chunk, decoded on demand (``pyqelm.xarray_backend``)."""
+    from pyqelm.xarray_backend import open_dataset as _open_dataset
+
+    return _open_dataset(path, chunks=chunks, **kwargs)

@@ -251,8 +251,12 @@ def cmd_encode(a):
     from pyqelm.pipeline import encode
 
     opts = _encode_options(a)
+    if a.tiles is None and (a.workers is not None or a.scheduler or a.resume):
+        raise ValueError("--workers, --scheduler and --resume go with --tiles")
     if os.path.exists(a.output) and not a.force:
         raise ValueError(f"{a.output} exists; pass --force to replace it")
+    if a.tiles is not None:
+        return _encode_tiled(a, opts)
     result = encode(a.source, a.output, opts, log=_log)
     for line in summary_lines(result, opts.max_error):
         _log(line)
@@ -262,35 +266,96 @@ def cmd_encode(a):
     return 0
 
 
+def _encode_tiled(a, opts):
+    from pyqelm.tiled import TiledOptions, encode_tiled
+    from pyqelm.tiling import parse_tiles
+
+    tiling = TiledOptions(parse_tiles(a.tiles), workers=a.workers, scheduler=a.scheduler, resume=a.resume,
+                          force=a.force)
+    result = encode_tiled(a.source, a.output, opts, tiling, log=_log)
+    for line in tiled_summary_lines(result, opts.max_error):
+        _log(line)
+    if a.verify:
+        _verify_container(a.source, result.path, opts.source, opts.max_error)
+    broken = [(b.name, mx, lost) for b, (_, _, mx, lost) in zip(result.meta.bands, result.errors())
+              if lost or (opts.max_error is not None and mx > opts.max_error)]
+    if broken:
+        raise BoundViolated("decoded tiles break the error bound: " + ", ".join(
+            f"{name} (largest error {mx:.6g}" + (f", {lost:,} valid values decoded as no-data" if lost else "") + ")"
+            for name, mx, lost in broken))
+    return 0
+
+
+def tiled_summary_lines(result, max_error=None):
+    meta = result.meta
+    T, H, W, C = (int(s) for s in meta.shape)
+    raw, dtype = raw_bytes(meta)
+    itemsize = raw // max(1, T * H * W * C)
+    n = len(result.results)
+    lines = ["", "Summary",
+             f"  input       {T} frames x {H} rows x {W} columns x {C} band(s), stored as {dtype}",
+             f"  raw size    {raw:,} bytes (T x H x W x C x {itemsize} bytes of {dtype})",
+             f"  tiles       {n}: {result.plan.describe()}; {len(result.trained)} trained by this run, "
+             f"{len(result.kept)} kept from the work folder",
+             f"  {result.path}: {result.bytes:,} bytes, ratio {raw / result.bytes:.2f} (one network per tile"
+             + (", + residuals)" if max_error is not None else ")")]
+    empty = sum(1 for r in result.results if not r.trained)
+    if empty:
+        lines.append(f"  {empty} tile(s) hold no valid value: stored as no-data only")
+    lines.append("  quality (every tile decoded and measured against the source; physical units):")
+    lines.append(f"    {'band':<12} {'RMSE':>11} {'max error':>11} {'values':>12}")
+    errors = result.errors()
+    for b, (count, rmse, mx, lost) in zip(meta.bands, errors):
+        lines.append(f"    {b.name:<12} {rmse:>11.5g} {mx:>11.5g} {count:>12,}"
+                     + (f"  ({lost:,} decoded as no-data)" if lost else ""))
+    lines += seam_lines(meta.extras.get("seams"), indent="  ")
+    if max_error is not None:
+        worst = max(mx for _, _, mx, _ in errors)
+        lost = sum(x for _, _, _, x in errors)
+        verdict = "holds" if worst <= max_error and not lost else "NOT MET"
+        lines.append(f"  error bound |err| <= {max_error:g}: {verdict} (largest {worst:.6g}, measured by decoding "
+                     "every tile)")
+        outliers = sum(r.outliers for r in result.results)
+        lines.append(f"  residuals   {outliers:,} corrected values in all tiles")
+    s = result.seconds
+    lines.append(f"  time        {s['total']:.1f} s (prepare {s.get('prepare', 0):.1f} s, tiles {s.get('train', 0):.1f} s "
+                 f"on {result.cluster}, assemble {s.get('assemble', 0):.1f} s) with {result.backend}")
+    if result.work_folder_left:
+        lines.append(f"  note        {result.work_folder} holds files this run did not write; it was left in place")
+    return lines
+
+
+def seam_lines(seams, indent="", width=12):
+    """The seam record of a tiled container (see pyqelm.tiling) as text."""
+    if not seams:
+        return []
+    lines = [f"{indent}{'seams':<{width}}across {', '.join(seams['axes'])} borders: error of the step between neighbouring "
+             "pixels (physical units)"]
+    for b in seams["bands"]:
+        if not b["pairs"]:
+            lines.append(f"{indent}  {b['name']}: no pair of valid values across a border")
+            continue
+        lines.append(f"{indent}  {b['name']}: largest {b['max']:.5g} (rms {b['rmse']:.5g}) over {b['pairs']:,} pairs; "
+                     f"inside tiles largest {b['interior_max']:.5g}"
+                     + (f" (rms {b['interior_rmse']:.5g})" if b.get("interior_rmse") is not None else "")
+                     + f"; the source's own steps there: rms {b['source_rms_step']:.5g}, largest "
+                     f"{b['source_max_step']:.5g}")
+    return lines
+
+
 # ---- decode ------------------------------------------------------------------------------------
-
-def _decode_any(path, meta_path=None):
-    """(cube, Meta, chunk meta) of a .qelm container or a .qelmc chunk blob with its metadata."""
-    from pyqelm.decode import decode_chunk, read_single_chunk
-    from pyqelm.format import read_chunk_bytes
-
-    path = os.fspath(path)
-    if not os.path.isfile(path):
-        raise ValueError(f"no such file: {path}")
-    if path.lower().endswith(".qelmc"):
-        meta_path = meta_path or path + ".meta.json"
-        if not os.path.isfile(meta_path):
-            raise ValueError(f"a chunk blob carries no outer metadata; expected it in {meta_path} (or pass --meta)")
-        meta = read_meta_sidecar(meta_path)
-        with open(path, "rb") as f:
-            blob = f.read()
-        return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
-    blob, meta = read_single_chunk(path)
-    return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
-
 
 def cmd_decode(a):
     from pyqelm.export import write_zarr
+    from pyqelm.windowed import decode_file, parse_range
 
+    window = {axis: parse_range(text, f"--{axis}") for axis, text in (("time", a.time), ("y", a.y), ("x", a.x))
+              if text is not None}
+    if os.path.exists(a.output) and not a.force:
+        raise ValueError(f"{a.output} exists; pass --force to replace it")
     t0 = time.perf_counter()
-    cube, meta, cm = _decode_any(a.input, a.meta)
+    cube, meta, source = decode_file(a.input, a.meta, **window)
     t1 = time.perf_counter()
-    source = cm.extras.get("source") or {}
     name = write_zarr(cube, meta, source, a.output, force=a.force)
     t2 = time.perf_counter()
     T, H, W, C = cube.shape
@@ -358,6 +423,12 @@ def inspect_lines(rec):
         lines.append(f"grid          crs {m['crs'] if m['crs'] else 'none'}; transform "
                      f"{_fmt_list(m['transform']) if m['transform'] else 'none'}; anchor {m['pixel_anchor']}")
         lines.append(f"no-data fill  {m['missing_fill']}; log transform {'yes' if m['use_log'] else 'no'}")
+    grid = (rec.get("manifest") or {}).get("chunk_grid") or {}
+    if len(rec["chunks"]) > 1 and grid:
+        lines.append("chunk grid    " + ", ".join(f"{axis} {g['n']} x {g['size']}" for axis, g in grid.items())
+                     + f" ({len(rec['chunks'])} chunks, one network each)")
+    if m:
+        lines += seam_lines((m.get("extras") or {}).get("seams"), width=14)
     for c in rec["chunks"]:
         cm = c["chunk_meta"]
         lines.append(f"chunk         {c['name']}: {c['bytes']:,} bytes = weights {c['weights_bytes']:,} + mask "
@@ -445,7 +516,9 @@ def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=N
     if os.path.isdir(decoded_path):
         decoded = _read_decoded(decoded_path, info["variable"] or source_opts.variable)
     else:
-        decoded = _decode_any(decoded_path, meta_path)[0]
+        from pyqelm.windowed import decode_file
+
+        decoded = decode_file(decoded_path, meta_path)[0]
     if decoded.shape != original.shape:
         raise ValueError(f"decoded cube has shape {decoded.shape}, the source {original.shape}")
     rmse, mae, mx, n = error_stats(original, decoded)
@@ -576,17 +649,35 @@ def build_parser():
     e.add_argument("output", metavar="OUTPUT")
     _add_source_options(e)
     _add_engine_options(e)
+    g = e.add_argument_group("tiles (one network per tile, trained as dask tasks; Zarr and NetCDF sources)")
+    g.add_argument("--tiles", metavar="T,Y,X",
+                   help="cut the cube into tiles of T frames x Y rows x X columns (an empty or missing size is the "
+                        "whole axis: ,48,96 tiles space only) and write one container with a chunk per tile; "
+                        "finished tiles are kept in OUTPUT.tiles/ until the container is written")
+    g.add_argument("--workers", type=positive_int,
+                   help="worker processes of the local cluster (default: one per core, no more than tiles or "
+                        "memory allow; the cores are shared out as torch threads)")
+    g.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run the tiles on the dask cluster at ADDRESS (e.g. tcp://host:8786); its workers need "
+                        "this package and must see SOURCE and OUTPUT's folder")
+    g.add_argument("--resume", action="store_true",
+                   help="continue an interrupted --tiles run: train only the tiles OUTPUT.tiles/ lacks")
     e.add_argument("--verify", action="store_true", help="decode the result and measure it against the source")
-    e.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    e.add_argument("--force", action="store_true", help="replace OUTPUT if it exists (with --tiles, also start "
+                                                        "over from an interrupted run's OUTPUT.tiles/)")
     e.set_defaults(func=cmd_encode)
 
     d = sub.add_parser("decode", help="decode a .qelm into a Zarr v2 store",
-                       description="Decode INPUT (.qelm, or .qelmc with its .meta.json) into a Zarr v2 store that "
-                                   "xarray opens with the source's variable, dimensions, coordinates, time and "
-                                   "attributes; no-data is NaN.")
+                       description="Decode INPUT (.qelm of one chunk or many, or .qelmc with its .meta.json), whole "
+                                   "or a window of it, into a Zarr v2 store that xarray opens with the source's "
+                                   "variable, dimensions, coordinates, time and attributes; no-data is NaN.")
     d.add_argument("input", metavar="INPUT")
     d.add_argument("output", metavar="OUTPUT")
     d.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: INPUT.meta.json)")
+    g = d.add_argument_group("window (decode only part of the cube: only the chunks it touches are read)")
+    for axis, what in (("time", "frames"), ("y", "rows"), ("x", "columns")):
+        g.add_argument(f"--{axis}", metavar="A:B", help=f"{what} A to B-1 (either may be left out; negative counts "
+                                                        "from the end; one number selects one)")
     d.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
     d.set_defaults(func=cmd_decode)
 

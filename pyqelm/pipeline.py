@@ -70,7 +70,11 @@ def _frame_batches(source, budget=256 << 20):
 def scan_range(store, variable=None, scale_factor=None):
     """(min, max) of the finite physical values of a Zarr variable, read a batch of frames at a
     time, and whether its no-data pixels differ between frames."""
-    source = _zarr_source(store, variable, scale_factor)
+    return scan_source(_zarr_source(store, variable, scale_factor))
+
+
+def scan_source(source):
+    """``scan_range`` over a source object (one opened without a valid range: physical values)."""
     lo, hi = np.inf, -np.inf
     first, varies = None, False
     for idx in _frame_batches(source):
@@ -349,7 +353,6 @@ def check_options(opts, kind):
 
 def encode(path, output, opts, log=print):
     """Encode one source into ``output`` (.qelm, or .qelmc with ``chunk_blob``); -> EncodeResult."""
-    from pyqelm.encoder import tcnn_compressor as tc
     from pyqelm.format import read_chunk_bytes, read_container
 
     output = os.fspath(output)
@@ -379,11 +382,7 @@ def encode(path, output, opts, log=print):
         elif valid_range == "auto":
             valid_range = None
         with _Quiet(opts.quiet) as quiet:
-            kw = dict(train_dtype=precision, global_start_date=opts.start_date, global_end_date=opts.end_date)
-            if backend == "tcnn":
-                c = tc.QELMCompressor(**kw)
-            else:
-                c = tc.QELMCompressor._with_reference_backend(device=device, **kw)
+            c = new_compressor(backend, device, precision, opts)
             if kind == "folder":
                 s = opts.source
                 c.load_dataset_folder(os.fspath(path), mode=s.loader, tile_name=s.tile, expected_bands=s.bands,
@@ -397,32 +396,12 @@ def encode(path, output, opts, log=print):
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
                                     valid_range=tuple(valid_range))
             seconds["load"] = time.perf_counter() - t0
-            if opts.max_error is not None:
-                check_integer_step(opts.max_error, c.meta_info, opts.block_size)
-            if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
-                raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
-                                 "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
             t1 = time.perf_counter()
-            c.prepare_training_data_optimized(use_log=opts.use_log, norm_mode=opts.norm_mode,
-                                              block_size=tuple(opts.block_size))
-            s = opts.model_sizes()
-            c.build_qelm_model(*[s[k] for k in (
-                "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
-                "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
-                "spatial_scale", "decoder_hidden", "n_hidden_layers")],
-                disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
-                temporal_mode=opts.temporal_mode)
+            prepare_and_build(c, opts)
             if opts.quiet:
                 quiet.say(log, f"pyqelm: training the {opts.preset} network on {device} ({opts.epochs} epochs, "
                                f"batch {opts.batch_size}) ...")
-            trained = c.fit(epochs=opts.epochs, batch_size=opts.batch_size, lr=opts.lr, lr_hash=opts.lr_hash,
-                            loss_type=opts.loss, early_stop=opts.early_stop,
-                            early_stop_patience=opts.early_stop_patience,
-                            early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
-                            early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
-                            early_stop_ema_alpha=opts.early_stop_ema_alpha,
-                            importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
-                            imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+            trained = train(c, opts)
             if not trained:
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1
@@ -464,6 +443,46 @@ def encode(path, output, opts, log=print):
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
                         outliers=outliers, threshold=threshold if opts.max_error is not None else None)
+
+
+def new_compressor(backend, device, precision, opts):
+    """A compressor on the chosen backend and device, with the run's global time bounds."""
+    from pyqelm.encoder import tcnn_compressor as tc
+
+    kw = dict(train_dtype=precision, global_start_date=opts.start_date, global_end_date=opts.end_date)
+    if backend == "tcnn":
+        return tc.QELMCompressor(**kw)
+    return tc.QELMCompressor._with_reference_backend(device=device, **kw)
+
+
+def prepare_and_build(c, opts):
+    """After a load: the checks that need the loaded metadata, preparation and the network."""
+    if opts.max_error is not None:
+        check_integer_step(opts.max_error, c.meta_info, opts.block_size)
+    if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
+        raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
+                         "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
+    c.prepare_training_data_optimized(use_log=opts.use_log, norm_mode=opts.norm_mode,
+                                      block_size=tuple(opts.block_size))
+    s = opts.model_sizes()
+    c.build_qelm_model(*[s[k] for k in (
+        "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
+        "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
+        "spatial_scale", "decoder_hidden", "n_hidden_layers")],
+        disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
+        temporal_mode=opts.temporal_mode)
+
+
+def train(c, opts):
+    """``fit`` with the run's training options; False when there is no valid point."""
+    return c.fit(epochs=opts.epochs, batch_size=opts.batch_size, lr=opts.lr, lr_hash=opts.lr_hash,
+                 loss_type=opts.loss, early_stop=opts.early_stop,
+                 early_stop_patience=opts.early_stop_patience,
+                 early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
+                 early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
+                 early_stop_ema_alpha=opts.early_stop_ema_alpha,
+                 importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
+                 imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
 
 
 def check_integer_step(bound, meta_info, block_size):
