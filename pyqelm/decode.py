@@ -4,7 +4,8 @@ The reconstruction is rebuilt from the container alone:
 
 * the network from the chunk's ``model_config`` (``QELMNetworkTorch.from_config``, on CPU),
   with the weights restored from the quantization recipe exactly as the encoder evaluated them
-  when it measured quality and chose residuals;
+  when it measured quality and chose residuals; its MLPs evaluated row by row in a fixed order,
+  so a pixel decodes to the same bits in the whole cube and in any window of it;
 * the spatial inputs from the chunk's coordinate mode (``extras["norm_mode"]``), the grid and
   the affine transform of the outer ``Meta`` (the same function training used), and the time
   inputs from the ISO timestamps and global bounds with ``normalize_time``;
@@ -51,6 +52,11 @@ def _network(chunk_meta, weights_bytes):
     if len(parts) != len(names):
         raise ValueError(f"weight blob holds {len(parts)} components, the network expects {len(names)}")
     net.load_weight_components(dict(zip(names, parts)))
+    from pyqelm.models.QELMNetworkTorch import PaddedMLP
+
+    for module in net.modules():
+        if isinstance(module, PaddedMLP):
+            module.exact = True  # the same bits for a pixel in any window (PaddedMLP._forward_exact)
     return net.eval()
 
 
