@@ -654,7 +654,7 @@ def build_parser():
                    help="cut the cube into tiles of T frames x Y rows x X columns (an empty or missing size is the "
                         "whole axis: ,48,96 tiles space only) and write one container with a chunk per tile; "
                         "finished tiles are kept in OUTPUT.tiles/ until the container is written")
-    g.add_argument("--workers", type=positive_int,
+    g.add_argument("--workers", type=positive_int, metavar="N",
                    help="worker processes of the local cluster (default: one per core, no more than tiles or "
                         "memory allow; the cores are shared out as torch threads)")
     g.add_argument("--scheduler", metavar="ADDRESS",

@@ -73,11 +73,12 @@ def scan_range(store, variable=None, scale_factor=None):
     return scan_source(_zarr_source(store, variable, scale_factor))
 
 
-def scan_source(source):
-    """``scan_range`` over a source object (one opened without a valid range: physical values)."""
+def scan_source(source, budget=256 << 20):
+    """``scan_range`` over a source object (one opened without a valid range: physical values),
+    reading about ``budget`` bytes of frames at a time."""
     lo, hi = np.inf, -np.inf
     first, varies = None, False
-    for idx in _frame_batches(source):
+    for idx in _frame_batches(source, budget):
         block = source.read_timesteps(idx)
         ok = np.isfinite(block)
         finite = block[ok]

@@ -120,7 +120,7 @@ def encode_tiled(path, output, opts, tiling, log=print):
 
                 def keep(result):
                     folder.save(result)
-                    result.blob = b""
+                    result.blob, result.faces = b"", None
                     results[result.tile.id] = result
                     trained.append(result.tile)
                     bar.update(1)
@@ -136,7 +136,7 @@ def encode_tiled(path, output, opts, tiling, log=print):
         t2 = time.perf_counter()
         ordered = [results[t.id] for t in tiles]
         meta = compose_meta(plan, ordered, source_description(meta_info))
-        seams = seam_record(plan, ordered, [b.name for b in meta.bands], opts.max_error)
+        seams = seam_record(plan, ordered, [b.name for b in meta.bands], opts.max_error, folder.faces)
         if seams:
             meta.extras["seams"] = seams
         manifest = plan.manifest({t.name: os.path.getsize(folder.blob_path(t)) for t in tiles})

@@ -22,7 +22,7 @@ import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Optional
 
 import numpy as np
@@ -30,7 +30,10 @@ import numpy as np
 from pyqelm.format import AxisChunking, ChunkEntry, Manifest, Meta, TimeInfo, encode_chunk_filename
 
 AXES = ("time", "y", "x")
-_CHECK_BYTES = 32 << 20  # frames decoded at a time when a tile checks itself
+# A tile is scanned and checked a few frames at a time: about an eighth of the tile (at most
+# 32 MiB) per pass, so the passes add little to the tile itself in a worker's memory.
+_PASS_BYTES = 32 << 20
+_PASS_FRACTION = 8
 # The network of a tile without data: it predicts nothing anyone reads.
 EMPTY_TILE_SIZES = dict(xy_hash_size=4, xy_base_resolution=2, xy_n_levels=1, xy_per_level_scale=1.5,
                         xy_features_per_level=1, t_hash_size=4, t_base_resolution=2, t_n_levels=1,
@@ -142,7 +145,7 @@ class TileResult:
     trained: bool  # False for a tile without valid values
     errors: dict  # per band lists: "n_valid", "max", "sum_sq", "missing" (decoded as no-data)
     interior: dict  # axis -> per band [max, sum of squares, count] of the step errors inside the tile
-    faces: dict = field(default_factory=dict)  # "y_lo", "x_hi", ...: (source, decoded) float32 arrays
+    faces: Optional[dict] = None  # "y_lo", "x_hi", ...: (source, decoded) float32 arrays; None once kept on disk
     seconds: float = 0.0
     worker: str = ""
     rss_start: int = 0  # bytes when the task began
@@ -190,7 +193,10 @@ def encode_tile(task):
     other error propagates, so the scheduler may retry it elsewhere)."""
     import torch
 
-    from pyqelm.encoder import tcnn_compressor  # noqa: F401  (imported before the baseline is taken)
+    # What every tile needs is loaded before the memory baseline is taken.
+    import pyqelm.encoder.streaming_sources  # noqa: F401
+    import pyqelm.windowed  # noqa: F401
+    from pyqelm.encoder import tcnn_compressor  # noqa: F401
 
     started = time.perf_counter()
     rss_start = _rss()
@@ -253,7 +259,7 @@ def _encode_tile(task):
         vr, varies = opts.source.valid_range, None
         if vr in (None, "auto"):
             try:
-                lo, hi, varies = P.scan_source(physical)
+                lo, hi, varies = P.scan_source(physical, _pass_bytes(physical))
                 vr = (lo, hi)
             except ValueError as exc:
                 if "holds no valid value" not in str(exc):
@@ -297,6 +303,11 @@ def _encode_tile(task):
                       interior=interior, faces=faces)
 
 
+def _pass_bytes(source):
+    tile = source.n_timesteps * source.height * source.width * source.n_bands * 4
+    return max(1, min(_PASS_BYTES, tile // _PASS_FRACTION))
+
+
 def _build_empty(c):
     c.prepare_training_data_optimized(norm_mode=3)
     s = EMPTY_TILE_SIZES
@@ -333,15 +344,14 @@ def _check(task, blob, meta, physical):
 
     decoder = ChunkDecoder(blob, meta)
     T, H, W, C = (int(n) for n in meta.shape)
-    per_frame = max(1, H * W * C * 4)
-    step = max(1, min(T, _CHECK_BYTES // per_frame))
+    step = max(1, min(T, _pass_bytes(physical) // max(1, H * W * C * 4)))
     n_valid = np.zeros(C, dtype=np.int64)
     worst = np.zeros(C)
     sum_sq = np.zeros(C)
     missing = np.zeros(C, dtype=np.int64)
     interior = {a: _StepStats(C) for a in AXES}
     borders = {a: (task.tile.bounds[a][0] > 0, task.tile.bounds[a][1] < task.extent[i]) for i, a in enumerate(AXES)}
-    faces = {}
+    faces = {}  # name -> ([source parts], [decoded parts])
     last_err = None
     for lo in range(0, T, step):
         hi = min(T, lo + step)
@@ -366,19 +376,18 @@ def _check(task, blob, meta, physical):
         for axis, k in (("y", 1), ("x", 2)):
             for side, index in (("lo", 0), ("hi", -1)):
                 if borders[axis][0 if side == "lo" else 1]:
-                    name = f"{axis}_{side}"
-                    pair = (np.take(src, index, axis=k), np.take(dec, index, axis=k))
-                    old = faces.get(name)
-                    faces[name] = pair if old is None else tuple(np.concatenate([o, p]) for o, p in zip(old, pair))
+                    parts = faces.setdefault(f"{axis}_{side}", ([], []))
+                    parts[0].append(np.take(src, index, axis=k))
+                    parts[1].append(np.take(dec, index, axis=k))
         if lo == 0 and borders["time"][0]:
-            faces["time_lo"] = (src[0].copy(), dec[0].copy())
+            faces["time_lo"] = ([src[0].copy()], [dec[0].copy()])
         if hi == T and borders["time"][1]:
-            faces["time_hi"] = (src[-1].copy(), dec[-1].copy())
+            faces["time_hi"] = ([src[-1].copy()], [dec[-1].copy()])
         del src, dec, err, valid, lost, a
     errors = {"n_valid": n_valid.tolist(), "max": worst.tolist(), "sum_sq": sum_sq.tolist(),
               "missing": missing.tolist()}
-    faces = {k: (np.ascontiguousarray(s, dtype=np.float32), np.ascontiguousarray(d, dtype=np.float32))
-             for k, (s, d) in faces.items()}
+    faces = {k: tuple(np.ascontiguousarray(np.concatenate(p) if len(p) > 1 else p[0], dtype=np.float32)
+                      for p in parts) for k, parts in faces.items()}
     return errors, {a: s.to_list() for a, s in interior.items()}, faces
 
 
@@ -422,9 +431,11 @@ def compose_meta(plan, results, source_record=None):
     return meta
 
 
-def seam_record(plan, results, band_names, bound=None):
-    """The error across tile borders (module doc), per band, or None for a single tile."""
+def seam_record(plan, results, band_names, bound=None, faces=None):
+    """The error across tile borders (module doc), per band, or None for a single tile. ``faces(tile)``
+    gives a tile's faces when the results no longer hold them."""
     by_id = {r.tile.id: r for r in results}
+    faces = faces or (lambda tile: by_id[tile.id].faces)
     axes = [a for a, n in zip(AXES, plan.counts) if n > 1]
     if not axes:
         return None
@@ -432,6 +443,7 @@ def seam_record(plan, results, band_names, bound=None):
     seam, own = _StepStats(C), _StepStats(C)
     inside = _StepStats(C)
     for r in results:
+        own_faces = None
         for axis in axes:
             m, s, n = (np.asarray(v) for v in zip(*r.interior[axis]))
             inside.max = np.maximum(inside.max, m)
@@ -443,8 +455,9 @@ def seam_record(plan, results, band_names, bound=None):
             b = by_id.get(tuple(nid))
             if b is None:
                 continue
-            sa, da = r.faces[f"{axis}_hi"]
-            sb, db = b.faces[f"{axis}_lo"]
+            own_faces = own_faces or faces(r.tile)
+            sa, da = own_faces[f"{axis}_hi"]
+            sb, db = faces(b.tile)[f"{axis}_lo"]
             seam.add((db - sb) - (da - sa))
             step = sb - sa
             own.add(np.where(np.isfinite(da) & np.isfinite(db), step, np.nan))

@@ -198,10 +198,10 @@ class ChunkDecoder:
         self.residuals = None
         if residuals is not None:
             idx, vals = residuals
-            t, rest = np.divmod(idx, self.H * self.W * self.C)
-            y, rest = np.divmod(rest, self.W * self.C)
-            x, c = np.divmod(rest, self.C)
-            self.residuals = (t, y, x, c, vals)
+            if idx.size > 1 and (np.diff(idx) < 0).any():
+                order = np.argsort(idx, kind="stable")
+                idx, vals = idx[order], vals[order]
+            self.residuals = (idx, vals)  # frame-major: a window's frames are one run of them
         self.xyz = D._coordinates(meta, cm, self.Hb, self.Wb)
         self.times = D._times(meta, self.T)
         self.lo, self.span = D._band_ranges(cm, self.C, self.bh * self.bw)
@@ -224,10 +224,15 @@ class ChunkDecoder:
         cube = cube.reshape(nt, nby * bh, nbx * bw, C)
         cube = np.ascontiguousarray(cube[:, y0 - by0 * bh:y1 - by0 * bh, x0 - bx0 * bw:x1 - bx0 * bw, :])
         if self.residuals is not None:
-            t, y, x, c, vals = self.residuals
-            keep = (t >= t0) & (t < t1) & (y >= y0) & (y < y1) & (x >= x0) & (x < x1)
+            idx, vals = self.residuals
+            frame = self.H * self.W * C
+            a, b = np.searchsorted(idx, [t0 * frame, t1 * frame])
+            t, rest = np.divmod(idx[a:b], frame)
+            y, rest = np.divmod(rest, self.W * C)
+            x, c = np.divmod(rest, C)
+            keep = (y >= y0) & (y < y1) & (x >= x0) & (x < x1)
             local = (((t[keep] - t0) * (y1 - y0) + (y[keep] - y0)) * (x1 - x0) + (x[keep] - x0)) * C + c[keep]
-            cube.reshape(-1)[local] += vals[keep]
+            cube.reshape(-1)[local] += vals[a:b][keep]
         if self.nodata is not None:
             m = self.nodata[:, y0:y1, x0:x1]
             m = m if m.shape[0] == 1 else m[t0:t1]

@@ -151,8 +151,8 @@ class WorkFolder:
         write_bytes_atomic(record_path, json.dumps(rec).encode())
 
     def load(self, tile):
-        """The kept TileResult of ``tile`` (its blob left on disk: ``blob`` is empty), or None when
-        it is missing or incomplete."""
+        """The kept TileResult of ``tile`` (its blob and faces left on disk: ``blob`` is empty,
+        ``faces`` None), or None when it is missing or incomplete."""
         blob_path, faces_path, record_path = self._files(tile.stem)
         try:
             with open(record_path, "rb") as f:
@@ -164,12 +164,19 @@ class WorkFolder:
             if len(blob) != rec["blob_bytes"] or zlib.crc32(blob) & 0xFFFFFFFF != rec["blob_crc"]:
                 return None
             with np.load(faces_path, allow_pickle=False) as z:
-                faces = {name: (z[f"{name}.source"], z[f"{name}.decoded"]) for name in rec["faces"]}
+                if sorted(z.files) != sorted(f"{n}.{part}" for n in rec["faces"] for part in ("source", "decoded")):
+                    return None
         except (OSError, ValueError, KeyError, TypeError, zlib.error):
             return None
-        return TileResult(tile=tile, blob=b"", faces=faces, **{k: rec[k] for k in (
+        return TileResult(tile=tile, blob=b"", faces=None, **{k: rec[k] for k in (
             "meta", "valid_range", "threshold", "outliers", "trained", "errors", "interior", "seconds", "worker",
             "rss_start", "rss_peak")})
+
+    def faces(self, tile):
+        """The face values a kept tile measured ({name: (source, decoded)})."""
+        with np.load(self._files(tile.stem)[1], allow_pickle=False) as z:
+            names = sorted({f.rsplit(".", 1)[0] for f in z.files})
+            return {n: (z[f"{n}.source"], z[f"{n}.decoded"]) for n in names}
 
     # ---- a NetCDF source's Zarr copy ----------------------------------------------------------------
 

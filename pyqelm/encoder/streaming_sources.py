@@ -2,7 +2,9 @@
 
 ``ZarrStreamingSource`` (keyword arguments only) opens a local store, chooses one data variable
 and serves frames with ``read_timesteps(indices)`` as a ``(len(indices), H, W, C)`` array of
-``dtype_np``. It never holds more than one stored time chunk of the variable at a time.
+``dtype_np``; ``read_region(indices, y=slice, x=slice)`` serves a window of rows and columns of
+them, reading only the stored chunks that overlap it. It never holds more than one stored time
+chunk of the variable at a time.
 
 Stores
     Zarr v2 stores are read with the zarr library. Zarr v3 stores (``zarr.json``) are read by the

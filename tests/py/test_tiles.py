@@ -130,7 +130,7 @@ def test_plan_cuts_the_last_tile_short_and_names_every_chunk():
 
 @pytest.mark.parametrize("bounds, message", [
     ([((0, 4), (0, 4)), ((0, 4), (5, 8))], "expected to start at 4"),  # a gap
-    ([((0, 4), (0, 4))], r"cover x \[0, 4\), the cube \[0, 8\)"),  # the cube not covered
+    ([((0, 4), (0, 4))], r"the only chunk spans x \[0, 4\), the cube \[0, 8\)"),  # the cube not covered
     ([((0, 4), (0, 4)), ((0, 3), (4, 8))], "different bounds"),  # rows cut differently
 ])
 def test_chunk_grid_refuses_chunks_that_do_not_tile_the_cube(bounds, message):
@@ -286,8 +286,9 @@ def test_interrupted_run_resumes_with_only_the_missing_tiles(tas, tmp_path):
 
     rc, text, err = run(*argv)  # without --resume the kept tiles are not silently reused or dropped
     assert rc == 1 and "pass --resume to continue it or --force to start over" in err
-    rc, text, err = run(*argv, "--resume")
+    rc, text, err = run(*argv[:-len(ARGS) - 2], "--workers", "2", *ARGS, "--resume")  # workers do not shape tiles
     assert rc == 0, err
+    assert "copying" not in text  # the NetCDF file's Zarr copy is kept for the resumed run
     assert f"{4 - kept} trained by this run, {kept} kept from the work folder" in text
     assert not os.path.exists(f"{out}.tiles")
     check_bound(out, tas[0])
@@ -308,6 +309,23 @@ def test_a_tile_with_bad_data_fails_the_run_and_names_it(tmp_path):
     assert rc == 1 and len(err.strip().splitlines()) == 1, err
     assert "tile y1.x0" not in err and re.search(r"tile time0\.y1\.x0 \(time 0:3, y 4:8, x 0:4\): .*truncated", err)
     assert not out.exists() and os.path.isdir(f"{out}.tiles")
+
+
+def test_a_tile_without_valid_values_is_stored_as_no_data_untrained(tmp_path):
+    from conftest import v2_store
+    from pyqelm.cli import _encode_options, build_parser
+    from pyqelm.tiling import TileTask, encode_tile
+    from pyqelm.windowed import ChunkDecoder
+
+    data = np.full((3, 8, 8), 5.0, dtype=np.float32)
+    data[:, 4:, 4:] = np.nan
+    store = v2_store(tmp_path / "s.zarr", data, chunks=(3, 4, 4))
+    plan = plan_tiles((3, 8, 8), (None, 4, 4))
+    opts = _encode_options(build_parser().parse_args(["encode", store, "x.qelm", *TINY, "--max-error", "0.1"]))
+    result = encode_tile(TileTask(store, "v", plan.tiles()[3], plan.shape, opts))
+    assert not result.trained and result.errors["n_valid"] == [0] and result.outliers == 0
+    assert sorted(result.faces) == ["x_lo", "y_lo"] and np.isnan(result.faces["x_lo"][0]).all()
+    assert len(result.blob) < 4096 and np.isnan(ChunkDecoder(result.blob, Meta.from_dict(result.meta)).decode()).all()
 
 
 @pytest.mark.parametrize("argv, message", [
