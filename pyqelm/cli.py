@@ -318,8 +318,9 @@ def tiled_summary_lines(result, max_error=None):
         outliers = sum(r.outliers for r in result.results)
         lines.append(f"  residuals   {outliers:,} corrected values in all tiles")
     s = result.seconds
-    lines.append(f"  time        {s['total']:.1f} s (prepare {s.get('prepare', 0):.1f} s, tiles {s.get('train', 0):.1f} s "
-                 f"on {result.cluster}, assemble {s.get('assemble', 0):.1f} s) with {result.backend}")
+    lines.append(f"  time        {s['total']:.1f} s (prepare {s.get('prepare', 0):.1f} s, tiles "
+                 f"{s.get('train', 0):.1f} s on {result.cluster}, assemble {s.get('assemble', 0):.1f} s) "
+                 f"with {result.backend}")
     if result.work_folder_left:
         lines.append(f"  note        {result.work_folder} holds files this run did not write; it was left in place")
     return lines
@@ -329,14 +330,14 @@ def seam_lines(seams, indent="", width=12):
     """The seam record of a tiled container (see pyqelm.tiling) as text."""
     if not seams:
         return []
-    lines = [f"{indent}{'seams':<{width}}across {', '.join(seams['axes'])} borders: error of the step between neighbouring "
-             "pixels (physical units)"]
+    lines = [f"{indent}{'seams':<{width}}across {', '.join(seams['axes'])} borders: error of the step between "
+             "neighbouring pixels (physical units)"]
     for b in seams["bands"]:
         if not b["pairs"]:
             lines.append(f"{indent}  {b['name']}: no pair of valid values across a border")
             continue
-        lines.append(f"{indent}  {b['name']}: largest {b['max']:.5g} (rms {b['rmse']:.5g}) over {b['pairs']:,} pairs; "
-                     f"inside tiles largest {b['interior_max']:.5g}"
+        lines.append(f"{indent}  {b['name']}: largest {b['max']:.5g} (rms {b['rmse']:.5g}) over {b['pairs']:,} "
+                     f"pairs; inside tiles largest {b['interior_max']:.5g}"
                      + (f" (rms {b['interior_rmse']:.5g})" if b.get("interior_rmse") is not None else "")
                      + f"; the source's own steps there: rms {b['source_rms_step']:.5g}, largest "
                      f"{b['source_max_step']:.5g}")

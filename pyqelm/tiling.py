@@ -57,7 +57,8 @@ def parse_tiles(text):
         try:
             n = int(p)
         except ValueError:
-            raise ValueError(f"--tiles {axis} size {p!r} is not an integer (leave it empty for the whole axis)") from None
+            raise ValueError(f"--tiles {axis} size {p!r} is not an integer "
+                             "(leave it empty for the whole axis)") from None
         if n < 1:
             raise ValueError(f"--tiles {axis} size must be at least 1, got {n} (leave it empty for the whole axis)")
         sizes.append(n)

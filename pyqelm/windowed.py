@@ -261,7 +261,8 @@ def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, prog
         bounds = window_bounds(meta, time, y, x)
         (t0, t1), (y0, y1), (x0, x1) = (bounds[a] for a in AXES)
         C = int(meta.shape[3]) if len(meta.shape) > 3 else 1
-        _check_output((t1 - t0) * (y1 - y0) * (x1 - x0) * C * 4, f"a window of {t1 - t0} x {y1 - y0} x {x1 - x0} x {C} values")
+        _check_output((t1 - t0) * (y1 - y0) * (x1 - x0) * C * 4,
+                      f"a window of {t1 - t0} x {y1 - y0} x {x1 - x0} x {C} values")
         out = np.empty((t1 - t0, y1 - y0, x1 - x0, C), dtype=np.float32)
         for entry in grid.touching(bounds):
             eb = {a: tuple(entry.bounds[a]) for a in AXES}

@@ -145,7 +145,8 @@ class WorkFolder:
                 os.remove(tmp)
         rec = {k: getattr(result, k) for k in ("meta", "valid_range", "threshold", "outliers", "trained", "errors",
                                               "interior", "seconds", "worker", "rss_start", "rss_peak")}
-        rec.update(plan=self.digest, id=list(result.tile.id), bounds={a: list(b) for a, b in result.tile.bounds.items()},
+        rec.update(plan=self.digest, id=list(result.tile.id),
+                   bounds={a: list(b) for a, b in result.tile.bounds.items()},
                    blob_bytes=len(result.blob), blob_crc=zlib.crc32(result.blob) & 0xFFFFFFFF,
                    faces=sorted(result.faces))
         write_bytes_atomic(record_path, json.dumps(rec).encode())
@@ -216,8 +217,9 @@ class WorkFolder:
                         or re.match(r"time\d+\.y\d+\.x\d+\.npz\.\d+\.npz\Z", name):
                     os.remove(os.path.join(self.tiles_dir, name))
             _rmdir(self.tiles_dir)
-        if os.path.isfile(os.path.join(self.path, SOURCE_RECORD)) or os.path.isdir(os.path.join(self.path, SOURCE_STORE)):
-            shutil.rmtree(os.path.join(self.path, SOURCE_STORE), ignore_errors=True)
+        store = os.path.join(self.path, SOURCE_STORE)
+        if os.path.isdir(store) and not os.path.islink(store):
+            shutil.rmtree(store, ignore_errors=True)
         for name in os.listdir(self.path):
             if name in (PLAN, SOURCE_RECORD) or _TMP_RE.match(name):
                 os.remove(os.path.join(self.path, name))

@@ -300,7 +300,8 @@ def test_a_tile_with_bad_data_fails_the_run_and_names_it(tmp_path):
     v = np.linspace(0, 1, 3 * 8 * 8, dtype=np.float32).reshape(3, 8, 8)
     a = g.create_dataset("v", data=v, chunks=(3, 4, 4), compressor=zarr.Blosc())
     a.attrs["_ARRAY_DIMENSIONS"] = ["time", "y", "x"]
-    g.create_dataset("time", data=np.arange(3.0)).attrs.update(_ARRAY_DIMENSIONS=["time"], units="days since 2000-01-01")
+    g.create_dataset("time", data=np.arange(3.0)).attrs.update(_ARRAY_DIMENSIONS=["time"],
+                                                               units="days since 2000-01-01")
     chunk = os.path.join(store, "v", "0.1.0")
     data = open(chunk, "rb").read()
     open(chunk, "wb").write(data[:len(data) // 2])  # the chunk of rows 4-7, columns 0-3, truncated
