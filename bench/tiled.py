@@ -37,7 +37,7 @@ def make_store(path, T, H, W, seed=0):
     y, x = np.meshgrid(np.linspace(0, 6, H), np.linspace(0, 9, W), indexing="ij")
     for t in range(T):
         frame = 280 + 8 * np.sin(x + 0.1 * t) * np.cos(y) + 3 * np.sin(3 * x * y / 10 + t / 5)
-        frame += rng.normal(0, 0.2, frame.shape)
+        frame += rng.normal(0, 0.1, frame.shape)
         frame[H // 3:H // 3 + 40, W // 5:W // 5 + 60] = np.nan  # a lake of no-data
         a[t] = frame.astype(np.float32)
     tc = g.create_dataset("time", data=np.arange(T, dtype="f8"))
@@ -64,7 +64,7 @@ def main():
     p.add_argument("--size", type=int, default=512)
     p.add_argument("--tiles", default=",256,128")
     p.add_argument("--workers", type=int, nargs="+", default=[1, 2])
-    p.add_argument("--train", default="--preset tiny --epochs 6 --batch-size 16384 --max-error 0.5 "
+    p.add_argument("--train", default="--preset tiny --epochs 2 --batch-size 16384 --max-error 1.0 "
                                       "--backend reference --device cpu --precision float32 -q",
                    help="encode options of every run")
     a = p.parse_args()
