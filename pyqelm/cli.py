@@ -562,8 +562,13 @@ def cmd_presets(a):
 
 # ---- parser ------------------------------------------------------------------------------------
 
+def _prog():
+    # The installed console script is `pyqelm`; a checkout runs as `python3 -m pyqelm`.
+    return "python3 -m pyqelm" if os.path.basename(sys.argv[0] or "") == "__main__.py" else "pyqelm"
+
+
 def build_parser():
-    p = _Parser(prog="python3 -m pyqelm", description="Neural compression of geospatial raster time series.",
+    p = _Parser(prog=_prog(), description="Neural compression of geospatial raster time series.",
                 formatter_class=HELP_FORMATTER)
     p.add_argument("--debug", action="store_true", help="show the traceback of an error")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)

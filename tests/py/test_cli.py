@@ -15,6 +15,7 @@ import rasterio
 import xarray as xr
 import zarr
 
+from conftest import IMPORT_ROOT, INSTALLED
 from pyqelm import cli, compare
 from pyqelm.encoder.streaming_sources import decode_cf_times, encode_cf_times
 from pyqelm.export import write_zarr
@@ -302,12 +303,18 @@ def test_bad_input_gives_one_line_and_nonzero_exit(nc_file, encoded, tmp_path, c
     assert list(scratch.iterdir()) == []  # removed even when the run failed after converting
 
 
-def test_module_entry_point_runs_and_keeps_errors_to_one_line(tmp_path):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    bad, usage = (subprocess.run([sys.executable, "-m", "pyqelm", *argv], capture_output=True, text=True, env=env)
+@pytest.mark.parametrize("launcher,prog", [((sys.executable, "-m", "pyqelm"), "python3 -m pyqelm"),
+                                           ((os.path.join(os.path.dirname(sys.executable), "pyqelm"),), "pyqelm")],
+                         ids=["module", "console-script"])
+def test_entry_points_run_from_any_folder_and_keep_errors_to_one_line(tmp_path, launcher, prog):
+    if prog == "pyqelm" and not INSTALLED:
+        pytest.skip("the console script exists once the package is installed")
+    env = dict(os.environ, PYTHONPATH=IMPORT_ROOT)
+    bad, usage = (subprocess.run([*launcher, *argv], capture_output=True, text=True, env=env, cwd=tmp_path)
                   for argv in (["inspect", str(tmp_path / "none.qelm")], ["encode", "--help"]))
     assert bad.returncode == 1 and bad.stderr.strip().count("\n") == 0 and "no such file" in bad.stderr
     assert usage.returncode == 0 and "--max-error" in usage.stdout and "model presets" in usage.stdout
+    assert usage.stdout.startswith(f"usage: {prog} encode "), usage.stdout[:80]
 
 
 def test_presets_table_in_readme_matches_the_networks():

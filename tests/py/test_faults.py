@@ -18,7 +18,7 @@ import pytest
 import torch
 import tqdm
 
-from conftest import ROOT, tiny_compressor, v2_store
+from conftest import IMPORT_ROOT, tiny_compressor, v2_store
 from pyqelm import cli
 
 T, H, W = 3, 6, 5
@@ -132,10 +132,10 @@ def test_interrupted_save_keeps_the_previous_file(tmp_path, scratch, monkeypatch
 def in_child(call, *args):
     """Runs ``test_faults.<call>(*args)`` in a fresh interpreter (signals and file-size limits
     stay out of the test process); returns the finished process."""
-    code = (f"import sys; sys.path[:0] = [{ROOT!r}, {os.path.dirname(__file__)!r}]; import pyqelm, test_faults; "
+    code = (f"import sys; sys.path[:0] = [{IMPORT_ROOT!r}, {os.path.dirname(__file__)!r}]; import pyqelm, test_faults; "
             f"sys.exit(test_faults.{call}(*{args!r}))")
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env=dict(os.environ, PYTHONPATH=ROOT))
+                          env=dict(os.environ, PYTHONPATH=IMPORT_ROOT))
 
 
 def interrupted_encode(*argv):
