@@ -630,18 +630,21 @@ def build_parser():
     e.add_argument("output", metavar="OUTPUT")
     _add_source_options(e)
     _add_engine_options(e)
-    e.add_argument("--verify", action="store_true", help="decode the result and measure it against the source")
-    e.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    e.add_argument("--verify", action="store_true", help="decode the result and measure it against the source "
+                                                         "(done by default with --max-error)")
+    e.add_argument("--force", action="store_true", help="replace OUTPUT (and the other files written) when it is "
+                                                        "a previous output of the same kind; nothing else is replaced")
     e.set_defaults(func=cmd_encode)
 
     d = sub.add_parser("decode", help="decode a .qelm into a Zarr v2 store",
                        description="Decode INPUT (.qelm, or .qelmc with its .meta.json) into a Zarr v2 store that "
                                    "xarray opens with the source's variable, dimensions, coordinates, time and "
-                                   "attributes; no-data is NaN.")
+                                   "attributes; no-data is NaN. OUTPUT ends in .zarr or has no extension.")
     d.add_argument("input", metavar="INPUT")
     d.add_argument("output", metavar="OUTPUT")
     d.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: INPUT.meta.json)")
-    d.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    d.add_argument("--force", action="store_true", help="replace OUTPUT when it is a Zarr store (one written by "
+                                                        "decode, say); nothing else is replaced")
     d.set_defaults(func=cmd_decode)
 
     i = sub.add_parser("inspect", help="show what a container holds",

@@ -289,3 +289,23 @@ def test_sweep_takes_only_entries_of_dead_runs_and_puts_a_moved_store_back(tmp_p
     # ours while we run, not named by us, the user's, and the store put back where it was
     assert sorted(os.listdir(tmp_path)) == sorted([f".c.qelm.pyqelm-new-{os.getpid()}-0123abcd",
                                                    f".d.qelm.pyqelm-new-{dead}-nothex12", "b.zarr", "e.zarr"])
+
+
+def test_signal_during_a_commit_waits_for_its_end():
+    with pytest.raises(outputs.Interrupted) as stopped:
+        with outputs._critical():
+            outputs.interrupt(signal.SIGTERM)  # what the handler does: nothing yet
+            done = True
+    assert done and stopped.value.signum == signal.SIGTERM
+    with pytest.raises(outputs.Interrupted):
+        outputs.interrupt(signal.SIGHUP)  # outside a commit: at once
+
+
+def test_chunk_blob_metadata_of_another_run_is_refused(tmp_path):
+    from pyqelm.format import Meta
+
+    meta = Meta(shape=[T, H, W, 1], time={"values": ["2021-01-01", "2021-01-02", "2021-01-03"]})
+    pipeline.write_meta_sidecar(str(tmp_path / "m.json"), meta, blob=b"blob of one run")
+    assert pipeline.read_meta_sidecar(str(tmp_path / "m.json"), b"blob of one run").shape == [T, H, W, 1]
+    with pytest.raises(ValueError, match="describes another chunk blob"):
+        pipeline.read_meta_sidecar(str(tmp_path / "m.json"), b"blob of another")
