@@ -7,16 +7,16 @@ same kind (a Zarr store recognised by its metadata files, a container, a chunk b
 metadata file).
 
 Everything is built in a staging entry beside its target, named
-``.{name}.pyqelm-new-{pid}-{hex8}``, and moved into place by ``Commit`` only when complete:
+``.{name}.pyqelm-new-{host}-{pid}-{hex8}``, and moved into place by ``Commit`` only when complete:
 a file by one rename over the old one; a store by an atomic exchange of the two directory
 entries (Linux ``renameat2``), after which the old store, now under the staging name, is
 removed. Where the file system cannot exchange, the old store is first renamed to
-``.{name}.pyqelm-old-{pid}-{hex8}`` and the new one moved in. A failure or an interrupt before
+``.{name}.pyqelm-old-{host}-{pid}-{hex8}`` and the new one moved in. A failure or an interrupt before
 the commit removes the staging entries and leaves the previous output as it was.
 
 A process killed outright (SIGKILL) cannot clean up: what it leaves carries its name pattern
 and process id, and ``sweep`` (run by every later check of an output in the same folder)
-removes the entries of processes that no longer run, putting back a previous store that was
+removes the entries of processes of this machine that no longer run, putting back a previous store that was
 moved aside but not yet replaced.
 """
 import contextlib
@@ -27,9 +27,11 @@ import re
 import secrets
 import shutil
 import signal
+import socket
 
 _TAG = "pyqelm"
-_ENTRY = re.compile(r"^\.(?P<base>.+)\.pyqelm-(?P<role>new|old)-(?P<pid>\d+)-[0-9a-f]{8}$", re.S)
+_ENTRY = re.compile(r"^\.(?P<base>.+)\.pyqelm-(?P<role>new|old)-(?P<host>[A-Za-z0-9]*)-(?P<pid>\d+)-[0-9a-f]{8}$",
+                    re.S)
 # Room for the staging suffix within the usual 255-byte name limit.
 _MAX_NAME = 220
 ZARR_METADATA = (".zgroup", ".zarray", "zarr.json")
@@ -180,7 +182,11 @@ def check_output(path, kind, inputs=(), force=False):
             raise OutputRefused(f"{path} is the input itself; name another output")
         if _inside(src_real, real):
             raise OutputRefused(f"{path} holds the input {src}; name another output")
-    if _inside(_real(os.getcwd()), real):
+    try:
+        cwd = _real(os.getcwd())
+    except FileNotFoundError:  # the working directory was removed: nothing of it to protect
+        cwd = None
+    if cwd is not None and _inside(cwd, real):
         raise OutputRefused(f"{path} is the working directory or holds it; name another output")
     folder = os.path.dirname(full)
     if not os.path.isdir(folder):
@@ -207,8 +213,14 @@ def check_output(path, kind, inputs=(), force=False):
 
 # ---- staging and the commit ---------------------------------------------------------------------
 
+def _host():
+    """This machine's name as it appears in staging names: a process id means something only on
+    the machine that runs it (a folder may be shared between machines)."""
+    return re.sub(r"[^A-Za-z0-9]", "", socket.gethostname())[:32]
+
+
 def _staging_name(folder, base, role):
-    return os.path.join(folder, f".{base}.{_TAG}-{role}-{os.getpid()}-{secrets.token_hex(4)}")
+    return os.path.join(folder, f".{base}.{_TAG}-{role}-{_host()}-{os.getpid()}-{secrets.token_hex(4)}")
 
 
 def _fsync_dir(folder):
@@ -387,7 +399,7 @@ def sweep(folder):
         return done
     for name in names:
         m = _ENTRY.match(name)
-        if not m or _alive(int(m["pid"])):
+        if not m or m["host"] != _host() or _alive(int(m["pid"])):
             continue
         path = os.path.join(folder, name)
         try:

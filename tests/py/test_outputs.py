@@ -104,32 +104,27 @@ def test_output_that_would_destroy_something_is_refused_and_nothing_is_lost(work
     assert tree(work.parent) == before
 
 
-def test_force_replaces_a_store_and_a_stale_rectified_sibling_only_with_force(work, capsys):
+def test_force_replaces_a_store_and_an_encode_leaves_what_is_not_its_own(work, capsys, monkeypatch):
     container(work / "b.qelm", seed=5)
     assert cli.main(["decode", "b.qelm", "old.zarr", "--force"]) == 0
     assert not any(".pyqelm-" in n for n in os.listdir(work))
     np.testing.assert_array_equal(xr.open_zarr("old.zarr")["data"].values, decode_file("b.qelm")[..., 0])
     # A "-rectified" file left by an earlier version beside the output belongs to another run.
-    rect = work / "out-rectified.qelm"
-    container(rect, seed=3)
-    capsys.readouterr()
-    assert cli.main(["encode", "src.zarr", "out.qelm", "--max-error", "100", *TINY]) == 0
-    assert rect.exists() and "out-rectified.qelm is from an earlier run" in capsys.readouterr().out
     (work / "other-rectified.qelm").write_text("not a container")
-    for name, removed in (("out", True), ("other", False)):
+    container(work / "out-rectified.qelm", seed=3)
+    before = tree(work)
+    # A fault between the engine's measurement and the decoder's output: exit 3, nothing written.
+    real = pipeline._decode_staged
+    monkeypatch.setattr(pipeline, "_decode_staged", lambda path: real(path) + np.float32(0.5))
+    assert cli.main(["encode", "src.zarr", "out.qelm", "--max-error", "0.1", *TINY]) == cli.EXIT_BOUND
+    assert "VIOLATED" in capsys.readouterr().err and tree(work) == before
+    monkeypatch.setattr(pipeline, "_decode_staged", real)
+    assert cli.main(["encode", "src.zarr", "out.qelm", "--max-error", "100", *TINY]) == 0
+    assert "out-rectified.qelm is from an earlier run" in capsys.readouterr().out
+    for name, removed in (("out", True), ("other", False)):  # with --force: only a container goes
+        assert (work / f"{name}-rectified.qelm").exists()
         said = pipeline.stale_sibling(str(work / f"{name}.qelm"), [], force=True)
         assert (work / f"{name}-rectified.qelm").exists() != removed and ("removed" in said[0]) == removed
-
-
-def test_bound_violation_found_after_encoding_exits_3_and_writes_nothing(work, capsys, monkeypatch):
-    old = container(work / "out.qelm", seed=7)
-    before = tree(work)
-    # Stands for any fault between the engine's measurement and the decoder's output.
-    monkeypatch.setattr(pipeline, "_decode_staged", lambda path: decode_file(path) + np.float32(0.5))
-    rc = cli.main(["encode", "src.zarr", old, "--max-error", "0.1", "--force", *TINY])
-    err = capsys.readouterr().err
-    assert rc == cli.EXIT_BOUND and "VIOLATED" in err and "nothing was written" in err
-    assert tree(work) == before
 
 
 # ---- interrupted and killed runs (each in a child process) --------------------------------------
@@ -145,45 +140,38 @@ def in_child(call, *args, scratch=None):
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=180, env=env)
 
 
-def _kill(sig=signal.SIGKILL):
-    os.kill(os.getpid(), sig)
+def stop_after(owner, name, sig=signal.SIGKILL, when=lambda *a, **k: True, static=False):
+    """Make ``owner.name`` send ``sig`` to this process right after a call for which ``when``
+    holds (in a child process)."""
+    real = getattr(owner, name)
+
+    def wrapped(*a, **k):
+        out = real(*a, **k)
+        if when(*a, **k):
+            os.kill(os.getpid(), sig)
+        return out
+    setattr(owner, name, staticmethod(wrapped) if static else wrapped)
 
 
 def decode_stopped(container_path, store, point):
-    """decode --force stopped at ``point``: while writing (SIGTERM or SIGKILL), or killed just
-    after the new store was exchanged with the old one (or, where the file system cannot
-    exchange, after the old one was moved aside)."""
+    """decode --force stopped once the new store is written but not in place (SIGTERM or
+    SIGKILL), or killed just after it was exchanged with the old one (or, where the file system
+    cannot exchange, after the old one was moved aside)."""
     from pyqelm import export
 
-    if point in ("writing", "terminated"):
-        real = export._write_store
-
-        def write(cube, meta, source, path):
-            real(cube[:1], meta, source, path)  # part of a store on disk
-            _kill(signal.SIGTERM if point == "terminated" else signal.SIGKILL)
-            real(cube, meta, source, path)
-        export._write_store = write
+    if point in ("written", "terminated"):
+        stop_after(export, "_write_store", signal.SIGTERM if point == "terminated" else signal.SIGKILL)
     elif point == "exchanged":
-        real = outputs._renameat2
-
-        def rename(src, dst, flags):
-            real(src, dst, flags)
-            if flags == outputs._RENAME_EXCHANGE:
-                _kill()
-        outputs._renameat2 = rename
-    elif point == "moved aside":
+        stop_after(outputs, "_renameat2", when=lambda src, dst, flags: flags == outputs._RENAME_EXCHANGE)
+    else:
         def no_exchange(src, dst, flags):
             raise OSError(outputs.errno.ENOSYS, "not here")
-        real_rename = os.rename
-
-        def rename(src, dst):
-            real_rename(src, dst)
-            _kill()
-        outputs._renameat2, outputs.os.rename = no_exchange, rename
+        outputs._renameat2 = no_exchange
+        stop_after(outputs.os, "rename")
     return cli.main(["decode", container_path, store, "--force"])
 
 
-@pytest.mark.parametrize("point", ["terminated", "writing", "exchanged", "moved aside"])
+@pytest.mark.parametrize("point", ["terminated", "written", "exchanged", "moved aside"])
 def test_stopped_decode_leaves_a_whole_store_and_no_leftovers_once_swept(work, point):
     container(work / "b.qelm", seed=9)
     old = tree(work / "old.zarr")
@@ -197,7 +185,6 @@ def test_stopped_decode_leaves_a_whole_store_and_no_leftovers_once_swept(work, p
         assert len(left) == (2 if point == "moved aside" else 1) and sorted(outputs.sweep(str(work))) == sorted(left)
     assert not any(".pyqelm-" in n for n in os.listdir(work))
     if point == "exchanged":  # the new store was whole before the old one was let go
-        assert tree(work / "old.zarr") != old
         np.testing.assert_array_equal(xr.open_zarr(str(work / "old.zarr"))["data"].values,
                                       decode_file(str(work / "b.qelm"))[..., 0])
     else:
@@ -205,38 +192,22 @@ def test_stopped_decode_leaves_a_whole_store_and_no_leftovers_once_swept(work, p
 
 
 def encode_stopped(point, *argv):
-    """encode --force stopped by a signal at ``point``: during training, while the engine writes
-    its containers, once the result was checked (before it is moved into place), or after the
-    network-only file was moved into place but before the output was."""
+    """encode --force stopped during training (SIGTERM or SIGKILL), or killed once the engine
+    wrote its first container, once the result was checked, or after the network-only file
+    was moved into place but before the output was."""
     import tqdm
+    from pyqelm import verification
     from pyqelm.format import container as fmt
 
-    sig = signal.SIGTERM if point == "terminated" else signal.SIGKILL
     if point in ("terminated", "training"):
-        real_init = tqdm.tqdm.__init__
-
-        def init(self, *a, **k):
-            real_init(self, *a, **k)
-            if str(k.get("desc", "")).startswith("Training"):
-                _kill(sig)
-        tqdm.tqdm.__init__ = init
+        stop_after(tqdm.tqdm, "__init__", signal.SIGTERM if point == "terminated" else signal.SIGKILL,
+                   when=lambda self, *a, **k: str(k.get("desc", "")).startswith("Training"))
     elif point == "saving":
-        real_write = fmt._write_atomic
-
-        def write(path, fill):
-            open(path, "wb").write(b"PK\x03\x04 half a container")
-            _kill()
-            return real_write(path, fill)
-        fmt._write_atomic = write
+        stop_after(fmt, "_write_atomic")
     elif point == "checked":
-        outputs.Commit.commit = lambda self: _kill()
-    elif point == "between moves":
-        real_place = outputs.Commit._place
-
-        def place(path, target, kind):
-            real_place(path, target, kind)
-            _kill()
-        outputs.Commit._place = staticmethod(place)
+        stop_after(verification, "measure")
+    else:
+        stop_after(outputs.Commit, "_place", static=True)
     return cli.main(list(argv))
 
 
@@ -280,34 +251,27 @@ def test_stopped_encode_keeps_the_previous_outputs_byte_for_byte(work, nc_source
 def test_sweep_takes_only_entries_of_dead_runs_and_puts_a_moved_store_back(tmp_path):
     dead = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True,
                           text=True).stdout.strip()
-    for name in (f".a.zarr.pyqelm-new-{dead}-0123abcd", f".b.zarr.pyqelm-old-{dead}-0123abcd",
-                 f".c.qelm.pyqelm-new-{os.getpid()}-0123abcd", f".d.qelm.pyqelm-new-{dead}-nothex12", "e.zarr"):
+    host = outputs._host()
+    kept = [f".c.qelm.pyqelm-new-{host}-{os.getpid()}-0123abcd",  # ours while we run
+            f".d.qelm.pyqelm-new-{host}-{dead}-nothex12",  # not named by us
+            f".e.qelm.pyqelm-new-{host}x-{dead}-0123abcd",  # of another machine sharing the folder
+            "f.zarr"]  # the user's
+    for name in [f".a.zarr.pyqelm-new-{host}-{dead}-0123abcd", f".b.zarr.pyqelm-old-{host}-{dead}-0123abcd"] + kept:
         (tmp_path / name).mkdir()
     swept = outputs.sweep(str(tmp_path))
-    assert sorted(swept) == [f".a.zarr.pyqelm-new-{dead}-0123abcd", f".b.zarr.pyqelm-old-{dead}-0123abcd"]
-    # ours while we run, not named by us, the user's, and the store put back where it was
-    assert sorted(os.listdir(tmp_path)) == sorted([f".c.qelm.pyqelm-new-{os.getpid()}-0123abcd",
-                                                   f".d.qelm.pyqelm-new-{dead}-nothex12", "b.zarr", "e.zarr"])
+    assert sorted(swept) == [f".a.zarr.pyqelm-new-{host}-{dead}-0123abcd", f".b.zarr.pyqelm-old-{host}-{dead}-0123abcd"]
+    assert sorted(os.listdir(tmp_path)) == sorted(kept + ["b.zarr"])  # the moved store is back
 
 
-def test_hangup_raises_like_an_interrupt_and_handlers_come_back():
+def test_hangup_raises_like_an_interrupt_but_waits_for_a_commit_to_end():
     before = signal.getsignal(signal.SIGHUP)
     with pytest.raises(outputs.Interrupted) as stopped:
-        with outputs.signals_raise():
+        with outputs.signals_raise(), outputs._critical():
             os.kill(os.getpid(), signal.SIGHUP)
-            for _ in range(1000):  # the handler runs between bytecodes of the main thread
+            for _ in range(1000):  # the handler runs between bytecodes: it only takes note here
                 pass
-    assert stopped.value.signum == signal.SIGHUP and signal.getsignal(signal.SIGHUP) == before
-
-
-def test_signal_during_a_commit_waits_for_its_end():
-    with pytest.raises(outputs.Interrupted) as stopped:
-        with outputs._critical():
-            outputs.interrupt(signal.SIGTERM)  # what the handler does: nothing yet
             done = True
-    assert done and stopped.value.signum == signal.SIGTERM
-    with pytest.raises(outputs.Interrupted):
-        outputs.interrupt(signal.SIGHUP)  # outside a commit: at once
+    assert done and stopped.value.signum == signal.SIGHUP and signal.getsignal(signal.SIGHUP) == before
 
 
 def test_chunk_blob_metadata_of_another_run_is_refused(tmp_path):
