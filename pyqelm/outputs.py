@@ -343,8 +343,15 @@ class Commit:
         return path
 
     def add(self, path, target, kind):
-        """Place the file ``path`` (inside one of this commit's staging folders) at ``target``."""
-        self._moves.append((os.fspath(path), os.path.abspath(os.fspath(target)), kind))
+        """Place the file ``path`` (inside one of this commit's staging folders) at ``target``.
+        A file staged in another folder is first copied beside the target, so that the move
+        into place is a rename within one folder (and one file system)."""
+        path, target = os.fspath(path), os.path.abspath(os.fspath(target))
+        if _real(os.path.dirname(os.path.dirname(os.path.abspath(path)))) != _real(os.path.dirname(target)):
+            local = os.path.join(self.folder(target), os.path.basename(target))
+            shutil.copyfile(path, local)
+            path = local
+        self._moves.append((path, target, kind))
 
     def commit(self):
         """Move every output into place; an existing target is checked again first."""
