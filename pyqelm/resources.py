@@ -108,9 +108,10 @@ def _grids(arch):
     return out
 
 
-def estimate(opts, shape, device="cpu", precision="float32"):
+def estimate(opts, shape, device="cpu", precision="float32", points=None):
     """Needs of an encode with EncodeOptions ``opts`` on a source of ``shape`` (T, H, W, C), or
-    None when the shape is not known before loading (raster folders: model and batch only)."""
+    None when the shape is not known before loading (raster folders: model and batch only, the
+    batch bounded by ``points`` when given)."""
     from pyqelm.models._architecture import grid_n_params, mlp_n_params
 
     T, H, W, C = shape if shape is not None else (1, 1, 1, 1)
@@ -124,7 +125,10 @@ def estimate(opts, shape, device="cpu", precision="float32"):
 
     bh, bw = (int(b) for b in opts.block_size)
     Hb, Wb = -(-H // bh), -(-W // bw)
-    points = T * Hb * Wb if shape is not None else opts.batch_size
+    if shape is not None:
+        points = T * Hb * Wb
+    else:
+        points = opts.batch_size if points is None else points
     per_point = 4 * (spatial_dims + 1)
     for d, g in grids:
         per_point += g["n_levels"] * (g["features_per_level"] * 4 * 3 + (2 ** d) * 8)
@@ -223,8 +227,26 @@ def source_shape(path, kind, opts):
     return None
 
 
+def folder_points(path):
+    """At most how many pixels a raster folder holds: its rasters times the grid of the first,
+    read from that raster's header; None when unknown."""
+    from pyqelm.encoder.loaders import RASTER_EXTENSIONS
+
+    try:
+        names = sorted(n for n in os.listdir(path) if n.lower().endswith(RASTER_EXTENSIONS))
+        if not names:
+            return None
+        import rasterio
+
+        with rasterio.open(os.path.join(path, names[0])) as r:
+            return len(names) * int(r.height) * int(r.width) * int(r.count)
+    except Exception:  # the loader reports an unreadable folder in its own words
+        return None
+
+
 def refuse_unfit_encode(path, kind, opts, device, precision, log=None):
     """The checks above for an encode, before its source is read; returns the Needs."""
     shape = source_shape(path, kind, opts)
-    needs = estimate(opts, shape, device, precision)
+    points = folder_points(path) if kind == "folder" else None
+    needs = estimate(opts, shape, device, precision, points=points)
     return check(needs, device, log, blocks=tuple(opts.block_size) != (1, 1))
