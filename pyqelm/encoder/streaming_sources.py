@@ -13,7 +13,10 @@ Stores
     v2 array without one reads them as NaN; other v2 arrays without one refuse them), and a
     blosc chunk shorter or longer than its frame header declares is refused as damaged. A
     variable with a dimension of length 0, an infinite ``valid_range`` end, or a scale factor
-    that is 0 or not finite is refused when the source is opened.
+    that is 0 or not finite is refused when the source is opened. A v2 array is read only when
+    its element type holds numbers and its compressor and filters are in ``SAFE_V2_CODECS``
+    (checked on its ``.zarray`` before zarr builds a codec: pickle and the other object codecs
+    are never run); another array of the store with such codecs is refused when chosen or read.
 
 Variable and dimensions
     A data variable is an array of 3 or 4 dimensions whose name is not a coordinate name (see
