@@ -81,9 +81,9 @@ PYQELM     := $(VENV)/bin/pyqelm
 demo: setup
 	@mkdir -p out
 	$(PYQELM) encode $(DEMO_NC) out/$(DEMO_VAR).qelm --variable $(DEMO_VAR) --max-error $(DEMO_BOUND) $(DEMO_ARGS) --force --quiet
-	$(PYQELM) decode out/$(DEMO_VAR)-rectified.qelm out/$(DEMO_VAR).zarr --force
+	$(PYQELM) decode out/$(DEMO_VAR).qelm out/$(DEMO_VAR).zarr --force
 	$(PYQELM) verify $(DEMO_NC) out/$(DEMO_VAR).zarr --variable $(DEMO_VAR) --max-error $(DEMO_BOUND)
-	$(PYQELM) compare $(DEMO_NC) --variable $(DEMO_VAR) --max-error $(DEMO_BOUND) --qelm out/$(DEMO_VAR)-rectified.qelm \
+	$(PYQELM) compare $(DEMO_NC) --variable $(DEMO_VAR) --max-error $(DEMO_BOUND) --qelm out/$(DEMO_VAR).qelm \
 	  --workdir out/compare --plot out/$(DEMO_VAR)_compare.png
 
 # The C++ core and its tests under AddressSanitizer and UBSan (the extension module is not

@@ -190,17 +190,3 @@ def test_full_disk_during_save_keeps_the_previous_files(tmp_path, scratch):
     before = json.loads(r.stdout.split("DIGESTS ", 1)[1].splitlines()[0])
     assert sorted(before) == ["out-rectified.qelm", "out.qelm"] and digests(out) == before
     assert not any(scratch.iterdir())
-
-
-# ---- output left by an earlier run -------------------------------------------------------------
-
-def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, scratch, capsys):
-    args = encode_args(tmp_path, tmp_path / "v.qelm", "1") + ["--force"]
-    assert cli.main(args + ["--max-error", "5e-6"]) == 0  # finer than the network can fit
-    assert (tmp_path / "v-rectified.qelm").exists()
-    capsys.readouterr()
-    # a bound every value already meets: no residuals, so no rectified file from this run
-    assert cli.main(args + ["--max-error", "1e6"]) == 0
-    said = capsys.readouterr().out
-    assert not (tmp_path / "v-rectified.qelm").exists()
-    assert "no rectified file" in said and "v-rectified.qelm" not in said
