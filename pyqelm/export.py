@@ -20,7 +20,6 @@ The metadata is consolidated, so ``xarray.open_zarr`` opens it without warnings.
 from it too).
 """
 import os
-import shutil
 from dataclasses import dataclass
 
 import numpy as np
@@ -145,20 +144,28 @@ def cube_layout(meta, source, C=None):
     return CubeLayout(name, dims, layout, attrs, coords, _jsonable(source.get("global_attrs") or {}))
 
 
-def write_zarr(cube, meta, source, path, force=False):
+def write_zarr(cube, meta, source, path, force=False, protect=()):
     """Write ``cube`` (float32 (T, H, W, C)) with the container's ``meta`` (outer Meta) and
     ``source`` (the chunk's ``extras["source"]``, may be empty) as a Zarr v2 store at ``path``.
-    Returns the variable name."""
+    Returns the variable name.
+
+    The store is written under a staging name beside ``path`` and moved into place only when
+    complete; with ``force`` it replaces an existing Zarr store (nothing else), which stays as
+    it was if writing fails. ``protect`` lists paths the output must not be or contain (the
+    inputs). See ``pyqelm.outputs``."""
+    from pyqelm.outputs import Commit, check_output
+
+    check_output(path, "store", inputs=protect, force=force)
+    with Commit(force=force) as commit:
+        name = _write_store(cube, meta, source, commit.store(path))
+        commit.commit()
+    return name
+
+
+def _write_store(cube, meta, source, path):
     import zarr
 
     path = os.fspath(path)
-    if os.path.exists(path):
-        if not force:
-            raise ValueError(f"{path} exists; pass --force to replace it")
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path)
-        else:
-            os.remove(path)
     T, H, W, C = cube.shape
     lay = cube_layout(meta, source, C)
     data = lay.arrange(cube)

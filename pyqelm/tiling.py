@@ -144,7 +144,8 @@ class TileResult:
     threshold: Optional[float]
     outliers: int
     trained: bool  # False for a tile without valid values
-    errors: dict  # per band lists: "n_valid", "max", "sum_sq", "missing" (decoded as no-data)
+    errors: dict  # per band lists: "n_valid", "sum_abs", "sum_sq", "max", "over" (valid values off by more than
+    # the bound, or decoded as no-data), "nodata_as_data" (no-data values decoded as numbers)
     interior: dict  # axis -> per band [max, sum of squares, count] of the step errors inside the tile
     faces: Optional[dict] = None  # "y_lo", "x_hi", ...: (source, decoded) float32 arrays; None once kept on disk
     seconds: float = 0.0
@@ -238,7 +239,7 @@ def _silenced():
                 sink.close()
 
 
-def _source(task, valid_range=None, dtype_np=np.float32):
+def _source(task, valid_range=None, dtype_np=np.float64):
     from pyqelm.encoder.streaming_sources import ZarrStreamingSource
     from pyqelm.encoder.window_source import WindowedSource
 
@@ -345,27 +346,30 @@ def _check(task, blob, meta, physical):
 
     decoder = ChunkDecoder(blob, meta)
     T, H, W, C = (int(n) for n in meta.shape)
-    step = max(1, min(T, _pass_bytes(physical) // max(1, H * W * C * 4)))
-    n_valid = np.zeros(C, dtype=np.int64)
-    worst = np.zeros(C)
-    sum_sq = np.zeros(C)
-    missing = np.zeros(C, dtype=np.int64)
+    step = max(1, min(T, _pass_bytes(physical) // max(1, H * W * C * 8)))
+    bound = task.opts.max_error
+    n_valid, over, as_data = (np.zeros(C, dtype=np.int64) for _ in range(3))
+    worst, sum_abs, sum_sq = np.zeros(C), np.zeros(C), np.zeros(C)
     interior = {a: _StepStats(C) for a in AXES}
     borders = {a: (task.tile.bounds[a][0] > 0, task.tile.bounds[a][1] < task.extent[i]) for i, a in enumerate(AXES)}
     faces = {}  # name -> ([source parts], [decoded parts])
     last_err = None
     for lo in range(0, T, step):
         hi = min(T, lo + step)
-        src = physical.read_timesteps(np.arange(lo, hi, dtype=np.int64))
+        src = physical.read_timesteps(np.arange(lo, hi, dtype=np.int64))  # float64, as verification reads it
         dec = decoder.decode({"time": (lo, hi)})
         valid = np.isfinite(src)
         err = dec - src  # NaN where either side has no value
         n_valid += valid.reshape(-1, C).sum(axis=0)
-        lost = valid & ~np.isfinite(dec)
-        missing += lost.reshape(-1, C).sum(axis=0)
-        a = np.where(valid & ~lost, np.abs(err), 0.0).reshape(-1, C)
+        a = np.where(valid, np.abs(err), 0.0)
+        a[valid & ~np.isfinite(dec)] = np.inf  # a valid value decoded as no-data is off by everything
+        a = a.reshape(-1, C)
         worst = np.maximum(worst, a.max(axis=0, initial=0.0))
-        sum_sq += (a.astype(np.float64) ** 2).sum(axis=0)
+        sum_abs += a.sum(axis=0)
+        sum_sq += (a ** 2).sum(axis=0)
+        if bound is not None:
+            over += (a > bound).sum(axis=0)
+        as_data += (~valid & np.isfinite(dec)).reshape(-1, C).sum(axis=0)
         if H > 1:
             interior["y"].add(err[:, 1:] - err[:, :-1])
         if W > 1:
@@ -384,9 +388,9 @@ def _check(task, blob, meta, physical):
             faces["time_lo"] = ([src[0].copy()], [dec[0].copy()])
         if hi == T and borders["time"][1]:
             faces["time_hi"] = ([src[-1].copy()], [dec[-1].copy()])
-        del src, dec, err, valid, lost, a
-    errors = {"n_valid": n_valid.tolist(), "max": worst.tolist(), "sum_sq": sum_sq.tolist(),
-              "missing": missing.tolist()}
+        del src, dec, err, valid, a
+    errors = {"n_valid": n_valid.tolist(), "sum_abs": sum_abs.tolist(), "sum_sq": sum_sq.tolist(),
+              "max": worst.tolist(), "over": over.tolist(), "nodata_as_data": as_data.tolist()}
     faces = {k: tuple(np.ascontiguousarray(np.concatenate(p) if len(p) > 1 else p[0], dtype=np.float32)
                       for p in parts) for k, parts in faces.items()}
     return errors, {a: s.to_list() for a, s in interior.items()}, faces

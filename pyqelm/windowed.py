@@ -249,11 +249,11 @@ def _open(source):
     return (source, False) if isinstance(source, ContainerReader) else (ContainerReader(source), True)
 
 
-def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, progress=None):
+def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, chunk_metas=None):
     """Decode a window of a container (path, file object or open ``ContainerReader``); returns
     (float32 (t, h, w, C) in physical units, Meta of the window). No-data is NaN, or ``fill``.
-    Only the chunks the window touches are read and decoded; ``progress(entry)`` is called
-    after each one."""
+    Only the chunks the window touches are read and decoded; their ChunkMeta records are
+    appended to ``chunk_metas`` when a list is given."""
     reader, own = _open(source)
     try:
         meta = reader.meta
@@ -269,10 +269,11 @@ def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, prog
             part = {a: (max(bounds[a][0], eb[a][0]), min(bounds[a][1], eb[a][1])) for a in AXES}
             local = {a: (part[a][0] - eb[a][0], part[a][1] - eb[a][0]) for a in AXES}
             dst = tuple(slice(part[a][0] - bounds[a][0], part[a][1] - bounds[a][0]) for a in AXES)
-            out[dst] = decode_chunk_window(reader.read_chunk(entry), window_meta(meta, eb), local, fill=fill,
-                                           batch=batch)
-            if progress is not None:
-                progress(entry)
+            decoder = ChunkDecoder(reader.read_chunk(entry), window_meta(meta, eb), batch)
+            out[dst] = decoder.decode(local, fill)
+            if chunk_metas is not None:
+                chunk_metas.append(decoder.chunk_meta)
+            del decoder
         return out, window_meta(meta, bounds)
     finally:
         if own:
@@ -311,10 +312,12 @@ def shared_reader(path, identity):
 
 # ---- files -----------------------------------------------------------------------------------------
 
-def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None):
+def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None, check=None):
     """Decode a window (the whole cube by default) of a ``.qelm`` container, or of a ``.qelmc`` chunk
-    blob with its outer metadata (``meta_path``, default ``path + ".meta.json"``). Returns
-    (float32 (t, h, w, C), Meta of the window, source record of the window)."""
+    blob with its outer metadata (``meta_path``, default ``path + ".meta.json"``, which must be the
+    blob's own). ``check(meta)`` may refuse the cube before anything is decoded. Returns
+    (float32 (t, h, w, C), Meta of the window, source record of the window, ChunkMeta of each
+    chunk decoded)."""
     from pyqelm.pipeline import read_meta_sidecar
 
     path = os.fspath(path)
@@ -324,16 +327,22 @@ def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None):
         meta_path = meta_path or path + ".meta.json"
         if not os.path.isfile(meta_path):
             raise ValueError(f"a chunk blob carries no outer metadata; expected it in {meta_path} (or pass --meta)")
-        meta = read_meta_sidecar(meta_path)
         with open(path, "rb") as f:
-            decoder = ChunkDecoder(f.read(), meta)
+            blob = f.read()
+        meta = read_meta_sidecar(meta_path, blob)
+        if check is not None:
+            check(meta)
+        decoder = ChunkDecoder(blob, meta)
         bounds = window_bounds(meta, time, y, x)
         return (decoder.decode(bounds, fill), window_meta(meta, bounds),
-                window_source(source_record(meta, decoder.chunk_meta), bounds))
+                window_source(source_record(meta, decoder.chunk_meta), bounds), [decoder.chunk_meta])
     with ContainerReader(path) as reader:
         meta, chunk_meta = reader.meta, None
+        if check is not None:
+            check(meta)
         if "source" not in meta.extras and reader.manifest.chunks:
             chunk_meta = read_chunk_bytes(reader.read_chunk(reader.manifest.chunks[0])).chunk_meta
-        cube, wmeta = decode_window(reader, time, y, x, fill)
+        chunk_metas = []
+        cube, wmeta = decode_window(reader, time, y, x, fill, chunk_metas=chunk_metas)
         bounds = window_bounds(meta, time, y, x)
-        return cube, wmeta, window_source(source_record(meta, chunk_meta), bounds)
+        return cube, wmeta, window_source(source_record(meta, chunk_meta or chunk_metas[0]), bounds), chunk_metas

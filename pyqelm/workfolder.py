@@ -60,7 +60,8 @@ def source_identity(path):
 
 def plan_record(source, variable, sizes, opts):
     options = dataclasses.asdict(opts)
-    options.pop("quiet", None)
+    for key in ("quiet", "force", "verify", "network_output"):  # how the result is written, not what
+        options.pop(key, None)
     return json.loads(json.dumps({"version": 1, "source": os.path.abspath(os.fspath(source)),
                                   "source_identity": source_identity(source), "variable": variable,
                                   "tiles": list(sizes), "options": options}, default=str))
