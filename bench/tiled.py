@@ -54,7 +54,7 @@ def run(store, out, tiles, workers, train_args):
     opts = _encode_options(a)
     t0 = time.perf_counter()
     with redirect_stdout(io.StringIO()):
-        result = encode_tiled(store, out, opts, TiledOptions(parse_tiles(tiles), workers=workers, force=True))
+        result = encode_tiled(store, out, opts, TiledOptions(parse_tiles(tiles), workers=workers))
     return time.perf_counter() - t0, result
 
 
@@ -90,7 +90,7 @@ def main():
         print(f"{'workers':>7} {'wall s':>8} {'speed-up':>8} {'container B':>12} {'max err':>8}   per worker: "
               "tiles, baseline MiB, peak MiB, (peak - baseline) / tile share")
         for n, wall, result, tile_bytes, mem in rows:
-            worst = max(mx for _, _, mx, _ in result.errors())
+            worst = max(e[3] for e in result.errors())
             workers = "; ".join(f"{k} tiles {b / 2**20:.0f} {pk / 2**20:.0f} {x:.2f}x" for k, b, pk, x in mem)
             print(f"{n:>7} {wall:>8.1f} {rows[0][1] / wall:>7.2f}x {result.bytes:>12,} {worst:>8.4f}   {workers}")
         worst_mem = max(x for *_, mem in rows for *_, x in mem)
