@@ -4,11 +4,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <cfloat>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "blobs.h"
 
@@ -103,6 +106,92 @@ TEST(DecoderRegressions, OneBandScaleIsNotExpandedToTheBlobsBandCount) {
   const std::string blob = residual_header(0, 1, 1, std::numeric_limits<int32_t>::max());
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(decode_within_2gib(blob, 0.5)), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(QELM_UNDER_ASAN)
+// Runs `decode` under an address-space limit `margin` bytes above the current use (call it in a
+// death-test child): 0 when the input is refused with std::invalid_argument, 1 when it is
+// accepted, 2 when the decoder runs out of memory.
+template <typename F>
+int refused_within(uint64_t margin, F&& decode) {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  const uint64_t limit = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) + margin;
+  const rlimit rl{limit, limit};
+  setrlimit(RLIMIT_AS, &rl);
+  try {
+    decode();
+    return 1;
+  } catch (const std::invalid_argument&) {
+    return 0;
+  } catch (const std::exception&) {
+    return 2;
+  }
+}
+#endif
+
+// A few kilobytes may claim far more than they hold: four all-zero frames of 8000 x 8000
+// pixels (8 MB of packed bits each, 256 MB of decoded mask) and eight million outliers whose
+// positions inflate to 32 MB. Both are refused by the caller's limits before anything of the
+// claimed size is allocated.
+TEST(DecoderRegressions, SmallBlobsClaimingLargeSizesAreRefusedUnallocated) {
+#if defined(__SANITIZE_ADDRESS__) || defined(QELM_UNDER_ASAN)
+  GTEST_SKIP() << "the address-space limit cannot coexist with AddressSanitizer's shadow memory";
+#else
+  const int32_t F = 4, side = 8000;
+  const std::string frame = zstd_compress(std::string(static_cast<size_t>(side) * side / 8, '\0'), 3);
+  std::string mask(1, '\x01');
+  for (int32_t v : {F, side, side}) mask += le_bytes(&v, 4);
+  const uint32_t len = static_cast<uint32_t>(frame.size());
+  for (int32_t f = 0; f < F; ++f) mask += le_bytes(&len, 4) + frame;
+  ASSERT_LT(mask.size(), 16384u);
+
+  const uint32_t count = 8'000'000;
+  std::vector<int32_t> deltas(count, 1);
+  deltas[0] = 0;
+  const std::string positions =
+      zstd_compress(std::string_view(reinterpret_cast<const char*>(deltas.data()), deltas.size() * 4), 1);
+  deltas = {};
+  const std::string values = xz_compress(std::string(16, '\0'), 0);
+  std::string resid = residual_header(1, 3000, 3000, 1);
+  const uint64_t offset = 0;
+  const float scale = 1e-3f;
+  const uint32_t plen = static_cast<uint32_t>(positions.size()), vlen = static_cast<uint32_t>(values.size());
+  resid += le_bytes(&offset, 8) + le_bytes(&scale, 4) + le_bytes(&plen, 4) + positions + le_bytes(&count, 4) +
+           le_bytes(&vlen, 4) + values;
+  ASSERT_LT(resid.size(), 65536u);
+
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const uint64_t margin = 24ull << 20;
+  using MC = std::array<int64_t, 3>;
+  using RC = std::array<int64_t, 4>;
+  // One child for all the refusals: each throws std::invalid_argument, so the lambda never returns.
+  EXPECT_EXIT(std::exit(refused_within(margin, [&] {
+                int refused = 0;
+                const std::vector<std::function<void()>> decodes = {
+                    [&] { decode_mask(mask, MaskLimits{MC{4, 6, 7}, UINT64_MAX}); },
+                    [&] { decode_mask(mask, MaskLimits{MC{4, side, side}, 1 << 24}); },
+                    [&] { decode_residuals(resid, std::nullopt, std::nullopt, ResidualLimits{RC{4, 6, 7, 1}, std::nullopt}); },
+                    [&] { decode_residuals(resid, std::nullopt, std::nullopt, ResidualLimits{std::nullopt, 164, UINT64_MAX}); },
+                    [&] {
+                      decode_residuals(resid, std::nullopt, std::nullopt, ResidualLimits{std::nullopt, std::nullopt, 1 << 20});
+                    }};
+                for (const auto& d : decodes) {
+                  try {
+                    d();
+                  } catch (const std::invalid_argument&) {
+                    ++refused;
+                  }
+                }
+                if (refused != static_cast<int>(decodes.size())) return;  // accepted: exit code 1
+                throw std::invalid_argument("all refused");
+              })),
+              ::testing::ExitedWithCode(0), "");
+  // Without limits the claims are honoured as far as the bytes back them: the margin is then
+  // what stops the decoder, which shows that the refusals above came first.
+  EXPECT_EXIT(std::exit(refused_within(margin, [&] { decode_mask(mask); })), ::testing::ExitedWithCode(2), "");
 #endif
 }
 
