@@ -509,20 +509,19 @@ def residual_threshold(bound, data_range, use_log=False):
 
 def write_meta_sidecar(path, meta):
     """The outer metadata of a bare chunk blob, so the blob can be decoded on its own."""
-    from pyqelm.format import FORMAT_VERSION, write_bytes_atomic
-    from pyqelm.format import _records as R
+    from pyqelm.format import meta_document, write_bytes_atomic
 
-    write_bytes_atomic(path, R.dumps(dict({"format_version": FORMAT_VERSION}, **meta.to_dict())))
+    write_bytes_atomic(path, meta_document(meta))
 
 
 def read_meta_sidecar(path):
-    from pyqelm.format import Meta
     from pyqelm.format import _records as R
+    from pyqelm.format import read_meta_document
 
     with open(path, "rb") as f:
-        d = R.loads(f.read(), path)
-    d.pop("format_version", None)
-    return Meta.from_dict(d)
+        # One byte past the limit is enough for the reader to refuse an oversized file.
+        data = f.read(R.JSON_MAX_BYTES + 1)
+    return read_meta_document(data, path)[0]
 
 
 def stored_metrics(path, meta=None):
