@@ -264,7 +264,16 @@ def cmd_encode(a):
 
 # ---- decode ------------------------------------------------------------------------------------
 
-def _decode_any(path, meta_path=None):
+def _memory_size(text):
+    from pyqelm.decode import parse_memory_size
+
+    try:
+        return parse_memory_size(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _decode_any(path, meta_path=None, max_memory=None):
     """(cube, Meta, chunk meta) of a .qelm container or a .qelmc chunk blob with its metadata."""
     from pyqelm.decode import decode_chunk, read_single_chunk
     from pyqelm.format import read_chunk_bytes
@@ -279,16 +288,16 @@ def _decode_any(path, meta_path=None):
         meta = read_meta_sidecar(meta_path)
         with open(path, "rb") as f:
             blob = f.read()
-        return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
+        return decode_chunk(blob, meta, max_memory=max_memory), meta, read_chunk_bytes(blob).chunk_meta
     blob, meta = read_single_chunk(path)
-    return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
+    return decode_chunk(blob, meta, max_memory=max_memory), meta, read_chunk_bytes(blob).chunk_meta
 
 
 def cmd_decode(a):
     from pyqelm.export import write_zarr
 
     t0 = time.perf_counter()
-    cube, meta, cm = _decode_any(a.input, a.meta)
+    cube, meta, cm = _decode_any(a.input, a.meta, max_memory=a.max_memory)
     t1 = time.perf_counter()
     source = cm.extras.get("source") or {}
     name = write_zarr(cube, meta, source, a.output, force=a.force)
@@ -437,7 +446,7 @@ def _read_decoded(path, variable):
     return source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
 
 
-def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=None):
+def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=None, max_memory=None):
     from pyqelm.compare import check_bound, error_stats
     from pyqelm.pipeline import read_cube
 
@@ -445,7 +454,7 @@ def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=N
     if os.path.isdir(decoded_path):
         decoded = _read_decoded(decoded_path, info["variable"] or source_opts.variable)
     else:
-        decoded = _decode_any(decoded_path, meta_path)[0]
+        decoded = _decode_any(decoded_path, meta_path, max_memory=max_memory)[0]
     if decoded.shape != original.shape:
         raise ValueError(f"decoded cube has shape {decoded.shape}, the source {original.shape}")
     rmse, mae, mx, n = error_stats(original, decoded)
@@ -461,7 +470,8 @@ def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=N
 
 
 def cmd_verify(a):
-    _verify_container(a.source, a.decoded, _source_options(a), a.max_error, meta_path=a.meta)
+    _verify_container(a.source, a.decoded, _source_options(a), a.max_error, meta_path=a.meta,
+                      max_memory=a.max_memory)
     return 0
 
 
@@ -588,6 +598,9 @@ def build_parser():
     d.add_argument("output", metavar="OUTPUT")
     d.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: INPUT.meta.json)")
     d.add_argument("--force", action="store_true", help="replace OUTPUT if it exists")
+    d.add_argument("--max-memory", type=_memory_size, metavar="SIZE",
+                   help="memory the decode may use, e.g. 8G (default: half of physical memory); a larger cube "
+                        "is refused before anything is allocated")
     d.set_defaults(func=cmd_decode)
 
     i = sub.add_parser("inspect", help="show what a container holds",
@@ -624,6 +637,8 @@ def build_parser():
     v.add_argument("decoded", metavar="DECODED")
     v.add_argument("--max-error", type=positive_float, metavar="E")
     v.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: DECODED.meta.json)")
+    v.add_argument("--max-memory", type=_memory_size, metavar="SIZE",
+                   help="memory decoding a .qelm/.qelmc may use, e.g. 8G (default: half of physical memory)")
     _add_source_options(v)
     v.set_defaults(func=cmd_verify)
 
