@@ -349,6 +349,10 @@ INTEGRITY_CASES = {
                               r"not strictly monotonic: frame 2"),
     "band offset not finite": (dict(meta=lambda d: d["bands"][0].update(add_offset={"$float": "inf"})),
                                "add_offset must be finite"),
+    "valid range NaN": (dict(meta=lambda d: d["bands"][0].update(valid_range=[0, {"$float": "nan"}])),
+                        "valid_range holds NaN"),
+    "global time bound not a date": (dict(meta=lambda d: d["time"].update(global_start="NaN")),
+                                     "not an ISO-8601 timestamp: 'NaN'"),
     # each within float32, together beyond it: only the decoded values can tell
     "weights and range overflowing together": (
         dict(chunk=lambda d: (d["quantization_info"].update(scales=[1e-30, 1e-30]),
