@@ -25,10 +25,13 @@ raster order. Each plane picks the smallest of a few layouts: "zero" (all valid 
 nothing stored), "raw" (int32 per valid cell: the worst case), "dense" (every valid code),
 "lorenzo2" (the difference to left + up - up-left), "temporal" (the difference to the same
 cell one frame back), "lorenzo3" (the 2-D Lorenzo prediction plus the previous frame's 2-D
-Lorenzo residual moved one step towards zero). The coded layouts go through an adaptive binary
-range coder whose contexts are the magnitudes and signs of the residuals already coded around
-the cell (left, up, up-left, up-right, and the same cell one frame back); magnitudes are
-binarised Elias-gamma style. The layout is chosen per plane from an entropy estimate on a sample
+Lorenzo residual moved one step towards zero), "regression2" and "regression3" (the difference
+to a linear prediction from six causal neighbours, and in "regression3" six more cells of the
+previous frame, with weights fitted per plane by least squares and stored in the plane; cells
+near the top and side edges use the Lorenzo predictions). The coded layouts go through an
+adaptive binary range coder whose contexts are the magnitudes and signs of the residuals already
+coded around the cell (left, up, up-left, up-right, and the same cell one frame back);
+magnitudes are binarised Elias-gamma style. The layout is chosen per plane from an entropy estimate on a sample
 of rows, the best one or two candidates then coded for real and compared with raw by size.
 Frames form groups of ``key_interval`` frames (default 16); a key frame starts each group and is
 coded alone, the others may use the previous frame. Decoding frames [t0, t1) therefore decodes
@@ -44,9 +47,12 @@ Byte layout (little-endian, packed)::
     u32 CRC-32 of all the header bytes before it
     the T frames back to back; each frame is, per band: u8 layout, then for every layout but
     "zero" a u32 payload length and the payload ("raw": int32 per valid cell, raster order;
-    "dense" ... "lorenzo3": one range-coder stream)
+    "regression2" / "regression3": 6 / 12 int16 weights in 1/1024 units -- taps left, up,
+    up-left, up-right, two left, two up, then the previous frame's same cell, left, up, right,
+    down, up-left -- followed by the stream; the others: one range-coder stream)
 
-Layout numbers: 0 zero, 1 raw, 2 dense, 3 lorenzo2, 4 temporal, 5 lorenzo3. Every decoder
+Layout numbers: 0 zero, 1 raw, 2 dense, 3 lorenzo2, 4 temporal, 5 lorenzo3, 6 regression2,
+7 regression3. Every decoder
 checks the blob against the shape the caller passes and refuses damage with ``ValueError``.
 """
 import operator
@@ -56,7 +62,7 @@ import numpy as np
 __all__ = ["encode", "decode", "describe", "CodeWriter", "DEFAULT_KEY_INTERVAL", "LAYOUTS"]
 
 DEFAULT_KEY_INTERVAL = 16
-LAYOUTS = ("zero", "raw", "dense", "lorenzo2", "temporal", "lorenzo3")
+LAYOUTS = ("zero", "raw", "dense", "lorenzo2", "temporal", "lorenzo3", "regression2", "regression3")
 
 
 def _engine():

@@ -17,6 +17,8 @@ namespace {
   throw std::invalid_argument("residual codes: " + what);
 }
 
+#define QELM_HOT inline __attribute__((always_inline))
+
 uint32_t crc32(const void* p, size_t n) { return lzma_crc32(static_cast<const uint8_t*>(p), n, 0); }
 
 template <typename T>
@@ -48,7 +50,7 @@ struct Bit {
 constexpr uint8_t kRate[] = {1, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 4, 4, 4, 4, 4, 5};
 constexpr uint8_t kRateLast = sizeof(kRate) - 1;
 
-inline void adapt(Bit& b, unsigned bit) {
+QELM_HOT void adapt(Bit& b, unsigned bit) {
   const unsigned s = kRate[b.n];
   b.n = static_cast<uint8_t>(b.n + (b.n < kRateLast));
   // p stays within [1, 65535]: both sub-ranges of a coding step keep at least 256 values.
@@ -60,7 +62,7 @@ class Encoder {
  public:
   explicit Encoder(std::string& out) : out_(out) {}
 
-  void bit(Bit& b, unsigned bit) {
+  QELM_HOT void bit(Bit& b, unsigned bit) {
     const uint32_t bound = (range_ >> 16) * b.p;
     const uint32_t mask = 0u - bit;  // branch-free: the encoder knows the bit, the CPU should not guess it
     low_ += bound & mask;
@@ -121,7 +123,7 @@ class Decoder {
     for (int i = 0; i < 5; ++i) code_ = (code_ << 8) | *p_++;
   }
 
-  unsigned bit(Bit& b) {
+  QELM_HOT unsigned bit(Bit& b) {
     const uint32_t bound = (range_ >> 16) * b.p;
     unsigned bit;
     if (code_ < bound) {
@@ -228,7 +230,7 @@ inline int sign_class(uint32_t e) { return static_cast<int>(e != 0) + static_cas
 struct EncodeIO {
   Encoder rc;
 
-  uint32_t symbol(Model& m, uint32_t e, int bkt, int pc, int sctx) {
+  QELM_HOT uint32_t symbol(Model& m, uint32_t e, int bkt, int pc, int sctx) {
     if (e == 0) {
       rc.bit(m.zero[bkt][pc], 0);
       return 0;
@@ -259,7 +261,7 @@ struct EncodeIO {
 struct DecodeIO {
   Decoder rc;
 
-  uint32_t symbol(Model& m, uint32_t, int bkt, int pc, int sctx) {
+  QELM_HOT uint32_t symbol(Model& m, uint32_t, int bkt, int pc, int sctx) {
     if (!rc.bit(m.zero[bkt][pc])) return 0;
     const unsigned neg = rc.bit(m.sign[sctx]);
     Bit* u = m.unary[bkt];
@@ -283,14 +285,30 @@ struct DecodeIO {
 // ---- predictors -------------------------------------------------------------------------------
 // All arithmetic is modulo 2^32. `w` is the plane being coded (cells before i are final).
 
-// What a non-key frame uses of the previous frame, per band, computed once per plane.
-struct PrevPlane {
-  const uint32_t* w = nullptr;       // the previous frame's plane
+// Regression layouts: a linear prediction from the causal neighbours (left, up, up-left,
+// up-right, two left, two up) and, in "regression3", the previous frame's cell and its four
+// neighbours and up-left, with weights fitted per plane by least squares and stored as int16
+// in 1/1024 units ahead of the coded stream.
+constexpr int kTaps2 = 6;
+constexpr int kTaps3 = 12;
+constexpr int kWeightBits = 10;
+
+template <int L>
+constexpr int taps() {
+  return L == kRegression3 ? kTaps3 : kTaps2;
+}
+
+// Per plane: what a non-key frame uses of the previous frame (computed once per plane) and the
+// regression weights in use.
+struct Side {
+  int64_t H = 0;
+  const uint32_t* w = nullptr;       // the previous frame's plane; null in a key frame
   const uint32_t* shrunk = nullptr;  // its 2-D Lorenzo residuals, one step towards zero
   // Per cell and context domain (0: the codes themselves, 1: 2-D Lorenzo residuals): the
   // residual's magnitude class (1-4) | its sign class << 3, and its clamped magnitude.
   const uint8_t* cls[2] = {};
   const uint32_t* mag[2] = {};
+  int32_t weights[2][kTaps3] = {};  // "regression2", "regression3"
 };
 
 inline uint32_t lorenzo2(const uint32_t* w, int64_t W, int64_t y, int64_t x, int64_t i) {
@@ -306,17 +324,49 @@ inline uint32_t shrink(uint32_t r) {
   return v > 0 ? r - 1u : v < 0 ? r + 1u : 0u;
 }
 
+// Whether cell (y, x) has every regression tap; the others fall back to the Lorenzo predictors.
+inline bool interior(int64_t W, int64_t y, int64_t x) { return y >= 2 && x >= 2 && x + 1 < W; }
+
+// The regression features of an interior cell, as signed values.
 template <int L>
-inline uint32_t predict(const uint32_t* w, const PrevPlane& prev, int64_t W, int64_t y, int64_t x, int64_t i) {
+inline void features(const uint32_t* w, const Side& s, int64_t W, int64_t y, int64_t i, int64_t* f) {
+  f[0] = static_cast<int32_t>(w[i - 1]);
+  f[1] = static_cast<int32_t>(w[i - W]);
+  f[2] = static_cast<int32_t>(w[i - W - 1]);
+  f[3] = static_cast<int32_t>(w[i - W + 1]);
+  f[4] = static_cast<int32_t>(w[i - 2]);
+  f[5] = static_cast<int32_t>(w[i - 2 * W]);
+  if constexpr (L == kRegression3) {
+    const uint32_t* p = s.w;
+    f[6] = static_cast<int32_t>(p[i]);
+    f[7] = static_cast<int32_t>(p[i - 1]);
+    f[8] = static_cast<int32_t>(p[i - W]);
+    f[9] = static_cast<int32_t>(p[i + 1]);
+    f[10] = static_cast<int32_t>(p[y + 1 < s.H ? i + W : i]);
+    f[11] = static_cast<int32_t>(p[i - W - 1]);
+  }
+}
+
+template <int L>
+QELM_HOT uint32_t predict(const uint32_t* w, const Side& s, int64_t W, int64_t y, int64_t x, int64_t i) {
   if constexpr (L == kDense) {
     return 0;
   } else if constexpr (L == kLorenzo2) {
     return lorenzo2(w, W, y, x, i);
   } else if constexpr (L == kTemporal) {
-    return prev.w[i];
+    return s.w[i];
+  } else if constexpr (L == kLorenzo3) {
+    return lorenzo2(w, W, y, x, i) + s.shrunk[i];
   } else {
-    static_assert(L == kLorenzo3);
-    return lorenzo2(w, W, y, x, i) + prev.shrunk[i];
+    static_assert(L == kRegression2 || L == kRegression3);
+    if (!interior(W, y, x)) return lorenzo2(w, W, y, x, i) + (L == kRegression3 ? s.shrunk[i] : 0u);
+    int64_t f[kTaps3];
+    features<L>(w, s, W, y, i, f);
+    const int32_t* k = s.weights[L == kRegression3];
+    int64_t acc = int64_t{1} << (kWeightBits - 1);
+    for (int j = 0; j < taps<L>(); ++j) acc += k[j] * f[j];
+    // floor(acc / 2^bits) modulo 2^32: the low 32 bits of a logical and an arithmetic shift agree.
+    return static_cast<uint32_t>(static_cast<uint64_t>(acc) >> kWeightBits);
   }
 }
 
@@ -327,7 +377,8 @@ constexpr int prev_domain() {
   return L == kDense ? 0 : L == kTemporal ? -1 : 1;
 }
 
-// Buffers behind a PrevPlane.
+
+// Buffers behind a Side.
 struct PrevBuffers {
   std::vector<uint32_t> shrunk, mag0, mag1;
   std::vector<uint8_t> cls0, cls1;
@@ -337,7 +388,7 @@ uint8_t residual_class(uint32_t r) {
   return static_cast<uint8_t>(prev_class(r) | sign_class(r) << 3);
 }
 
-PrevPlane prepare_prev(const std::vector<uint32_t>& w, int64_t H, int64_t W, PrevBuffers& b) {
+Side prepare_prev(const std::vector<uint32_t>& w, int64_t H, int64_t W, PrevBuffers& b) {
   const size_t n = static_cast<size_t>(H * W);
   b.shrunk.resize(n);
   b.mag0.resize(n);
@@ -353,7 +404,8 @@ PrevPlane prepare_prev(const std::vector<uint32_t>& w, int64_t H, int64_t W, Pre
       b.cls0[i] = residual_class(w[i]);
       b.cls1[i] = residual_class(r);
     }
-  PrevPlane p;
+  Side p;
+  p.H = H;
   p.w = w.data();
   p.shrunk = b.shrunk.data();
   p.cls[0] = b.cls0.data();
@@ -371,7 +423,7 @@ struct Row {
     mag.assign(static_cast<size_t>(W + 2), 0u);
     sign.assign(static_cast<size_t>(W + 2), 0);
   }
-  void set(int64_t x, uint32_t e) {
+  QELM_HOT void set(int64_t x, uint32_t e) {
     mag[x + 1] = clamped(e);
     sign[x + 1] = static_cast<uint8_t>(sign_class(e));
   }
@@ -384,7 +436,7 @@ struct Contexts {
 // The coding contexts of cell (y, x): the activity of the residuals left, up, up-left, up-right
 // and one frame back, the previous frame's residual class, and the signs around.
 template <int L>
-inline Contexts contexts(const Row& cur, const Row& up, const PrevPlane& prev, int64_t x, int64_t i) {
+QELM_HOT Contexts contexts(const Row& cur, const Row& up, const Side& prev, int64_t x, int64_t i) {
   uint32_t act = 2 * cur.mag[x] + 2 * up.mag[x + 1] + up.mag[x] + up.mag[x + 2];
   int pc = 0, ps = 0;
   constexpr int d = prev_domain<L>();
@@ -401,7 +453,7 @@ inline Contexts contexts(const Row& cur, const Row& up, const PrevPlane& prev, i
 // One plane through one coded layout. `src` holds the codes (encoder; unused by the decoder),
 // `valid` 0/1 per cell; `work` receives the plane: codes at valid cells, predictions elsewhere.
 template <int L, class IO>
-void code_plane(IO& io, int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, const PrevPlane& prev,
+void code_plane(IO& io, int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, const Side& prev,
                 uint32_t* work, Row (&rows)[2]) {
   auto m = std::make_unique<Model>();
   Row* up = &rows[0];
@@ -428,12 +480,14 @@ void code_plane(IO& io, int64_t H, int64_t W, const uint32_t* src, const uint8_t
 
 template <class IO>
 void code_plane_as(uint8_t layout, IO& io, int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid,
-                   const PrevPlane& prev, uint32_t* work, Row (&rows)[2]) {
+                   const Side& prev, uint32_t* work, Row (&rows)[2]) {
   switch (layout) {
     case kDense: return code_plane<kDense>(io, H, W, src, valid, prev, work, rows);
     case kLorenzo2: return code_plane<kLorenzo2>(io, H, W, src, valid, prev, work, rows);
     case kTemporal: return code_plane<kTemporal>(io, H, W, src, valid, prev, work, rows);
     case kLorenzo3: return code_plane<kLorenzo3>(io, H, W, src, valid, prev, work, rows);
+    case kRegression2: return code_plane<kRegression2>(io, H, W, src, valid, prev, work, rows);
+    case kRegression3: return code_plane<kRegression3>(io, H, W, src, valid, prev, work, rows);
     default: fail("internal: not a coded layout");
   }
 }
@@ -445,6 +499,7 @@ void code_plane_as(uint8_t layout, IO& io, int64_t H, int64_t W, const uint32_t*
 
 constexpr int64_t kSampleStep = 8;     // one row in four is counted (its upper neighbour row is computed)
 constexpr double kCloseEnough = 1.01;  // estimates this close are settled by coding both
+constexpr int64_t kFitStep = 8;        // regression weights are fitted on one row in eight
 
 struct Stats {
   uint32_t zero[kBuckets][kPrevClasses][2] = {};
@@ -472,19 +527,19 @@ struct Stats {
 
 // The plane as a layout leaves it: codes at valid cells, that layout's predictions elsewhere.
 template <int L>
-void fill_plane(int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, const PrevPlane& prev, uint32_t* w) {
+void fill_plane(int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, const Side& prev, uint32_t* w) {
   for (int64_t y = 0, i = 0; y < H; ++y)
     for (int64_t x = 0; x < W; ++x, ++i) w[i] = valid[i] ? src[i] : predict<L>(w, prev, W, y, x, i);
 }
 
 template <int L>
-void residual_row(int64_t y, int64_t W, const uint32_t* w, const uint8_t* valid, const PrevPlane& prev, Row& row) {
+void residual_row(int64_t y, int64_t W, const uint32_t* w, const uint8_t* valid, const Side& prev, Row& row) {
   for (int64_t x = 0, i = y * W; x < W; ++x, ++i) row.set(x, valid[i] ? w[i] - predict<L>(w, prev, W, y, x, i) : 0u);
 }
 
 // Estimated bits per valid cell of plane `w` (filled by fill_plane<L>) under layout L.
 template <int L>
-double estimate_plane(int64_t H, int64_t W, const uint32_t* w, const uint8_t* valid, const PrevPlane& prev,
+double estimate_plane(int64_t H, int64_t W, const uint32_t* w, const uint8_t* valid, const Side& prev,
                       Row (&rows)[2]) {
   auto st = std::make_unique<Stats>();
   Row& up = rows[0];
@@ -514,29 +569,99 @@ double estimate_plane(int64_t H, int64_t W, const uint32_t* w, const uint8_t* va
   return sampled ? st->bits() / static_cast<double>(sampled) : 0.0;
 }
 
-void fill_as(uint8_t layout, int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, const PrevPlane& prev,
+void fill_as(uint8_t layout, int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, const Side& prev,
              uint32_t* w) {
   switch (layout) {
     case kDense: return fill_plane<kDense>(H, W, src, valid, prev, w);
     case kLorenzo2: return fill_plane<kLorenzo2>(H, W, src, valid, prev, w);
     case kTemporal: return fill_plane<kTemporal>(H, W, src, valid, prev, w);
     case kLorenzo3: return fill_plane<kLorenzo3>(H, W, src, valid, prev, w);
+    case kRegression2: return fill_plane<kRegression2>(H, W, src, valid, prev, w);
+    case kRegression3: return fill_plane<kRegression3>(H, W, src, valid, prev, w);
     default: fail("internal: not a coded layout");
   }
 }
 
 double estimate_as(uint8_t layout, int64_t H, int64_t W, const uint32_t* w, const uint8_t* valid,
-                   const PrevPlane& prev, Row (&rows)[2]) {
+                   const Side& prev, Row (&rows)[2]) {
   switch (layout) {
     case kDense: return estimate_plane<kDense>(H, W, w, valid, prev, rows);
     case kLorenzo2: return estimate_plane<kLorenzo2>(H, W, w, valid, prev, rows);
     case kTemporal: return estimate_plane<kTemporal>(H, W, w, valid, prev, rows);
     case kLorenzo3: return estimate_plane<kLorenzo3>(H, W, w, valid, prev, rows);
+    case kRegression2: return estimate_plane<kRegression2>(H, W, w, valid, prev, rows);
+    case kRegression3: return estimate_plane<kRegression3>(H, W, w, valid, prev, rows);
     default: fail("internal: not a coded layout");
   }
 }
 
-bool uses_previous_frame(uint8_t layout) { return layout == kTemporal || layout == kLorenzo3; }
+bool uses_previous_frame(uint8_t layout) {
+  return layout == kTemporal || layout == kLorenzo3 || layout == kRegression3;
+}
+
+int tap_count(uint8_t layout) { return layout == kRegression3 ? kTaps3 : layout == kRegression2 ? kTaps2 : 0; }
+
+// Least-squares weights of a regression layout over the valid interior cells of every
+// `step`-th row whose taps are valid too (`all_valid` skips that check), quantised to int16.
+// Falls back to the Lorenzo weights when there is too little to fit.
+template <int L>
+void fit_weights(int64_t H, int64_t W, const uint32_t* src, const uint8_t* valid, bool all_valid, const Side& s,
+                 int64_t step, int32_t* out) {
+  constexpr int n = taps<L>();
+  double A[n][n] = {}, b[n] = {};
+  int64_t count = 0;
+  int64_t f[kTaps3];
+  for (int64_t y = 2; y < H; y += step)
+    for (int64_t x = 2, i = y * W + 2; x + 1 < W; ++x, ++i) {
+      if (!valid[i]) continue;
+      if (!all_valid && !(valid[i - 1] && valid[i - W] && valid[i - W - 1] && valid[i - W + 1] && valid[i - 2] &&
+                          valid[i - 2 * W]))
+        continue;
+      features<L>(src, s, W, y, i, f);
+      const double t = static_cast<int32_t>(src[i]);
+      for (int r = 0; r < n; ++r) {
+        const double fr = static_cast<double>(f[r]);
+        b[r] += fr * t;
+        for (int c = r; c < n; ++c) A[r][c] += fr * static_cast<double>(f[c]);
+      }
+      ++count;
+    }
+  static constexpr int32_t kLorenzo[kTaps3] = {1, 1, -1, 0, 0, 0, 1, -1, -1, 0, 0, 1};
+  for (int j = 0; j < n; ++j) out[j] = kLorenzo[j] * (1 << kWeightBits);
+  if (count < 4 * n) return;
+  // Cholesky of the (slightly ridged) normal equations.
+  double L_[n][n] = {};
+  for (int r = 0; r < n; ++r) {
+    A[r][r] += 1e-6 * A[r][r] + 1e-3;
+    for (int c = 0; c <= r; ++c) {
+      double v = A[c][r];
+      for (int k = 0; k < c; ++k) v -= L_[r][k] * L_[c][k];
+      if (r == c) {
+        if (!(v > 0)) return;
+        L_[r][r] = std::sqrt(v);
+      } else {
+        L_[r][c] = v / L_[c][c];
+      }
+    }
+  }
+  double z[n], x[n];
+  for (int r = 0; r < n; ++r) {
+    double v = b[r];
+    for (int k = 0; k < r; ++k) v -= L_[r][k] * z[k];
+    z[r] = v / L_[r][r];
+  }
+  for (int r = n - 1; r >= 0; --r) {
+    double v = z[r];
+    for (int k = r + 1; k < n; ++k) v -= L_[k][r] * x[k];
+    x[r] = v / L_[r][r];
+  }
+  for (int j = 0; j < n; ++j) {
+    const double q = std::nearbyint(x[j] * (1 << kWeightBits));
+    if (!std::isfinite(q)) return;
+  }
+  for (int j = 0; j < n; ++j)
+    out[j] = static_cast<int32_t>(std::clamp(std::nearbyint(x[j] * (1 << kWeightBits)), -32768.0, 32767.0));
+}
 
 // Plane c of a frame's validity as 0/1 per cell.
 void plane_validity(FrameMask mask, int64_t HW, int64_t C, int64_t c, uint8_t* out) {
@@ -562,7 +687,8 @@ constexpr size_t kIndexEntry = 12;              // length, CRC-32 of the bytes, 
 }  // namespace
 
 const char* layout_name(uint8_t layout) {
-  static const char* const kNames[kLayoutCount] = {"zero", "raw", "dense", "lorenzo2", "temporal", "lorenzo3"};
+  static const char* const kNames[kLayoutCount] = {"zero",     "raw",         "dense",      "lorenzo2",
+                                                   "temporal", "lorenzo3", "regression2", "regression3"};
   return layout < kLayoutCount ? kNames[layout] : "unknown";
 }
 
@@ -621,7 +747,8 @@ void CodeWriter::add_frame(const int32_t* codes, FrameMask mask) {
       all_zero &= !valid[i] || src[i] == 0;
     }
     const std::vector<uint32_t>& prev = prev_[c];
-    const PrevPlane prev_plane = key || prev.empty() ? PrevPlane{} : prepare_prev(prev, H_, W_, sc.prev);
+    Side side = key || prev.empty() ? Side{} : prepare_prev(prev, H_, W_, sc.prev);
+    side.H = H_;
 
     uint8_t layout = all_zero ? kZero : kRaw;
     uint64_t best_size = 4 * static_cast<uint64_t>(nvalid);  // raw: the size every coded layout must beat
@@ -631,18 +758,22 @@ void CodeWriter::add_frame(const int32_t* codes, FrameMask mask) {
       sc.best_work.resize(static_cast<size_t>(HW));
       // Estimates first, then the best one (or the best two, when close) coded for real.
       std::vector<std::pair<double, uint8_t>> ranked;
-      for (uint8_t l : {kDense, kLorenzo2, kTemporal, kLorenzo3}) {
-        if (!(options_.layouts >> l & 1u) || (uses_previous_frame(l) && !prev_plane.w)) continue;
+      for (uint8_t l : {kDense, kLorenzo2, kTemporal, kLorenzo3, kRegression2, kRegression3}) {
+        if (!(options_.layouts >> l & 1u) || (uses_previous_frame(l) && !side.w)) continue;
         ranked.emplace_back(0.0, l);
+        if (l == kRegression2)
+          fit_weights<kRegression2>(H_, W_, src, valid, nvalid == HW, side, kFitStep, side.weights[0]);
+        if (l == kRegression3)
+          fit_weights<kRegression3>(H_, W_, src, valid, nvalid == HW, side, kFitStep, side.weights[1]);
       }
       if (ranked.size() > 1) {
         for (auto& [estimate, l] : ranked) {
           const uint32_t* w = src;
           if (nvalid < HW) {
-            fill_as(l, H_, W_, src, valid, prev_plane, sc.work.data());
+            fill_as(l, H_, W_, src, valid, side, sc.work.data());
             w = sc.work.data();
           }
-          estimate = estimate_as(l, H_, W_, w, valid, prev_plane, sc.rows);
+          estimate = estimate_as(l, H_, W_, w, valid, side, sc.rows);
         }
         std::sort(ranked.begin(), ranked.end());
         // A plane that looks incompressible (random codes) is not worth coding: raw it is.
@@ -653,8 +784,9 @@ void CodeWriter::add_frame(const int32_t* codes, FrameMask mask) {
         if (k > 0 && ranked[k].first > ranked[0].first * kCloseEnough) break;
         const uint8_t l = ranked[k].second;
         sc.trial.clear();
+        for (int j = 0; j < tap_count(l); ++j) put<int16_t>(sc.trial, static_cast<int16_t>(side.weights[l == kRegression3][j]));
         EncodeIO io{Encoder(sc.trial)};
-        code_plane_as(l, io, H_, W_, src, valid, prev_plane, sc.work.data(), sc.rows);
+        code_plane_as(l, io, H_, W_, src, valid, side, sc.work.data(), sc.rows);
         io.rc.finish();
         if (sc.trial.size() < best_size) {
           layout = l;
@@ -832,9 +964,13 @@ void CodeReader::decode_frame(int64_t t, FrameMask mask, int32_t* out) {
       } else {
         const std::vector<uint32_t>& prev = prev_[c];
         if (!key && prev.size() != static_cast<size_t>(HW)) fail("internal: previous frame missing");
-        const PrevPlane prev_plane = key ? PrevPlane{} : prepare_prev(prev, H, W, sc.prev);
-        DecodeIO io{Decoder(payload, len)};
-        code_plane_as(layout, io, H, W, nullptr, valid, prev_plane, work.data(), sc.rows);
+        Side side = key ? Side{} : prepare_prev(prev, H, W, sc.prev);
+        side.H = H;
+        const int n = tap_count(layout);
+        if (len < 2u * n) fail(where + "a regression plane is shorter than its weights");
+        for (int j = 0; j < n; ++j) side.weights[layout == kRegression3][j] = get<int16_t>(payload + 2 * j);
+        DecodeIO io{Decoder(payload + 2 * n, len - 2 * n)};
+        code_plane_as(layout, io, H, W, nullptr, valid, side, work.data(), sc.rows);
         if (!io.rc.at_end()) fail(where + "a coded plane is longer than its codes");
       }
     }
@@ -888,7 +1024,8 @@ Description describe(std::string_view blob) {
         const uint32_t len = get<uint32_t>(p + pos);
         pos += 4;
         if (len > f.length - pos) fail(where + "a plane runs past the frame");
-        if (layout == kRaw ? len % 4 != 0 || len > raw_max : len < 5) fail(where + "a plane has an impossible length");
+        if (layout == kRaw ? len % 4 != 0 || len > raw_max : len < 5u + 2u * tap_count(layout))
+          fail(where + "a plane has an impossible length");
         pos += len;
       }
       fd.layouts.push_back(layout);

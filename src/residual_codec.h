@@ -13,8 +13,15 @@
 //   5 "lorenzo3"  the difference to the 2-D Lorenzo prediction plus the previous frame's 2-D
 //                 Lorenzo residual at the cell moved one step towards zero (the 3-D Lorenzo
 //                 prediction, less the step of the previous frame that is mostly noise)
+//   6 "regression2"  the difference to a linear prediction from left, up, up-left, up-right,
+//                 two left and two up, weights fitted per plane (least squares on a sample of
+//                 rows) and stored ahead of the stream as 6 int16 in 1/1024 units
+//   7 "regression3"  the same with the previous frame's cell, its four neighbours and its
+//                 up-left as six more taps (12 weights)
+// Cells without every tap (the first two rows and columns, the last column) fall back to
+// "lorenzo2" in "regression2" and to "lorenzo3" in "regression3".
 // Positions are never stored: the caller's validity mask implies them, and invalid cells cost
-// nothing. Layouts 2-5 go through an adaptive binary range coder: a zero flag whose context is
+// nothing. Layouts 2-7 go through an adaptive binary range coder: a zero flag whose context is
 // the activity of the residuals around (left, up, up-left, up-right, and the same cell one frame
 // back) and the previous frame's residual there, a sign with the neighbours' signs as context,
 // then the magnitude in Elias-gamma form: unary exponent and the two leading mantissa bits
@@ -37,7 +44,8 @@
 //   u32 CRC-32 of all the header bytes before it
 //   frame area: the T frames back to back (frame t starts at the sum of the earlier lengths)
 // Frame: for each band c: u8 layout, then for layouts other than "zero": u32 payload length
-// and the payload ("raw": 4 bytes per valid cell; coded layouts: one range-coder stream).
+// and the payload ("raw": 4 bytes per valid cell; the regression layouts: their int16 weights;
+// then for layouts 2-7 one range-coder stream).
 //
 // Decoders trust nothing: the header must match the shape the caller passes, every length is
 // checked against the bytes present before use, checksums are verified, a coded stream must
@@ -60,12 +68,15 @@ enum Layout : uint8_t {
   kLorenzo2 = 3,
   kTemporal = 4,
   kLorenzo3 = 5,
+  kRegression2 = 6,
+  kRegression3 = 7,
 };
-constexpr int kLayoutCount = 6;
+constexpr int kLayoutCount = 8;
 constexpr uint8_t kVersion = 1;
 constexpr uint32_t kDefaultKeyInterval = 16;
 
-// "zero", "raw", "dense", "lorenzo2", "temporal", "lorenzo3"; "unknown" otherwise.
+// "zero", "raw", "dense", "lorenzo2", "temporal", "lorenzo3", "regression2", "regression3";
+// "unknown" otherwise.
 const char* layout_name(uint8_t layout);
 
 // Validity of one frame's cells: H*W entries (one per pixel, all bands) or, with `per_band`,

@@ -105,8 +105,10 @@ TEST(ResidualCodes, RoundTripsEveryFieldMaskShapeAndLayout) {
   const std::vector<Shape> shapes = {{4, 5, 7, 2}, {1, 6, 9, 1}, {5, 1, 17, 1}, {5, 13, 1, 2}, {3, 1, 1, 3}};
   const char* fields[] = {"zero", "pm1", "small", "smooth", "extremes", "spikes"};
   const char* masks[] = {"none", "static", "dynamic", "per_band", "static_band", "all_invalid", "one_valid"};
-  const uint32_t layouts[] = {Options{}.layouts, only(kDense), only(kLorenzo2), only(kTemporal), only(kLorenzo3),
-                              1u << kLorenzo3 | 1u << kZero, 1u << kDense | 1u << kZero};
+  const uint32_t layouts[] = {Options{}.layouts,      only(kDense),       only(kLorenzo2),
+                              only(kTemporal),        only(kLorenzo3),    only(kRegression2),
+                              only(kRegression3),     1u << kLorenzo3 | 1u << kZero,
+                              1u << kRegression3 | 1u << kZero};
   uint32_t seed = 1;
   for (const Shape& s : shapes)
     for (const char* f : fields)
@@ -143,7 +145,7 @@ TEST(ResidualCodes, EveryMagnitudeAndSignInEveryCodedLayout) {
   const Shape s{2, 4, static_cast<int64_t>(codes.size()) / 4, 1};
   std::vector<int32_t> cube = codes;
   cube.insert(cube.end(), codes.rbegin(), codes.rend());
-  for (uint8_t l : {kDense, kLorenzo2, kTemporal, kLorenzo3}) {
+  for (uint8_t l : {kDense, kLorenzo2, kTemporal, kLorenzo3, kRegression2, kRegression3}) {
     Options o;
     o.key_interval = 2;
     o.layouts = 1u << l;
@@ -212,6 +214,15 @@ TEST(ResidualCodes, SizesFollowTheField) {
   const auto smooth = field("smooth", s, 4);
   EXPECT_LT(size_of(smooth), header + 3 * 32 * 32);
   EXPECT_LT(size_of(smooth), size_of(smooth, {}, only(kDense)) * 0.8);
+  // A wave along the rows follows s[x] = 2 cos(k) s[x-1] - s[x-2]: the fitted regression finds
+  // the recursion, which fixed Lorenzo weights cannot express.
+  std::vector<int32_t> wave(static_cast<size_t>(s.cells()));
+  std::mt19937 rng(5);
+  for (int64_t t = 0, i = 0; t < s.T; ++t)
+    for (int64_t y = 0; y < s.H; ++y)
+      for (int64_t x = 0; x < s.W; ++x, ++i)
+        wave[i] = static_cast<int32_t>(std::lround(1000 * std::sin(0.9 * x + 0.7 * y + t))) + static_cast<int32_t>(rng() % 3);
+  EXPECT_LT(size_of(wave, {}, only(kRegression2)), size_of(wave, {}, only(kLorenzo2)) * 0.6);
   const Description d = describe(encode(field("pm1", s, 3).data(), s.T, s.H, s.W, s.C, {}));
   EXPECT_EQ(d.layout_counts[kDense], 3);
   EXPECT_TRUE(d.frames[0].key);
