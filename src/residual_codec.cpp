@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 
 namespace qelm::residual_codec {
@@ -224,8 +224,10 @@ inline int prev_class(uint32_t r) {
 
 inline int sign_class(uint32_t e) { return static_cast<int>(e != 0) + static_cast<int>(e >> 31); }
 
-// A residual: zero flag; sign; the magnitude m >= 1 as Elias gamma: the exponent n = floor(log2 m)
-// in unary (no terminator at the largest, 31), then the n bits below the leading one, the two
+// A residual: zero flag; sign; then the magnitude m >= 1. Where the bucket expects wide
+// residuals, the kLowBits[bucket] low bits of m - 1 go direct at the end and g = ((m - 1) >> k) + 1
+// is what remains (g = m otherwise). g is coded as Elias gamma: the exponent n = floor(log2 g) in
+// unary (no terminator at the largest, 31), then the n bits below the leading one, the two
 // leading ones adaptive and the rest direct.
 struct EncodeIO {
   Encoder rc;
@@ -497,7 +499,7 @@ void code_plane_as(uint8_t layout, IO& io, int64_t H, int64_t W, const uint32_t*
 // candidate's cost is estimated from the empirical conditional entropy of its residuals, under
 // the same contexts, on a sample of rows; only the best (and any close second) is coded.
 
-constexpr int64_t kSampleStep = 8;     // one row in four is counted (its upper neighbour row is computed)
+constexpr int64_t kSampleStep = 8;     // one row in eight is counted (its upper neighbour row is computed)
 constexpr double kCloseEnough = 1.01;  // estimates this close are settled by coding both
 constexpr int64_t kFitStep = 8;        // regression weights are fitted on one row in eight
 
