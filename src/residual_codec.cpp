@@ -190,7 +190,7 @@ struct Model {
 
 // Low magnitude bits sent direct per activity bucket: roughly those below the typical magnitude
 // where the activity says residuals are wide (activity ~ 8x the neighbours' magnitude).
-constexpr uint8_t kLowBits[kBuckets] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4};
+constexpr uint8_t kLowBits[kBuckets] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5};
 
 inline uint32_t magnitude(uint32_t e) {
   const uint32_t s = 0u - (e >> 31);
