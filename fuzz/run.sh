@@ -22,7 +22,7 @@ mkdir -p "$build/logs" "$build/findings"
 # limits and the run's budget (harness.h) before allocating, and any allocation beyond the limit
 # is a finding. The chunk reader runs under an address-space limit (fuzz_chunk.py). RSS_MB,
 # MALLOC_MB and CHUNK_MB override the limits.
-cxx_targets="weights:4096 mask:16384 residuals:16384 residuals_native:16384"
+cxx_targets="weights:4096 mask:16384 residuals:16384 residuals_native:16384 codes:4096"
 rss_mb=${RSS_MB:-1024}
 malloc_mb=${MALLOC_MB:-256}
 chunk_mb=${CHUNK_MB:-1024}

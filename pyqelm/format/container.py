@@ -175,21 +175,22 @@ def write_container(path, meta, manifest, chunks):
     return _write_atomic(path, fill)
 
 
-def meta_document(meta):
+def meta_document(meta, extra=None):
     """The bytes of "meta.json" (also the sidecar of a bare chunk blob): the format version,
-    the ``Meta`` fields and the checksum."""
+    the ``Meta`` fields, any ``extra`` keys of the caller and the checksum."""
     if not isinstance(meta, Meta):
         raise ValueError(f"meta must be a Meta, got {type(meta).__name__}")
-    return R.seal({"format_version": FORMAT_VERSION, **meta.to_dict()}, META_MEMBER)
+    return R.seal({"format_version": FORMAT_VERSION, **meta.to_dict(), **(extra or {})}, META_MEMBER)
 
 
-def read_meta_document(data, what=META_MEMBER):
-    """Inverse of :func:`meta_document` -> (Meta, format version or None). The checksum is
-    verified when the document has one; the version is returned, not judged."""
+def read_meta_document(data, what=META_MEMBER, extra=()):
+    """Inverse of :func:`meta_document` -> (Meta, format version or None, {extra key: value}).
+    The checksum is verified when the document has one; the version is returned, not judged."""
     d = R.mapping(R.loads(data, what), what)
     R.unseal(d, what)
     version = d.pop("format_version", None)
-    return Meta.from_dict(d), version
+    found = {k: d.pop(k) for k in extra if k in d}
+    return Meta.from_dict(d), version, found
 
 
 # ---- reader -------------------------------------------------------------------------------------
