@@ -171,26 +171,33 @@ def chunk_grid(meta, manifest):
 
 # ---- decoding --------------------------------------------------------------------------------------
 
-def _check_output(nbytes, what):
-    from pyqelm.encoder import tcnn_compressor as tc
-
-    available = int(tc._available_memory_bytes())
-    if nbytes > available:
-        raise ValueError(f"{what} needs {nbytes / 2**30:.1f} GiB, more than the {available / 2**30:.1f} GiB of "
-                         "memory available; decode a smaller window")
+def _what(shape, window):
+    T, H, W, C = shape
+    t, h, w = window
+    if (t, h, w) == (T, H, W):
+        return f"this {T} x {H} x {W} x {C} cube"
+    return f"a window of {t} x {h} x {w} x {C} values of this {T} x {H} x {W} x {C} cube"
 
 
 class ChunkDecoder:
     """One chunk blob whose cube ``meta`` describes, ready to decode windows of: the network, the
-    no-data mask, the residual track and the network's inputs are prepared once."""
+    no-data mask, the residual track and the network's inputs are prepared once.
 
-    def __init__(self, blob, meta, batch=None):
+    The chunk's claims are checked first (``pyqelm.decode.chunk_claims``), then the memory of
+    decoding ``window`` (default: the whole chunk), plus ``reserved`` bytes the caller already
+    holds, against ``max_memory`` (default: half of physical memory): a chunk that claims more
+    than it is, or more than the machine allows, is refused before anything of its size exists."""
+
+    def __init__(self, blob, meta, batch=None, max_memory=None, window=None, reserved=0):
         from pyqelm import decode as D
 
-        self._predict = D._predict
+        self._D = D
         self.batch = batch or D.DEFAULT_BATCH
+        self.max_memory, self.reserved = max_memory, int(reserved)
         contents = read_chunk_bytes(blob)
         self.chunk_meta = cm = contents.chunk_meta
+        self.claims = D.chunk_claims(contents, meta)
+        self._check_memory(window)
         self.net = D._network(cm, contents.weights_bytes)
         self.meta = meta
         self.T, self.H, self.W, self.C, self.bh, self.bw, self.Hb, self.Wb = D._grid(meta, self.net)
@@ -204,22 +211,28 @@ class ChunkDecoder:
             self.residuals = (idx, vals)  # frame-major: a window's frames are one run of them
         self.xyz = D._coordinates(meta, cm, self.Hb, self.Wb)
         self.times = D._times(meta, self.T)
-        self.lo, self.span = D._band_ranges(cm, self.C, self.bh * self.bw)
+        self.lo, self.span = D._band_ranges(cm, self.C, self.bh * self.bw, bool(meta.use_log))
+
+    def _bounds(self, window):
+        window = window or {}
+        return [_axis_bounds(window.get(a), n, a) for a, n in zip(AXES, self.claims.shape[:3])]
+
+    def _check_memory(self, window):
+        size = tuple(hi - lo for lo, hi in self._bounds(window))
+        self._D.check_memory(self.claims.decode_bytes(self.batch, size) + self.reserved, self.max_memory,
+                             _what(self.claims.shape, size))
 
     def decode(self, window=None, fill=None):
         """Pixels ``window`` ({axis: (start, stop)} inside the chunk; a missing axis is whole) as
         float32 (t, h, w, C). Only the window's pixels (whole blocks in block mode) are predicted."""
-        window = window or {}
-        (t0, t1), (y0, y1), (x0, x1) = (_axis_bounds(window.get(a), n, a)
-                                        for a, n in zip(AXES, (self.T, self.H, self.W)))
+        self._check_memory(window)
+        (t0, t1), (y0, y1), (x0, x1) = self._bounds(window)
         bh, bw, C = self.bh, self.bw, self.C
         by0, by1, bx0, bx1 = y0 // bh, -(-y1 // bh), x0 // bw, -(-x1 // bw)
         cells = (np.arange(by0, by1)[:, None] * self.Wb + np.arange(bx0, bx1)[None, :]).reshape(-1)
         nt, nby, nbx = t1 - t0, by1 - by0, bx1 - bx0
-        _check_output(nt * nby * nbx * bh * bw * C * 4 * 2,
-                      f"a window of {nt} x {nby * bh} x {nbx * bw} x {C} values")
-        flat = self._predict(self.net, self.xyz[cells], self.times[t0:t1], self.lo, self.span,
-                             bool(self.meta.use_log), self.batch)
+        flat = self._D._predict(self.net, self.xyz[cells], self.times[t0:t1], self.lo, self.span,
+                                bool(self.meta.use_log), self.batch)
         cube = flat.numpy().reshape(nt, nby, nbx, bh, bw, C).transpose(0, 1, 3, 2, 4, 5)
         cube = cube.reshape(nt, nby * bh, nbx * bw, C)
         cube = np.ascontiguousarray(cube[:, y0 - by0 * bh:y1 - by0 * bh, x0 - bx0 * bw:x1 - bx0 * bw, :])
@@ -233,44 +246,62 @@ class ChunkDecoder:
             keep = (y >= y0) & (y < y1) & (x >= x0) & (x < x1)
             local = (((t[keep] - t0) * (y1 - y0) + (y[keep] - y0)) * (x1 - x0) + (x[keep] - x0)) * C + c[keep]
             cube.reshape(-1)[local] += vals[a:b][keep]
+        m = None
         if self.nodata is not None:
             m = self.nodata[:, y0:y1, x0:x1]
             m = m if m.shape[0] == 1 else m[t0:t1]
+        self._D._check_finite(cube, m)
+        if m is not None:
             cube[np.broadcast_to(m, cube.shape[:3])] = np.nan if fill is None else fill
         return cube
 
 
-def decode_chunk_window(blob, meta, window=None, fill=None, batch=None):
+def decode_chunk_window(blob, meta, window=None, fill=None, batch=None, max_memory=None):
     """``ChunkDecoder(blob, meta).decode(window)``: pixels ``window`` of one chunk blob."""
-    return ChunkDecoder(blob, meta, batch).decode(window, fill)
+    return ChunkDecoder(blob, meta, batch, max_memory, window).decode(window, fill)
 
 
 def _open(source):
     return (source, False) if isinstance(source, ContainerReader) else (ContainerReader(source), True)
 
 
-def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, chunk_metas=None):
+def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, chunk_metas=None, max_memory=None):
     """Decode a window of a container (path, file object or open ``ContainerReader``); returns
     (float32 (t, h, w, C) in physical units, Meta of the window). No-data is NaN, or ``fill``.
     Only the chunks the window touches are read and decoded; their ChunkMeta records are
-    appended to ``chunk_metas`` when a list is given."""
+    appended to ``chunk_metas`` when a list is given. The window and each chunk's decode are
+    held to ``max_memory`` bytes (default: half of physical memory), each chunk's claims
+    checked before the window's array is allocated."""
+    from pyqelm import decode as D
+
     reader, own = _open(source)
     try:
         meta = reader.meta
+        if len(meta.shape) != 4:
+            raise ValueError(f"the cube's shape {list(meta.shape)} is not (frames, rows, columns, bands)")
         grid = chunk_grid(meta, reader.manifest)
         bounds = window_bounds(meta, time, y, x)
-        (t0, t1), (y0, y1), (x0, x1) = (bounds[a] for a in AXES)
-        C = int(meta.shape[3]) if len(meta.shape) > 3 else 1
-        _check_output((t1 - t0) * (y1 - y0) * (x1 - x0) * C * 4,
-                      f"a window of {t1 - t0} x {y1 - y0} x {x1 - x0} x {C} values")
-        out = np.empty((t1 - t0, y1 - y0, x1 - x0, C), dtype=np.float32)
-        for entry in grid.touching(bounds):
+        size = tuple(hi - lo for lo, hi in (bounds[a] for a in AXES))
+        C = int(meta.shape[3])
+        entries = grid.touching(bounds)
+        # One chunk covering the window hands its own array back; several fill one array.
+        out_bytes = 0 if len(entries) == 1 else 4 * int(np.prod(size)) * C
+        what = _what(tuple(int(n) for n in meta.shape), size)
+        D.check_memory(out_bytes, max_memory, what)
+        out = None
+        for entry in entries:
             eb = {a: tuple(entry.bounds[a]) for a in AXES}
             part = {a: (max(bounds[a][0], eb[a][0]), min(bounds[a][1], eb[a][1])) for a in AXES}
             local = {a: (part[a][0] - eb[a][0], part[a][1] - eb[a][0]) for a in AXES}
             dst = tuple(slice(part[a][0] - bounds[a][0], part[a][1] - bounds[a][0]) for a in AXES)
-            decoder = ChunkDecoder(reader.read_chunk(entry), window_meta(meta, eb), batch)
-            out[dst] = decoder.decode(local, fill)
+            decoder = ChunkDecoder(reader.read_chunk(entry), window_meta(meta, eb), batch, max_memory, local,
+                                   reserved=out_bytes)
+            if out_bytes == 0:
+                out = decoder.decode(local, fill)
+            else:
+                if out is None:  # after the first chunk's claims are checked
+                    out = np.empty(size + (C,), dtype=np.float32)
+                out[dst] = decoder.decode(local, fill)
             if chunk_metas is not None:
                 chunk_metas.append(decoder.chunk_meta)
             del decoder
@@ -312,7 +343,7 @@ def shared_reader(path, identity):
 
 # ---- files -----------------------------------------------------------------------------------------
 
-def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None, check=None):
+def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None, check=None, max_memory=None):
     """Decode a window (the whole cube by default) of a ``.qelm`` container, or of a ``.qelmc`` chunk
     blob with its outer metadata (``meta_path``, default ``path + ".meta.json"``, which must be the
     blob's own). ``check(meta)`` may refuse the cube before anything is decoded. Returns
@@ -332,8 +363,8 @@ def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None, chec
         meta = read_meta_sidecar(meta_path, blob)
         if check is not None:
             check(meta)
-        decoder = ChunkDecoder(blob, meta)
         bounds = window_bounds(meta, time, y, x)
+        decoder = ChunkDecoder(blob, meta, max_memory=max_memory, window=bounds)
         return (decoder.decode(bounds, fill), window_meta(meta, bounds),
                 window_source(source_record(meta, decoder.chunk_meta), bounds), [decoder.chunk_meta])
     with ContainerReader(path) as reader:
@@ -343,6 +374,6 @@ def decode_file(path, meta_path=None, time=None, y=None, x=None, fill=None, chec
         if "source" not in meta.extras and reader.manifest.chunks:
             chunk_meta = read_chunk_bytes(reader.read_chunk(reader.manifest.chunks[0])).chunk_meta
         chunk_metas = []
-        cube, wmeta = decode_window(reader, time, y, x, fill, chunk_metas=chunk_metas)
+        cube, wmeta = decode_window(reader, time, y, x, fill, chunk_metas=chunk_metas, max_memory=max_memory)
         bounds = window_bounds(meta, time, y, x)
         return cube, wmeta, window_source(source_record(meta, chunk_meta or chunk_metas[0]), bounds), chunk_metas

@@ -9,8 +9,8 @@ in the modules ``chunk_io``, ``container``, ``manifest``, ``meta`` and ``affine`
 from .affine import coerce_affine, window_affine
 from .chunk_io import (ChunkContents, ChunkMeta, QuantizationInfo, ResidualInfo, TrainTimeRange,
                        decode_chunk_filename, encode_chunk_filename, read_chunk_bytes, write_chunk_bytes)
-from .container import (FORMAT_VERSION, ContainerContents, ContainerReader, read_container, write_bytes_atomic,
-                        write_container, write_container_files)
+from .container import (FORMAT_VERSION, ContainerContents, ContainerReader, meta_document, read_container,
+                        read_meta_document, write_bytes_atomic, write_container, write_container_files)
 from .manifest import AxisChunking, ChunkEntry, Manifest
 from .meta import BandInfo, Meta, TimeInfo
 
@@ -18,6 +18,6 @@ __all__ = [
     "AxisChunking", "BandInfo", "ChunkContents", "ChunkEntry", "ChunkMeta", "ContainerContents", "ContainerReader",
     "FORMAT_VERSION", "Manifest", "Meta", "QuantizationInfo", "ResidualInfo", "TimeInfo",
     "TrainTimeRange", "coerce_affine", "decode_chunk_filename", "encode_chunk_filename",
-    "read_chunk_bytes", "read_container", "window_affine", "write_bytes_atomic", "write_chunk_bytes",
-    "write_container", "write_container_files",
+    "meta_document", "read_chunk_bytes", "read_container", "read_meta_document", "window_affine",
+    "write_bytes_atomic", "write_chunk_bytes", "write_container", "write_container_files",
 ]

@@ -2,22 +2,26 @@
 
 Members:
 
-* "meta.json": ``{"format_version": "0.9", ...Meta.to_dict()}`` (deflated);
-* "manifest.json": ``Manifest.to_dict()`` (deflated);
+* "meta.json": ``{"format_version": "0.9", ...Meta.to_dict(), "checksum": "crc32:..."}`` (deflated);
+* "manifest.json": ``{...Manifest.to_dict(), "checksum": "crc32:..."}`` (deflated);
 * one member per chunk, named by the manifest (stored: chunk blobs are already compressed).
 
-Member timestamps are fixed, so the same content always gives the same bytes. Files are
-written atomically: the archive is built in a temporary file beside the target and moved
-over it with ``os.replace``, so a failed or interrupted save leaves the previous file (or
-nothing) and no temporary file behind.
+The "checksum" of each JSON document (see ``_records.seal``) makes an edit or damage after
+writing a refusal rather than a silently different cube; containers written before the key
+existed are read without it, their records validated only. Readers that predate the key
+ignore it, so the format version is unchanged. Member timestamps are fixed, so the same
+content always gives the same bytes. Files are written atomically: the archive is built in a
+temporary file beside the target and moved over it with ``os.replace``, so a failed or
+interrupted save leaves the previous file (or nothing) and no temporary file behind.
 
 The reader trusts nothing: it refuses non-ZIP input, encrypted members or compression
 methods other than stored and deflate, members whose declared size is implausible for their
 compressed size or beyond a cap (checked before anything is inflated, then read with a bounded
 read), members whose compressed data overlap or exceed the archive, duplicate names, missing
-members, and manifests that disagree with the members or the metadata. Every such fault is a
-ValueError. ``ContainerReader`` does the same checks but reads a chunk only when asked, so a
-reader of a few chunks of a large container never reads the others.
+members, manifests that disagree with the members or the metadata, and JSON documents beyond
+the size, value-count and depth limits of ``_records`` or whose checksum does not match. Every
+such fault is a ValueError. ``ContainerReader`` does the same checks but reads a chunk only
+when asked, so a reader of a few chunks of a large container never reads the others.
 """
 import contextlib
 import errno
@@ -43,7 +47,6 @@ _DEFLATE_MAX_RATIO = 1032
 # member that claims to expand by more than this is hostile, however far below the cap it is.
 _CHUNK_MAX_RATIO = 16
 _RATIO_SLACK = 1 << 20
-_JSON_MAX_BYTES = 64 << 20
 DEFAULT_MAX_CHUNK_BYTES = 16 << 30
 _MAX_MEMBERS = 1 << 20
 _READ_BLOCK = 1 << 20
@@ -158,8 +161,8 @@ def _checked_blob(entry, blob):
 def _write_members(path, meta, manifest, load):
     """The archive at ``path``, atomically; ``load(entry)`` gives each chunk's bytes in turn."""
     _check_against_meta(meta, manifest)
-    meta_json = R.dumps({"format_version": FORMAT_VERSION, **meta.to_dict()})
-    manifest_json = R.dumps(manifest.to_dict())
+    meta_json = meta_document(meta)
+    manifest_json = R.seal(manifest.to_dict(), MANIFEST_MEMBER)
 
     def fill(f):
         with zipfile.ZipFile(f, "w", allowZip64=True) as zf:
@@ -223,6 +226,24 @@ def write_container(path, meta, manifest, chunks):
     return _write_members(path, meta, manifest, lambda entry: members[entry.file])
 
 
+def meta_document(meta, extra=None):
+    """The bytes of "meta.json" (also the sidecar of a bare chunk blob): the format version,
+    the ``Meta`` fields, any ``extra`` keys of the caller and the checksum."""
+    if not isinstance(meta, Meta):
+        raise ValueError(f"meta must be a Meta, got {type(meta).__name__}")
+    return R.seal({"format_version": FORMAT_VERSION, **meta.to_dict(), **(extra or {})}, META_MEMBER)
+
+
+def read_meta_document(data, what=META_MEMBER, extra=()):
+    """Inverse of :func:`meta_document` -> (Meta, format version or None, {extra key: value}).
+    The checksum is verified when the document has one; the version is returned, not judged."""
+    d = R.mapping(R.loads(data, what), what)
+    R.unseal(d, what)
+    version = d.pop("format_version", None)
+    found = {k: d.pop(k) for k in extra if k in d}
+    return Meta.from_dict(d), version, found
+
+
 # ---- reader -------------------------------------------------------------------------------------
 
 def _read_member(zf, info, cap, archive_size, max_ratio=_DEFLATE_MAX_RATIO):
@@ -242,7 +263,7 @@ def _read_member(zf, info, cap, archive_size, max_ratio=_DEFLATE_MAX_RATIO):
     else:
         raise ValueError(f"member {name!r} uses unsupported compression method {info.compress_type}")
     if info.file_size > cap:
-        raise ValueError(f"member {name!r} declares {info.file_size} bytes, more than the {cap}-byte limit")
+        raise ValueError(f"member {name!r} declares {info.file_size:,} bytes, more than the {cap:,}-byte limit")
     if info.header_offset + info.compress_size > archive_size:
         raise ValueError(f"member {name!r} extends past the end of the archive")
     out = bytearray()
@@ -323,15 +344,19 @@ class ContainerReader:
         for name in (META_MEMBER, MANIFEST_MEMBER):
             if name not in by_name:
                 raise ValueError(f"container lacks {name!r}")
-        meta_d = R.mapping(R.loads(_read_member(zf, by_name[META_MEMBER], _JSON_MAX_BYTES, size), META_MEMBER),
+        # A member that declares more than a JSON document may hold is refused before it is inflated.
+        meta_d = R.mapping(R.loads(_read_member(zf, by_name[META_MEMBER], R.JSON_MAX_BYTES, size), META_MEMBER),
                            META_MEMBER)
         version = meta_d.get("format_version")
         if version != FORMAT_VERSION:
             raise ValueError(f"unsupported container format version {version!r} (this reader knows {FORMAT_VERSION!r})")
+        R.unseal(meta_d, META_MEMBER)
         self.format_version = version
         self.meta = Meta.from_dict({k: v for k, v in meta_d.items() if k != "format_version"})
-        self.manifest = Manifest.from_dict(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], _JSON_MAX_BYTES, size),
-                                                   MANIFEST_MEMBER))
+        manifest_d = R.mapping(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], R.JSON_MAX_BYTES, size),
+                                       MANIFEST_MEMBER), MANIFEST_MEMBER)
+        R.unseal(manifest_d, MANIFEST_MEMBER)
+        self.manifest = Manifest.from_dict(manifest_d)
         _check_against_meta(self.meta, self.manifest)
         for entry in self.manifest.chunks:
             info = by_name.get(entry.file)
