@@ -287,14 +287,7 @@ def _encode_tile(task):
             varies_now = P.nodata_varies(c)
             mask_mode = P.choose_mask_mode(opts.mask_mode, varies if varies_now is None else varies_now,
                                            lambda *a: None)
-        with tempfile.TemporaryDirectory(prefix="pyqelm-tile-", dir=os.environ.get("PYQELM_TMPDIR") or None) as tmp:
-            path = os.path.join(tmp, "tile.qelmc")
-            meta, chunk_meta, _ = c.save_chunk_blob(path, quantization_bit=opts.quantization_bits,
-                                                    mask_mode=mask_mode, save_residuals=save_residuals,
-                                                    residual_threshold=threshold if save_residuals else 0.005,
-                                                    residual_dtype=opts.residual_dtype)
-            with open(path, "rb") as f:
-                blob = f.read()
+        blob, meta, chunk_meta = _save_tile(c, opts, mask_mode, threshold if save_residuals else None)
     outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
     del c
     gc.collect()
@@ -303,6 +296,22 @@ def _encode_tile(task):
                       valid_range=None if vr is None else (float(vr[0]), float(vr[1])),
                       threshold=threshold, outliers=int(outliers), trained=trained, errors=errors,
                       interior=interior, faces=faces)
+
+
+def _save_tile(c, opts, mask_mode, threshold):
+    """(chunk blob, Meta, ChunkMeta) of a trained tile: its network, mask and, with a residual
+    ``threshold``, the residual track that keeps every value within the bound, exactly as the
+    untiled encode builds them. This is the one place a tile's bound is made: a bound layer
+    that measures and keeps the bound on the source itself takes the trained compressor and the
+    tile's source (``WindowedSource``: ``shape`` and ``read(lo, hi)`` of its frames) here."""
+    with tempfile.TemporaryDirectory(prefix="pyqelm-tile-", dir=os.environ.get("PYQELM_TMPDIR") or None) as tmp:
+        path = os.path.join(tmp, "tile.qelmc")
+        meta, chunk_meta, _ = c.save_chunk_blob(path, quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
+                                                save_residuals=threshold is not None,
+                                                residual_threshold=0.005 if threshold is None else threshold,
+                                                residual_dtype=opts.residual_dtype)
+        with open(path, "rb") as f:
+            return f.read(), meta, chunk_meta
 
 
 def _pass_bytes(source):
@@ -356,7 +365,7 @@ def _check(task, blob, meta, physical):
     last_err = None
     for lo in range(0, T, step):
         hi = min(T, lo + step)
-        src = physical.read_timesteps(np.arange(lo, hi, dtype=np.int64))  # float64, as verification reads it
+        src = physical.read(lo, hi)  # float64, as verification reads it
         dec = decoder.decode({"time": (lo, hi)})
         valid = np.isfinite(src)
         err = dec - src  # NaN where either side has no value

@@ -47,6 +47,16 @@ class WindowedSource:
     def valid_range(self):
         return self.source.valid_range
 
+    @property
+    def shape(self):
+        """(T, H, W, C) of the window."""
+        return (self.n_timesteps, self.height, self.width, self.n_bands)
+
+    def read(self, lo, hi):
+        """Frames [lo, hi) of the window: what a pass over the source a batch of frames at a time
+        reads (the error measurement of a tile, a bound kept on it)."""
+        return self.read_timesteps(np.arange(lo, hi, dtype=np.int64))
+
     def read_timesteps(self, indices):
         idx = np.asarray(indices)
         if idx.ndim != 1 or (idx.size and idx.dtype.kind not in "iu"):
