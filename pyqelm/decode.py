@@ -4,8 +4,9 @@ The reconstruction is rebuilt from the container alone:
 
 * the network from the chunk's ``model_config`` (``QELMNetworkTorch.from_config``, on CPU),
   with the weights restored from the quantization recipe exactly as the encoder evaluated them
-  when it measured quality and chose residuals; its MLPs evaluated row by row in a fixed order,
-  so a pixel decodes to the same bits in the whole cube and in any window of it;
+  when it measured quality and chose residuals; it is evaluated on fixed units of pixels of
+  the chunk (``pyqelm.windowed.ChunkDecoder``), so a pixel decodes to the same bits in the
+  whole cube and in any window of it;
 * the spatial inputs from the chunk's coordinate mode (``extras["norm_mode"]``), the grid and
   the affine transform of the outer ``Meta`` (the same function training used), and the time
   inputs from the ISO timestamps and global bounds with ``normalize_time``;
@@ -69,11 +70,6 @@ def _network(chunk_meta, weights_bytes):
     if len(parts) != len(names):
         raise ValueError(f"weight blob holds {len(parts)} components, the network expects {len(names)}")
     net.load_weight_components(dict(zip(names, parts)))
-    from pyqelm.models.QELMNetworkTorch import PaddedMLP
-
-    for module in net.modules():
-        if isinstance(module, PaddedMLP):
-            module.exact = True  # the same bits for a pixel in any window (PaddedMLP._forward_exact)
     return net.eval()
 
 
@@ -338,24 +334,9 @@ def _predict(net, xyz, times, lo, span, use_log, batch):
 def decode_chunk(blob, meta, fill=None, batch=DEFAULT_BATCH, max_memory=None):
     """Decode one chunk blob with the outer ``Meta`` of its cube; returns float32 (T, H, W, C).
     ``max_memory`` (bytes; default ``default_max_memory()``) bounds what the decode may need."""
-    contents = read_chunk_bytes(blob)
-    cm = contents.chunk_meta
-    _check_claims(contents, meta, max_memory, batch)
-    net = _network(cm, contents.weights_bytes)
-    T, H, W, C, bh, bw, Hb, Wb = _grid(meta, net)
-    nodata, residuals = _check_parts(contents, T, H, W, C)
-    xyz = _coordinates(meta, cm, Hb, Wb)
-    times = _times(meta, T)
-    lo, span = _band_ranges(cm, C, bh * bw, bool(meta.use_log))
-    flat = _predict(net, xyz, times, lo, span, bool(meta.use_log), batch)
-    cube = flat.numpy().reshape(T, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(T, Hb * bh, Wb * bw, C)
-    cube = np.ascontiguousarray(cube[:, :H, :W, :])
-    if residuals is not None:
-        cube.reshape(-1)[residuals[0]] += residuals[1]
-    _check_finite(cube, nodata)
-    if nodata is not None:
-        cube[np.broadcast_to(nodata, (T, H, W))] = np.nan if fill is None else fill
-    return cube
+    from pyqelm.windowed import ChunkDecoder
+
+    return ChunkDecoder(blob, meta, batch, max_memory).decode(fill=fill)
 
 
 def _check_covers_cube(path, meta, entry):

@@ -21,6 +21,8 @@ from pyqelm.encoder.streaming_sources import _dim_kind
 from pyqelm.format import ContainerReader, Meta, TimeInfo, read_chunk_bytes, window_affine
 
 AXES = ("time", "y", "x")
+# Pixels the network is evaluated on at once (see ChunkDecoder._units).
+UNIT_PIXELS = 1 << 16
 
 
 # ---- windows -------------------------------------------------------------------------------------
@@ -222,18 +224,49 @@ class ChunkDecoder:
         self._D.check_memory(self.claims.decode_bytes(self.batch, size) + self.reserved, self.max_memory,
                              _what(self.claims.shape, size))
 
+    def _units(self, t0, t1, r0, r1):
+        """The units of evaluation that cover frames [t0, t1) and block rows [r0, r1): pairs
+        ((first frame, end), (first block row, end)). A matrix product rounds a row differently
+        depending on the rows it is computed with, so the network always sees the same units of
+        the chunk, whatever the window: whole rows of blocks of one frame, as many as make about
+        ``UNIT_PIXELS``, or whole frames, as many as make about that, aligned to the chunk's
+        start. A window costs at most the units it touches."""
+        Hb, Wb = self.Hb, self.Wb
+        unit = max(1, min(self.batch, UNIT_PIXELS))
+        if Hb * Wb >= unit:
+            g = max(1, unit // Wb)
+            for t in range(t0, t1):
+                for r in range(r0 // g * g, r1, g):
+                    yield (t, t + 1), (r, min(r + g, Hb))
+        else:
+            f = max(1, unit // (Hb * Wb))
+            for t in range(t0 // f * f, t1, f):
+                yield (t, min(t + f, self.T)), (0, Hb)
+
+    def _predict(self, t0, t1, by0, by1, bx0, bx1):
+        """Physical values of frames [t0, t1), block rows [by0, by1), block columns [bx0, bx1):
+        float32 (frames, block rows, block columns, blocks' values)."""
+        Wb, use_log = self.Wb, bool(self.meta.use_log)
+        out = np.empty((t1 - t0, by1 - by0, bx1 - bx0, self.lo.shape[0]), dtype=np.float32)
+        for (a, b), (r0, r1) in self._units(t0, t1, by0, by1):
+            # A unit is at most one batch: one evaluation of the network.
+            phys = self._D._predict(self.net, self.xyz[r0 * Wb:r1 * Wb], self.times[a:b], self.lo, self.span,
+                                    use_log, self.batch)
+            phys = phys.numpy().reshape(b - a, r1 - r0, Wb, -1)
+            fa, fb, ra, rb = max(a, t0), min(b, t1), max(r0, by0), min(r1, by1)
+            out[fa - t0:fb - t0, ra - by0:rb - by0] = phys[fa - a:fb - a, ra - r0:rb - r0, bx0:bx1]
+        return out
+
     def decode(self, window=None, fill=None):
         """Pixels ``window`` ({axis: (start, stop)} inside the chunk; a missing axis is whole) as
-        float32 (t, h, w, C). Only the window's pixels (whole blocks in block mode) are predicted."""
+        float32 (t, h, w, C). Only the units of evaluation the window touches are predicted."""
         self._check_memory(window)
         (t0, t1), (y0, y1), (x0, x1) = self._bounds(window)
         bh, bw, C = self.bh, self.bw, self.C
         by0, by1, bx0, bx1 = y0 // bh, -(-y1 // bh), x0 // bw, -(-x1 // bw)
-        cells = (np.arange(by0, by1)[:, None] * self.Wb + np.arange(bx0, bx1)[None, :]).reshape(-1)
         nt, nby, nbx = t1 - t0, by1 - by0, bx1 - bx0
-        flat = self._D._predict(self.net, self.xyz[cells], self.times[t0:t1], self.lo, self.span,
-                                bool(self.meta.use_log), self.batch)
-        cube = flat.numpy().reshape(nt, nby, nbx, bh, bw, C).transpose(0, 1, 3, 2, 4, 5)
+        flat = self._predict(t0, t1, by0, by1, bx0, bx1)
+        cube = flat.reshape(nt, nby, nbx, bh, bw, C).transpose(0, 1, 3, 2, 4, 5)
         cube = cube.reshape(nt, nby * bh, nbx * bw, C)
         cube = np.ascontiguousarray(cube[:, y0 - by0 * bh:y1 - by0 * bh, x0 - bx0 * bw:x1 - bx0 * bw, :])
         if self.residuals is not None:

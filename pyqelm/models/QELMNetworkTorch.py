@@ -171,17 +171,10 @@ class PaddedMLP(torch.nn.Module):
             chunks.append(w.reshape(-1))
         self.params = torch.nn.Parameter(torch.cat(chunks))
 
-    # Decoders set this: each output is then a function of its own input row alone (see
-    # _forward_exact), not of the other rows multiplied with it.
-    exact = False
-    _EXACT_ROWS = 16384
-
     def forward(self, x):
         if x.dim() != 2 or x.shape[1] != self.n_input_dims:
             raise ValueError(f"expected input of shape (B, {self.n_input_dims}), got "
                              f"{tuple(x.shape)}")
-        if self.exact:
-            return self._forward_exact(x)
         n_pad = self.shapes[0][1] - self.n_input_dims
         h = x.to(self.params.dtype)
         if n_pad:
@@ -197,33 +190,6 @@ class PaddedMLP(torch.nn.Module):
             else:
                 h = torch.relu(h.matmul(w.t()))
         return h
-
-    def _forward_exact(self, x):
-        """The forward pass as separate multiplies and adds in a fixed order per output. A matrix
-        product rounds a row differently depending on how many rows it is computed with and where
-        the row sits among them; this does not, so a pixel decodes to the same bits whether it is
-        decoded with its whole cube or in any window of it."""
-        n_pad = self.shapes[0][1] - self.n_input_dims
-        weights, offset = [], 0
-        for i, (rows, cols) in enumerate(self.shapes):
-            w = self.params[offset:offset + rows * cols].view(rows, cols)
-            offset += rows * cols
-            weights.append((w[:self.n_output_dims] if i == len(self.shapes) - 1 else w).t().contiguous())
-        x = x.to(self.params.dtype)
-        out = x.new_empty((x.shape[0], self.n_output_dims))
-        for start in range(0, x.shape[0], self._EXACT_ROWS):
-            h = x[start:start + self._EXACT_ROWS]
-            if n_pad:
-                h = torch.cat([h, h.new_ones(h.shape[0], n_pad)], dim=1)
-            for i, wt in enumerate(weights):
-                acc = h[:, 0:1] * wt[0]
-                term = torch.empty_like(acc)
-                for k in range(1, wt.shape[0]):
-                    torch.mul(h[:, k:k + 1], wt[k], out=term)
-                    acc += term
-                h = acc if i == len(weights) - 1 else torch.relu_(acc)
-            out[start:start + h.shape[0]] = h
-        return out
 
 
 class QELMNetworkTorch(QELMNetworkBase):

@@ -350,3 +350,55 @@ def test_a_work_folder_that_is_not_ours_is_left_alone(tmp_path):
     rc, _, err = run("encode", TAS, tmp_path / "x.qelm", "--tiles", ",48", "--force", *ARGS)
     assert rc == 1 and "is not a pyqelm work folder" in err
     assert (tmp_path / "x.qelm.tiles" / "notes.txt").read_text() == "mine"
+
+
+@pytest.fixture(scope="module")
+def one_chunk(tmp_path_factory):
+    """{block size: (one-chunk container, its cube)} of a small random cube (5 x 7 x 11), with a
+    residual track where the engine finds values to correct."""
+    import torch
+
+    from conftest import reference_compressor
+    from pyqelm.utils.date_utils import normalize_time
+
+    folder = tmp_path_factory.mktemp("units")
+    vol = np.random.default_rng(0).random((5, 7, 11, 1)).astype(np.float32)
+    nodata = np.zeros(vol.shape[:3], bool)
+    nodata[:, 0, 0] = True
+    stamps = [f"2021-01-{d + 1:02d}" for d in range(5)]
+    out = {}
+    for block in ((1, 1), (2, 3)):
+        c = reference_compressor()
+        c.volume, c.nodata_mask_vol = vol.copy(), nodata.copy()  # the engine changes both in place
+        c.meta_info.update(height=7, width=11, n_bands=1, timestamps=stamps, t_norms=normalize_time(stamps))
+        with redirect_stdout(io.StringIO()):
+            c.prepare_training_data_optimized(block_size=block)
+            torch.manual_seed(0)
+            c.build_qelm_model(8, 4, 2, 1.5, 2, 8, 2, 2, 1.5, 2, 1.0, 8, 1, block_size=block)
+            c.fit(epochs=1, batch_size=16)
+            c.save_qelm(str(folder / f"b{block[0]}.qelm"), save_residuals=True, residual_threshold=0.01)
+        rectified = folder / f"b{block[0]}-rectified.qelm"
+        out[block] = (rectified if rectified.exists() else folder / f"b{block[0]}.qelm", vol)
+    return out
+
+
+# Units of evaluation: rows of blocks of one frame (1, 7 pixels) or several frames (30), or the
+# whole chunk at once (the default on a cube this small).
+@pytest.mark.parametrize("unit", [1, 7, 30, None])
+@pytest.mark.parametrize("block", [(1, 1), (2, 3)])
+def test_every_window_decodes_to_the_bits_of_the_whole(one_chunk, monkeypatch, unit, block):
+    import pyqelm.windowed as windowed
+
+    if unit is not None:
+        monkeypatch.setattr(windowed, "UNIT_PIXELS", unit)
+    path, vol = one_chunk[block]
+    whole, _ = decode_window(path)
+    valid = ~np.isnan(whole)
+    assert valid.sum() == vol.size - 5
+    rng = np.random.default_rng(unit or 0)
+    for _ in range(12):
+        lo = [int(rng.integers(0, n)) for n in vol.shape[:3]]
+        hi = [int(rng.integers(a + 1, n + 1)) for a, n in zip(lo, vol.shape[:3])]
+        part, meta = decode_window(path, *map(slice, lo, hi))
+        np.testing.assert_array_equal(part, whole[lo[0]:hi[0], lo[1]:hi[1], lo[2]:hi[2]])
+        assert meta.shape[:3] == [b - a for a, b in zip(lo, hi)]
