@@ -30,6 +30,7 @@ from pyqelm.windowed import chunk_grid, decode_window, parse_range
 from pyqelm.xarray_backend import QELMBackendEntrypoint
 from conftest import IMPORT_ROOT, INSTALLED
 from test_cli import TINY
+from test_hostile_containers import claim_cube, rebuild, saved  # noqa: F401  (saved: a fixture)
 
 TAS = "/usr/share/ncarg/data/nug/tas_rectilinear_grid_2D.nc"
 BOUND = 0.5
@@ -402,3 +403,28 @@ def test_every_window_decodes_to_the_bits_of_the_whole(one_chunk, monkeypatch, u
         part, meta = decode_window(path, *map(slice, lo, hi))
         np.testing.assert_array_equal(part, whole[lo[0]:hi[0], lo[1]:hi[1], lo[2]:hi[2]])
         assert meta.shape[:3] == [b - a for a, b in zip(lo, hi)]
+
+
+# ---- hostile containers read by window --------------------------------------------------------
+
+def test_a_window_is_held_to_the_claim_checks_and_the_memory_cap(saved, tmp_path):
+    good = saved  # the hostile-container tests' small containers
+    big = claim_cube(4, 8000, 8000)
+    cases = [  # (container, window, max_memory, words of the refusal)
+        (rebuild(good / "good.qelm", tmp_path / "a.qelm", **big), dict(time=0, y=slice(0, 2)), 1 << 40,
+         r"mask of shape \(1, 6, 7\) does not fit the cube \(4, 8000, 8000\)"),
+        # A small window of a chunk that claims a large cube: the chunk's own share (its pixels'
+        # inputs) counts whatever the window.
+        (rebuild(good / "nomask.qelm", tmp_path / "b.qelm", **big), dict(time=0, y=slice(0, 100), x=slice(0, 100)),
+         256 << 20, r"a window of 1 x 100 x 100 x 1 values of this 4 x 8000 x 8000 x 1 cube needs about .* GiB"),
+        (good / "good.qelm", dict(y=slice(0, 3)), 1024,
+         r"a window of 4 x 3 x 7 x 1 values of this 4 x 6 x 7 x 1 cube needs about .* more than the 1.0 KiB"),
+        (rebuild(good / "good-rectified.qelm", tmp_path / "c.qelm",
+                 chunk_meta=lambda d: d["model_config"].update(n_bands=3, n_output_dims=3)), dict(x=slice(2, 4)),
+         None, "the cube has 1 bands, the network predicts 3"),
+    ]
+    for path, window, max_memory, words in cases:
+        with pytest.raises(ValueError, match=words):
+            decode_window(path, max_memory=max_memory, **window)
+    part, _ = decode_window(good / "good.qelm", y=slice(0, 3), max_memory=64 << 20)
+    np.testing.assert_array_equal(part, decode_container(good / "good.qelm")[0][:, :3])
