@@ -121,6 +121,7 @@ INTERESTING = [0, 1, 0x7F, 0x80, 0xFF, 0x7FFF, 0xFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 2
 JSON_VALUES = [None, True, False, 0, -1, 1, 2 ** 31, 2 ** 63, 2 ** 64 + 5, -(2 ** 70), 0.5, -0.0, 1e308, 5e-324,
                "", "x", "int8", "int16", "float16", "native", "perframe_int16", "chunked_v1", "zstd", "lzma",
                "int8_per_tensor_f16dec", "int16_per_tensor_f16dec", "\ud800", "\x00",
+               "int32", "bound_step", "bound_codes_v1", "residual_codes",
                [], [0], [[0, 1]], [[1, 0], [2]], {}, {"$float": "nan"}, {"$float": "inf"}, {"$float": "-inf"},
                {"$float": "bogus"}, {"$float": 1}, {"$float": "nan", "x": 1}]
 

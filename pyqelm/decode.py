@@ -10,9 +10,19 @@ The reconstruction is rebuilt from the container alone:
   inputs from the ISO timestamps and global bounds with ``normalize_time``;
 * physical values as normalised x (max - min) + min per band from ``train_data_range``,
   followed by exp(x) - 1 when the cube was trained in log space;
-* the residual track (when the chunk carries one) added cell by cell: every valid value of a
-  rectified container lies within max(threshold, outlier_value_scale / 2) of the original;
+* the residual track (when the chunk carries one):
+  - "bound_codes_v1" (a bounded chunk, see ``pyqelm.bound``): an int32 code q for every cell of
+    the pixels the mask keeps, and one step s per band in the residual info; a cell decodes as
+    float32(p + q x s) with p the prediction above, formed in float64. The encoder chose q so
+    that every valid value lies within the recorded bound of the source; a cell coded
+    ``NODATA_CODE`` is a band without data in a pixel that holds some, and decodes as NaN;
+  - "chunked_v1" (the engine's sparse track) added cell by cell: every valid value of such a
+    rectified container lies within max(threshold, outlier_value_scale / 2) of the cube the
+    engine trained on;
 * the no-data mask applied last (NaN, or the value the caller asks for).
+
+Prediction runs a batch of frames at a time through ``Predictor``, the same code the encoder's
+bound pass measures with.
 
 The cube is float32, (T, H, W, C), in physical units.
 """
@@ -23,7 +33,11 @@ from pyqelm.format import read_chunk_bytes, read_container
 from pyqelm.utils.compression import fast_decompress
 from pyqelm.utils.date_utils import normalize_time
 
-DEFAULT_BATCH = 1 << 18
+# Network rows per call and per batch of frames: the working set of a decode or of the encoder's
+# bound pass is a few times this many values, whatever the cube's size.
+DEFAULT_BATCH = 1 << 16
+CODES_LAYOUT = "bound_codes_v1"
+NODATA_CODE = int(np.iinfo(np.int32).min)  # a band without data in a pixel the mask keeps
 
 
 def _engine():
@@ -33,13 +47,19 @@ def _engine():
 
 
 def _network(chunk_meta, weights_bytes):
+    return network_from_weights(chunk_meta.model_config, chunk_meta.quantization_info.to_dict(), weights_bytes)
+
+
+def network_from_weights(model_config, recipe, weights_bytes):
+    """The reference network on CPU (float32, evaluation mode) with the stored weights restored
+    from the quantization recipe: the network every reconstruction is made with."""
     from pyqelm.models.QELMNetworkTorch import QELMNetworkTorch
 
     tc = _engine()
     raw = fast_decompress(weights_bytes)
-    _check_grid_sizes(chunk_meta.model_config, len(raw))
-    net = QELMNetworkTorch.from_config(dict(chunk_meta.model_config))
-    recipe = chunk_meta.quantization_info.to_dict()
+    _check_grid_sizes(model_config, len(raw))
+    net = QELMNetworkTorch.from_config(dict(model_config))
+    recipe = dict(recipe)
     tensors, export_names = net.export_weight_components()
     sizes = [int(t.numel()) for t in tensors]
     parts = tc.restore_weight_components(raw, recipe, sizes)
@@ -77,14 +97,18 @@ def _grid(meta, net):
 def _check_parts(contents, T, H, W, C):
     """Decodes the chunk's mask and residual track and checks them against the cube before any
     prediction, so a chunk whose parts disagree is refused before a cube is allocated for it.
-    Returns (no-data mask or None, (indices, values) or None)."""
+    Returns (no-data mask or None, residuals): residuals are None, (indices, values) of a
+    "chunked_v1" track, or the ``StepCodes`` of a bounded chunk (decoded frame batch by batch)."""
     nodata = residuals = None
     if contents.mask_bytes:
         nodata = _engine().decode_mask_blob(contents.mask_bytes)
         if nodata.shape[1:] != (H, W) or nodata.shape[0] not in (1, T):
             raise ValueError(f"mask of shape {nodata.shape} does not fit the cube {(T, H, W)}")
-    if contents.residual_bytes:
-        info = contents.chunk_meta.residual_info
+    info = contents.chunk_meta.residual_info
+    if contents.residual_bytes and info is not None and info.outlier_layout == CODES_LAYOUT:
+        valid = np.ones((1, H, W), dtype=bool) if nodata is None else ~nodata
+        residuals = StepCodes(contents.residual_bytes, info, valid, (T, H, W, C))
+    elif contents.residual_bytes:
         native = info is not None and info.value_mode == "native"
         idx, vals, shape = _engine().decode_residual_blob(
             contents.residual_bytes, list(info.band_scales) if native else None, None)
@@ -92,6 +116,39 @@ def _check_parts(contents, T, H, W, C):
             raise ValueError(f"residual track shape {tuple(shape)} does not match the cube {(T, H, W, C)}")
         residuals = (np.asarray(idx), np.asarray(vals, dtype=np.float32))
     return nodata, residuals
+
+
+class StepCodes:
+    """The residual codes of a bounded chunk ("bound_codes_v1"): one int32 code per cell of every
+    pixel the mask keeps, decoded a range of frames at a time."""
+
+    def __init__(self, blob, info, valid, shape):
+        self.blob, self.valid, self.shape = blob, valid, tuple(int(s) for s in shape)
+        C = self.shape[3]
+        steps = np.asarray(info.steps, dtype=np.float64)
+        if steps.shape != (C,) or not (np.isfinite(steps).all() and (steps > 0).all()):
+            raise ValueError(f"residual steps {info.steps} do not give one positive step per band of {C}")
+        self.steps = steps
+
+    def frames(self, t0, t1):
+        from pyqelm import residual_codec
+
+        codes = np.asarray(residual_codec.decode(self.blob, self.valid, self.shape, frames=(t0, t1)))
+        if codes.shape != (t1 - t0,) + self.shape[1:]:
+            raise ValueError(f"residual codes of shape {codes.shape} for frames {t0}..{t1 - 1} of {self.shape}")
+        return codes
+
+
+def apply_codes(pred, codes, steps):
+    """Decoded values of a bounded chunk: prediction + code x step of the band, formed in float64
+    and rounded once to float32, so the result is the same on every machine that predicts the
+    same float32 ``pred``. Cells coded ``NODATA_CODE`` (a band without data in a pixel that holds
+    some) decode as NaN."""
+    total = codes * np.asarray(steps, dtype=np.float64)
+    total += pred
+    out = total.astype(np.float32)
+    out[codes == NODATA_CODE] = np.nan
+    return out
 
 
 def _coordinates(meta, chunk_meta, rows, cols):
@@ -141,20 +198,51 @@ def _predict(net, xyz, times, lo, span, use_log, batch):
     return out
 
 
+class Predictor:
+    """The network's reconstruction of a chunk in physical units, float32 on CPU, a batch of
+    frames at a time: the one path ``decode_chunk`` and the encoder's bound pass both take, so
+    the values the bound is measured on are the values a reader gets."""
+
+    def __init__(self, meta, chunk_meta, net, batch=DEFAULT_BATCH):
+        self.net, self.batch = net, int(batch)
+        self.T, self.H, self.W, self.C, self.bh, self.bw, self.Hb, self.Wb = _grid(meta, net)
+        self.xyz = _coordinates(meta, chunk_meta, self.Hb, self.Wb)
+        self.times = _times(meta, self.T)
+        self.lo, self.span = _band_ranges(chunk_meta, self.C, self.bh * self.bw)
+        self.use_log = bool(meta.use_log)
+
+    @classmethod
+    def from_chunk(cls, meta, chunk_meta, weights_bytes, batch=DEFAULT_BATCH):
+        return cls(meta, chunk_meta, _network(chunk_meta, weights_bytes), batch)
+
+    def batches(self):
+        """(first, end) frame ranges of about ``batch`` network rows each, one frame at least."""
+        per = max(1, self.batch // max(1, self.Hb * self.Wb))
+        return [(t0, min(self.T, t0 + per)) for t0 in range(0, self.T, per)]
+
+    def frames(self, t0, t1):
+        """Frames t0..t1-1 as float32 (t1 - t0, H, W, C)."""
+        n, Hb, Wb, bh, bw, C = t1 - t0, self.Hb, self.Wb, self.bh, self.bw, self.C
+        flat = _predict(self.net, self.xyz, self.times[t0:t1], self.lo, self.span, self.use_log, self.batch)
+        cube = flat.numpy().reshape(n, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(n, Hb * bh, Wb * bw, C)
+        return np.ascontiguousarray(cube[:, :self.H, :self.W, :])
+
+
 def decode_chunk(blob, meta, fill=None, batch=DEFAULT_BATCH):
     """Decode one chunk blob with the outer ``Meta`` of its cube; returns float32 (T, H, W, C)."""
     contents = read_chunk_bytes(blob)
     cm = contents.chunk_meta
     net = _network(cm, contents.weights_bytes)
-    T, H, W, C, bh, bw, Hb, Wb = _grid(meta, net)
+    T, H, W, C = _grid(meta, net)[:4]
     nodata, residuals = _check_parts(contents, T, H, W, C)
-    xyz = _coordinates(meta, cm, Hb, Wb)
-    times = _times(meta, T)
-    lo, span = _band_ranges(cm, C, bh * bw)
-    flat = _predict(net, xyz, times, lo, span, bool(meta.use_log), batch)
-    cube = flat.numpy().reshape(T, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(T, Hb * bh, Wb * bw, C)
-    cube = np.ascontiguousarray(cube[:, :H, :W, :])
-    if residuals is not None:
+    predictor = Predictor(meta, cm, net, batch)
+    cube = np.empty((T, H, W, C), dtype=np.float32)
+    for t0, t1 in predictor.batches():
+        pred = predictor.frames(t0, t1)
+        if isinstance(residuals, StepCodes):
+            pred = apply_codes(pred, residuals.frames(t0, t1), residuals.steps)
+        cube[t0:t1] = pred
+    if isinstance(residuals, tuple):
         cube.reshape(-1)[residuals[0]] += residuals[1]
     if nodata is not None:
         cube[np.broadcast_to(nodata, (T, H, W))] = np.nan if fill is None else fill

@@ -23,6 +23,7 @@ ZARR_MARKERS = ("zarr.json", ".zgroup", ".zarray", ".zmetadata")
 FOLDER_LOADERS = ("standard", "higlass", "higlass_lai_fpar")
 LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR")
 MASK_MODES = ("auto", "static", "dynamic", "no")
+OUT_OF_RANGE = ("nodata", "carry")
 
 
 def detect_source(path):
@@ -129,6 +130,10 @@ class SourceOptions:
     bands: int = 1
     p99_removal: bool = False
     year_range: Optional[tuple] = None
+    # Values outside --valid-range or the variable's CF valid attributes: "nodata", "carry"
+    # (data, carried by the residual codes), or None: no-data for the attributes and for raster
+    # folders, carried for --valid-range on Zarr and NetCDF sources.
+    out_of_range: Optional[str] = None
 
 
 def folder_scale(opts):
@@ -139,34 +144,116 @@ def folder_scale(opts):
 
 
 def read_cube(path, opts):
-    """(cube float32 (T, H, W, C) in physical units with NaN for no-data, description dict)."""
+    """(cube float32 (T, H, W, C) in physical units with NaN for no-data, description dict).
+
+    No-data is what a bounded container promises about: the source's fill and missing values,
+    and values outside --valid-range or the variable's CF valid attributes where ``opts``
+    makes them no-data (``range_policies``)."""
+    with open_source(path, opts) as (source, info):
+        cube = np.empty(source.shape, dtype=np.float32)
+        for lo in range(0, source.shape[0], max(1, _frame_count(source.shape))):
+            hi = min(source.shape[0], lo + max(1, _frame_count(source.shape)))
+            cube[lo:hi] = source.read(lo, hi)
+        return cube, info
+
+
+def _frame_count(shape, budget=256 << 20):
+    return budget // max(1, int(np.prod(shape[1:])) * 8)
+
+
+@contextlib.contextmanager
+def open_source(path, opts):
+    """(source, description) of any input: ``source`` serves frames in physical units as float64
+    (``pyqelm.bound.ZarrSource`` or ``ArraySource``), NaN for no-data, with ``range_policies``
+    applied; the description holds "dtype", "variable", "band_names", "y_ascending" and
+    "policies". A NetCDF file is converted for the duration of the block."""
     kind = detect_source(path)
     if kind == "folder":
-        from pyqelm.encoder.loaders import QELMDatasetLoader
-
-        loader = QELMDatasetLoader(dtype=np.float32)
-        vr = None if opts.valid_range in (None, "auto") else opts.valid_range
-        common = dict(folder_path=os.fspath(path), scale_factor=folder_scale(opts), valid_range=vr,
-                      p99_removal=opts.p99_removal)
-        if opts.loader == "higlass":
-            cube, nodata, meta = loader.load_folder_HiGLASS(**common)
-        elif opts.loader == "higlass_lai_fpar":
-            if not opts.tile:
-                raise ValueError("the higlass_lai_fpar loader needs --tile")
-            cube, nodata, meta = loader.load_folder_HiGLASS_LAI_FPAR(tile_name=opts.tile, year_range=opts.year_range,
-                                                                     **common)
-        else:
-            cube, nodata, meta = loader.load_folder(expected_bands=opts.bands, **common)
-        cube = np.array(cube, dtype=np.float32)
-        cube[np.asarray(nodata, dtype=bool)] = np.nan
-        return cube, {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
-                      "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
+        source, policies, meta = bound_source(kind, path, None, None, opts)
+        info = {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
+                "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
+        yield _Policed(source, policies), dict(info, policies=policies)
+        return
     with zarr_view(path, opts.variable) as (store, variable):
-        source = _zarr_source(store, variable, opts.scale_factor)
-        cube = source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
-        meta = source.build_meta_info()
-        return cube, {"dtype": meta["src_dtype"], "variable": source.variable, "band_names": meta["band_names"],
-                      "y_ascending": _y_ascending(meta)}
+        source, policies, meta = bound_source(kind, path, store, variable, opts)
+        info = {"dtype": meta["src_dtype"], "variable": source.source.variable, "band_names": meta["band_names"],
+                "y_ascending": _y_ascending(meta), "policies": policies}
+        yield _Policed(source, policies), info
+
+
+def bound_source(kind, path, store, variable, opts):
+    """(source, range policies, source metadata) that a bound is kept against: the raster folder
+    ``path`` loaded in float64, or ``variable`` of the Zarr ``store`` read frame by frame."""
+    from pyqelm.bound import ArraySource, ZarrSource
+
+    if kind == "folder":
+        cube, meta = _folder_cube(path, opts)
+        return ArraySource(cube), range_policies(opts, kind), meta
+    source = ZarrSource(store, variable, opts.scale_factor)
+    return source, range_policies(opts, kind, source.cf_valid_range), source.source.build_meta_info()
+
+
+class _Policed:
+    """A source with the no-data side of its range policies applied (for verify and compare;
+    the bound pass applies the policies itself, to count what they touch)."""
+
+    def __init__(self, source, policies):
+        self.inner, self.policies = source, policies
+        self.shape, self.cf_valid_range = source.shape, source.cf_valid_range
+
+    def read(self, lo, hi):
+        v = self.inner.read(lo, hi)
+        for p in self.policies:
+            if p.nodata:
+                v[p.outside(v)] = np.nan
+        return v
+
+
+def _folder_cube(path, opts, dtype=np.float64):
+    """A raster folder as (cube (T, H, W, C) physical, NaN for no-data, metadata). Values outside
+    --valid-range are left to ``range_policies``."""
+    from pyqelm.encoder.loaders import QELMDatasetLoader
+
+    loader = QELMDatasetLoader(dtype=dtype)
+    common = dict(folder_path=os.fspath(path), scale_factor=folder_scale(opts), valid_range=None,
+                  p99_removal=opts.p99_removal)
+    if opts.loader == "higlass":
+        cube, nodata, meta = loader.load_folder_HiGLASS(**common)
+    elif opts.loader == "higlass_lai_fpar":
+        if not opts.tile:
+            raise ValueError("the higlass_lai_fpar loader needs --tile")
+        cube, nodata, meta = loader.load_folder_HiGLASS_LAI_FPAR(tile_name=opts.tile, year_range=opts.year_range,
+                                                                 **common)
+    else:
+        cube, nodata, meta = loader.load_folder(expected_bands=opts.bands, **common)
+    cube = np.asarray(cube, dtype=dtype)
+    cube[np.asarray(nodata, dtype=bool)] = np.nan
+    return cube, meta
+
+
+def range_policies(opts, kind, cf_valid_range=None):
+    """``RangePolicy`` list of a source: --valid-range (when given) and the variable's CF valid
+    attributes (when it has them). What lies outside is no-data or data per ``out_of_range``;
+    by default no-data for the attributes (CF: invalid data) and for raster folders (their
+    documented rule), data carried by the residual codes for --valid-range on Zarr and NetCDF
+    sources (whose training clips to it)."""
+    from pyqelm.bound import RangePolicy
+
+    choice, out = opts.out_of_range, []
+    vr = opts.valid_range
+    if vr not in (None, "auto"):
+        lo, hi = float(vr[0]), float(vr[1])
+        nodata = choice == "nodata" if choice else kind == "folder"
+        out.append(RangePolicy(lo, hi, nodata, label=f"--valid-range [{lo:g}, {hi:g}]",
+                               hint="--out-of-range carry keeps them as data" if nodata
+                               else "--out-of-range nodata makes them no-data"))
+    if cf_valid_range is not None:
+        lo, hi = cf_valid_range
+        nodata = choice != "carry"
+        out.append(RangePolicy(lo, hi, nodata, label=f"the variable's valid range attributes [{lo:g}, {hi:g}]",
+                               hint="CF: invalid data; --out-of-range carry keeps them as data" if nodata
+                               else "--out-of-range nodata makes them no-data"))
+    return out
 
 
 def _y_ascending(meta):
@@ -213,7 +300,7 @@ class EncodeOptions:
     imp_alpha: float = 1.0
     imp_refresh_epochs: int = 3
     max_error: Optional[float] = None
-    residual_dtype: str = "int16"
+    residual_dtype: Optional[str] = None  # the engine's sparse track without --max-error; default int16
     quantization_bits: int = 16
     mask_mode: str = "auto"
     chunk_blob: bool = False
@@ -236,7 +323,8 @@ class EncodeResult:
     valid_range: Optional[tuple]
     seconds: dict  # stage -> wall seconds
     outliers: int = 0
-    threshold: Optional[float] = None  # residual threshold used for a --max-error bound
+    threshold: Optional[float] = None  # residual threshold of the engine's sparse track
+    steps: Optional[list] = None  # per band code steps of a bounded container
 
     @property
     def best_file(self):
@@ -327,8 +415,11 @@ def check_options(opts, kind):
     """Refuse combinations the engine would refuse late (after a long load or training)."""
     if opts.streaming and kind == "folder":
         raise ValueError("--streaming reads Zarr stores and NetCDF files, not raster folders")
-    if opts.streaming and opts.max_error is not None:
-        raise ValueError("--max-error (residuals) needs the cube in memory; drop --streaming")
+    if opts.residual_dtype is not None:
+        raise ValueError("--residual-dtype is not used: with --max-error residuals are stored as integer codes of a "
+                         "step just under twice the bound, entropy-coded; drop it")
+    if opts.source.out_of_range not in (None,) + OUT_OF_RANGE:
+        raise ValueError(f"--out-of-range must be one of {', '.join(OUT_OF_RANGE)}, got {opts.source.out_of_range!r}")
     if opts.streaming and tuple(opts.block_size) != (1, 1):
         raise ValueError("--block-size needs the cube in memory; drop --streaming")
     if opts.streaming and opts.use_log:
@@ -397,8 +488,6 @@ def encode(path, output, opts, log=print):
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
                                     valid_range=tuple(valid_range))
             seconds["load"] = time.perf_counter() - t0
-            if opts.max_error is not None:
-                check_integer_step(opts.max_error, c.meta_info, opts.block_size)
             if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
                 raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                                  "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
@@ -427,16 +516,23 @@ def encode(path, output, opts, log=print):
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1
             t2 = time.perf_counter()
-            threshold = 0.005
             if opts.max_error is not None:
-                threshold = residual_threshold(opts.max_error, c.meta_info.get("data_range"),
-                                               bool(c.meta_info.get("use_log")))
+                # The bound is measured and kept on the source itself, read again frame batch by
+                # frame batch (also for streamed encodes), with the decoder's own arithmetic.
+                source, policies, _ = bound_source(kind, path, store, variable, opts.source)
+                meta, files, outliers, steps = _save_bounded(c, source, policies, output, opts,
+                                                             lambda *a: quiet.say(log, *a))
+                seconds["save"] = time.perf_counter() - t2
+                seconds["total"] = time.perf_counter() - t0
+                return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
+                                    valid_range=None if valid_range is None else tuple(valid_range),
+                                    seconds=seconds, outliers=outliers, steps=steps)
+            threshold = 0.005
             varies = nodata_varies(c)
             mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies,
                                          lambda *a: quiet.say(log, *a))
-            save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
-                        save_residuals=opts.max_error is not None, residual_threshold=threshold,
-                        residual_dtype=opts.residual_dtype)
+            save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode, save_residuals=False,
+                        residual_threshold=threshold, residual_dtype=opts.residual_dtype or "int16")
             files = []
             if opts.chunk_blob:
                 meta, chunk_meta, n = c.save_chunk_blob(output, **save)
@@ -453,8 +549,6 @@ def encode(path, output, opts, log=print):
                     # Left by an earlier encode of the same output and not rewritten by this
                     # one: it belongs to another model and would be taken for this one's.
                     os.remove(rect)
-                if opts.max_error is not None and os.path.isfile(rect):
-                    files.append(("rectified", rect, os.path.getsize(rect)))
                 contents = read_container(files[-1][1])
                 meta = contents.meta
                 cm = read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
@@ -463,7 +557,30 @@ def encode(path, output, opts, log=print):
     seconds["total"] = time.perf_counter() - t0
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
-                        outliers=outliers, threshold=threshold if opts.max_error is not None else None)
+                        outliers=outliers)
+
+
+def _save_bounded(c, source, policies, output, opts, log):
+    """Writes the network-only container (OUTPUT) and the bounded one (OUTPUT-rectified.qelm), or
+    the bounded chunk blob alone with ``chunk_blob``; -> (Meta, files, corrected values, steps)."""
+    from pyqelm.bound import bound_compressor, write_container
+    from pyqelm.format import write_bytes_atomic, write_chunk_bytes
+
+    meta, network_meta, weights, bounded = bound_compressor(
+        c, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
+        quantization_bit=opts.quantization_bits, log=log)
+    files = []
+    if opts.chunk_blob:
+        write_bytes_atomic(output, bounded.blob)
+        write_meta_sidecar(output + ".meta.json", meta)
+        files.append(("chunk", output, os.path.getsize(output)))
+    else:
+        write_container(output, meta, write_chunk_bytes(network_meta, weights, bounded.mask_bytes, b""))
+        files.append(("standard", output, os.path.getsize(output)))
+        rect = rectified_path(output)
+        write_container(rect, meta, bounded.blob)
+        files.append(("rectified", rect, os.path.getsize(rect)))
+    return meta, files, bounded.corrected, bounded.steps
 
 
 def check_integer_step(bound, meta_info, block_size):
