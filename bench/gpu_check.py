@@ -67,11 +67,11 @@ def measured(decoded, reference):
     return float(err.max()), float(np.sqrt(np.mean(err * err))), int(ok.sum())
 
 
-def check_pipeline(path, variable, bound, precision, device, backend, out):
+def check_pipeline(path, variable, bound, precision, device, backend, out, batch):
     from pyqelm.decode import decode_container
     from pyqelm.pipeline import EncodeOptions, SourceOptions, encode, stored_metrics
 
-    opts = EncodeOptions(source=SourceOptions(variable=variable), preset="tiny", epochs=3, batch_size=4096,
+    opts = EncodeOptions(source=SourceOptions(variable=variable), preset="tiny", epochs=3, batch_size=batch,
                          max_error=bound, backend=backend, device=device, precision=precision, quiet=True)
     t0 = time.perf_counter()
     result = encode(path, os.path.join(out, f"p_{precision}.qelm"), opts, log=lambda *a: None)
@@ -86,15 +86,15 @@ def check_pipeline(path, variable, bound, precision, device, backend, out):
     return ok
 
 
-def check_library(path, variable, bound, precision, device, backend, out):
+def check_library(path, variable, bound, precision, device, backend, out, batch):
     from pyqelm.decode import decode_container
     from pyqelm.encoder import tcnn_compressor as tc
-    from pyqelm.pipeline import scan_range, zarr_view
+    from pyqelm.pipeline import _Quiet, scan_range, zarr_view
     from pyqelm.presets import preset_sizes
     from pyqelm.format import read_chunk_bytes, read_container
 
     t0 = time.perf_counter()
-    with zarr_view(path, variable) as (store, name):
+    with zarr_view(path, variable) as (store, name), _Quiet(True):
         lo, hi, _ = scan_range(store, name)
         if backend == "tcnn":
             c = tc.QELMCompressor(train_dtype=precision)
@@ -107,7 +107,7 @@ def check_library(path, variable, bound, precision, device, backend, out):
             "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
             "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
             "spatial_scale", "decoder_hidden", "n_hidden_layers")])
-        c.fit(epochs=3, batch_size=4096)
+        c.fit(epochs=3, batch_size=batch)
         target = os.path.join(out, f"lib_{precision}.qelm")
         c.save_qelm(target, save_residuals=True, residual_threshold=bound)
         held = c.cpu_values.float().numpy().astype(np.float64) * (hi - lo) + lo
@@ -131,6 +131,7 @@ def main(argv=None):
     p.add_argument("--variable", default="tas")
     p.add_argument("--device", default="cuda", help="cuda (default) or cpu for a dry run")
     p.add_argument("--bound", type=float, default=0.05, help="error bound in the variable's units")
+    p.add_argument("--batch-size", type=int, default=4096, help="training batch (a CPU dry run wants a few hundred)")
     a = p.parse_args(argv)
 
     import torch
@@ -150,8 +151,8 @@ def main(argv=None):
     with tempfile.TemporaryDirectory(prefix="pyqelm-gpu-check-") as out:
         field = crop(a.source, a.variable, os.path.join(out, "field.nc"))
         for precision in ("float16", "float32"):
-            ok &= check_pipeline(field, a.variable, a.bound, precision, a.device, backend, out)
-            ok &= check_library(field, a.variable, a.bound, precision, a.device, backend, out)
+            ok &= check_pipeline(field, a.variable, a.bound, precision, a.device, backend, out, a.batch_size)
+            ok &= check_library(field, a.variable, a.bound, precision, a.device, backend, out, a.batch_size)
     print("gpu_check: " + ("every check passed" if ok else "FAILED"))
     return 0 if ok else 1
 

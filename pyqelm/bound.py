@@ -26,6 +26,8 @@ Residual codes
     whose order a BLAS library may change; m allows delta up to 64 units of 2^-24 of the
     span plus two roundings of |p|, and leaves a further 2^-24 M for the float64 steps. A
     bound with m >= E/2 is below what float32 resolves for the band's values and is refused.
+    A network trained on log(1 + v) has its span taken in log units times (1 + M): the
+    exponential stretches a change of the output by that much.
 
     Every value is then checked here with the decoder's arithmetic (|v - d| <= E in float64);
     one that is not (only possible at the float32 resolution limit) has its code moved by one
@@ -118,14 +120,20 @@ class RangePolicy:
 
 # ---- the pieces of a bounded chunk --------------------------------------------------------
 
-def step_margins(bound, ranges, max_abs):
+def step_margins(bound, ranges, max_abs, use_log=False):
     """(steps, margins) per band for bounds ``bound``, training ranges [[low, high], ...] and the
     largest |value| of each band (see the module doc); ValueError for a bound float32 cannot
-    keep."""
+    keep. With ``use_log`` the ranges are of log(1 + v) and a change of the network's output
+    moves the value (1 + |v|) times as far."""
     bound = np.asarray(bound, dtype=np.float64)
     ranges = np.asarray(ranges, dtype=np.float64).reshape(-1, 2)
     span = np.abs(ranges[:, 1] - ranges[:, 0])
-    big = np.maximum(np.abs(ranges).max(axis=1), np.nan_to_num(np.asarray(max_abs, dtype=np.float64))) + bound
+    big = np.nan_to_num(np.asarray(max_abs, dtype=np.float64))
+    if use_log:
+        big = np.maximum(np.abs(np.expm1(ranges)).max(axis=1), big) + bound
+        span = span * (1 + big)
+    else:
+        big = np.maximum(np.abs(ranges).max(axis=1), big) + bound
     margins = _HALF_ULP * (_NETWORK_ULPS * span + 4 * big)
     tight = ~(margins < bound / 2)
     if tight.any():
@@ -271,8 +279,8 @@ def bounded_chunk(meta, chunk_meta, weights_bytes, source, bound, *, policies=()
         if n:
             log(policy.line(n))
     mode = ("dynamic" if varies else "static") if mask_mode == "auto" else mask_mode
-    steps, _ = step_margins(E, chunk_meta.train_data_range if len(chunk_meta.train_data_range) == C
-                            else [chunk_meta.train_data_range[0]] * C, max_abs)
+    ranges = chunk_meta.train_data_range
+    steps, _ = step_margins(E, ranges if len(ranges) == C else [ranges[0]] * C, max_abs, bool(meta.use_log))
 
     # Second pass: prediction, codes, the check, metrics, the mask.
     writer = residual_codec.CodeWriter((T, H, W, C))
