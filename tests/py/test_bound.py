@@ -1,7 +1,6 @@
 """The error bound on every path: bounded containers decoded and measured in float64 against the
 source with NumPy alone (netCDF4's own unpacking and CF masking, or the stored Zarr values)."""
 import io
-import os
 import tracemalloc
 from contextlib import redirect_stderr, redirect_stdout
 
