@@ -228,25 +228,58 @@ class Predictor:
         return np.ascontiguousarray(cube[:, :self.H, :self.W, :])
 
 
+class FrameDecoder:
+    """One chunk decoded a range of frames at a time: ``shape`` and ``[lo:hi]`` (float32 frames
+    lo..hi-1), so a reader that walks a long series holds a few frame batches, not the cube.
+    The values are those of ``decode_chunk`` bit for bit: the same frame batches are predicted."""
+
+    def __init__(self, blob, meta, fill=None, batch=DEFAULT_BATCH):
+        contents = read_chunk_bytes(blob)
+        cm = contents.chunk_meta
+        net = _network(cm, contents.weights_bytes)
+        T, H, W, C = _grid(meta, net)[:4]
+        self.shape = (T, H, W, C)
+        self.nodata, self.residuals = _check_parts(contents, T, H, W, C)
+        self.fill = np.nan if fill is None else fill
+        self.predictor = Predictor(meta, cm, net, batch)
+        self._batches = self.predictor.batches()
+        self._last = (None, None)
+
+    def _batch(self, k):
+        if self._last[0] != k:
+            t0, t1 = self._batches[k]
+            T, H, W, C = self.shape
+            cube = self.predictor.frames(t0, t1)
+            r = self.residuals
+            if isinstance(r, StepCodes):
+                cube = apply_codes(cube, r.frames(t0, t1), r.steps)
+            elif r is not None:
+                cells = H * W * C
+                lo, hi = np.searchsorted(r[0], [t0 * cells, t1 * cells])
+                cube.reshape(-1)[r[0][lo:hi] - t0 * cells] += r[1][lo:hi]
+            if self.nodata is not None:
+                mask = self.nodata if self.nodata.shape[0] == 1 else self.nodata[t0:t1]
+                cube[np.broadcast_to(mask, (t1 - t0, H, W))] = self.fill
+            self._last = (k, cube)
+        return self._last[1]
+
+    def __getitem__(self, frames):
+        if not isinstance(frames, slice) or frames.step not in (None, 1):
+            raise TypeError("frames are read as a slice lo:hi")
+        lo, hi, _ = frames.indices(self.shape[0])
+        hi = max(lo, hi)
+        out = np.empty((hi - lo,) + self.shape[1:], dtype=np.float32)
+        for k, (t0, t1) in enumerate(self._batches):
+            if t1 > lo and t0 < hi:
+                a, b = max(t0, lo), min(t1, hi)
+                out[a - lo:b - lo] = self._batch(k)[a - t0:b - t0]
+        return out
+
+
 def decode_chunk(blob, meta, fill=None, batch=DEFAULT_BATCH):
     """Decode one chunk blob with the outer ``Meta`` of its cube; returns float32 (T, H, W, C)."""
-    contents = read_chunk_bytes(blob)
-    cm = contents.chunk_meta
-    net = _network(cm, contents.weights_bytes)
-    T, H, W, C = _grid(meta, net)[:4]
-    nodata, residuals = _check_parts(contents, T, H, W, C)
-    predictor = Predictor(meta, cm, net, batch)
-    cube = np.empty((T, H, W, C), dtype=np.float32)
-    for t0, t1 in predictor.batches():
-        pred = predictor.frames(t0, t1)
-        if isinstance(residuals, StepCodes):
-            pred = apply_codes(pred, residuals.frames(t0, t1), residuals.steps)
-        cube[t0:t1] = pred
-    if isinstance(residuals, tuple):
-        cube.reshape(-1)[residuals[0]] += residuals[1]
-    if nodata is not None:
-        cube[np.broadcast_to(nodata, (T, H, W))] = np.nan if fill is None else fill
-    return cube
+    frames = FrameDecoder(blob, meta, fill=fill, batch=batch)
+    return frames[0:frames.shape[0]]
 
 
 def _check_covers_cube(path, meta, entry):

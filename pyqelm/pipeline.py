@@ -8,7 +8,9 @@ as a plain float32 (T, H, W, C) cube in physical units with NaN for no-data, whi
 the comparison and the verification measure against.
 """
 import contextlib
+import hashlib
 import os
+import shutil
 import sys
 import time
 from dataclasses import dataclass, field
@@ -151,9 +153,9 @@ def read_cube(path, opts):
     makes them no-data (``range_policies``)."""
     with open_source(path, opts) as (source, info):
         cube = np.empty(source.shape, dtype=np.float32)
-        for lo in range(0, source.shape[0], max(1, _frame_count(source.shape))):
-            hi = min(source.shape[0], lo + max(1, _frame_count(source.shape)))
-            cube[lo:hi] = source.read(lo, hi)
+        step = max(1, _frame_count(source.shape))
+        for lo in range(0, source.shape[0], step):
+            cube[lo:lo + step] = source.read(lo, min(source.shape[0], lo + step))
         return cube, info
 
 
@@ -191,6 +193,16 @@ def bound_source(kind, path, store, variable, opts):
         return ArraySource(cube), range_policies(opts, kind), meta
     source = ZarrSource(store, variable, opts.scale_factor)
     return source, range_policies(opts, kind, source.cf_valid_range), source.source.build_meta_info()
+
+
+def policed_frames(found, batch_bytes=256 << 20):
+    """(first frame, float64 frames) batches of ``bound_source``'s (source, policies, meta), with
+    the policies' no-data applied: the source as a bounded container promises about it."""
+    source = _Policed(found[0], found[1])
+    T = source.shape[0]
+    step = max(1, _frame_count(source.shape, batch_bytes))
+    for lo in range(0, T, step):
+        yield lo, source.read(lo, min(T, lo + step))
 
 
 class _Policed:
@@ -308,6 +320,9 @@ class EncodeOptions:
     device: Optional[str] = None
     precision: str = "auto"
     quiet: bool = False
+    force: bool = False  # replace existing outputs (only previous outputs of the same kind)
+    network_output: Optional[str] = None  # also write the network-only container here
+    verify: Optional[bool] = None  # decode the result and measure it (None: when there is a bound)
 
     def model_sizes(self):
         sizes = preset_sizes(self.preset)
@@ -317,7 +332,9 @@ class EncodeOptions:
 
 @dataclass
 class EncodeResult:
-    files: list  # [(role, path, bytes)]: role "standard", "rectified" or "chunk"
+    # [(role, path, bytes)]: role "standard" (network only), "rectified" (network + residuals),
+    # "chunk" (bare chunk blob) or "network" (the network-only file asked for beside the output)
+    files: list
     meta: object  # the outer Meta
     backend: str
     valid_range: Optional[tuple]
@@ -325,6 +342,8 @@ class EncodeResult:
     outliers: int = 0
     threshold: Optional[float] = None  # residual threshold of the engine's sparse track
     steps: Optional[list] = None  # per band code steps of a bounded container
+    verification: object = None  # verification.Measurement of the written file, when measured
+    notes: list = field(default_factory=list)  # lines about files beside the output
 
     @property
     def best_file(self):
@@ -334,16 +353,6 @@ class EncodeResult:
                 if r == role:
                     return path
         raise ValueError("nothing was written")
-
-
-def _file_identity(path):
-    """(device, inode, size, mtime) of a file, or None; a file replaced by an atomic save gets
-    a new inode, so equal identities mean the file was not rewritten."""
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        return None
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
 def rectified_path(path):
@@ -443,20 +452,23 @@ def encode(path, output, opts, log=print):
     from pyqelm.encoder import tcnn_compressor as tc
     from pyqelm.format import read_chunk_bytes, read_container
 
-    output = os.fspath(output)
-    suffix = ".qelmc" if opts.chunk_blob else ".qelm"
-    if not output.lower().endswith(suffix):
-        raise ValueError(f"the output file must end in {suffix}: {output}")
-    parent = os.path.dirname(os.path.abspath(output))
-    if not os.path.isdir(parent):
-        raise ValueError(f"output folder does not exist: {parent}")
+    from pyqelm import outputs, resources
+    from pyqelm.verification import BoundViolated, measure, source_frames
+
+    targets = output_targets(path, output, opts)
+    output = targets[0][0]
     kind = detect_source(path)
     check_options(opts, kind)
     backend, device = choose_backend(opts.backend, opts.device, log)
     precision = _precision(opts.precision, device)
+    resources.refuse_unfit_encode(path, kind, opts, device, precision, log=log)
+    for folder in resources.block_folders():
+        outputs.sweep_pattern(folder, _BLOCK_FILE_PATTERN)
+    verify = opts.max_error is not None if opts.verify is None else opts.verify
     seconds = {}
     t0 = time.perf_counter()
     stack = contextlib.ExitStack()
+    commit = stack.enter_context(outputs.Commit(force=opts.force))
     with stack:
         store, variable = None, opts.source.variable
         scanned_varies = None
@@ -516,71 +528,150 @@ def encode(path, output, opts, log=print):
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1
             t2 = time.perf_counter()
+            # Everything is written into a staging folder beside the output and moved into
+            # place only once complete (and checked): see pyqelm.outputs.
+            staged = os.path.join(commit.folder(output), os.path.basename(output))
+            steps = None
             if opts.max_error is not None:
                 # The bound is measured and kept on the source itself, read again frame batch by
                 # frame batch (also for streamed encodes), with the decoder's own arithmetic.
                 source, policies, _ = bound_source(kind, path, store, variable, opts.source)
-                meta, files, outliers, steps = _save_bounded(c, source, policies, output, opts,
+                meta, files, outliers, steps = _save_bounded(c, source, policies, staged, targets, opts,
                                                              lambda *a: quiet.say(log, *a))
-                seconds["save"] = time.perf_counter() - t2
-                seconds["total"] = time.perf_counter() - t0
-                return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
-                                    valid_range=None if valid_range is None else tuple(valid_range),
-                                    seconds=seconds, outliers=outliers, steps=steps)
-            threshold = 0.005
-            varies = nodata_varies(c)
-            mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies,
-                                         lambda *a: quiet.say(log, *a))
-            save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode, save_residuals=False,
-                        residual_threshold=threshold, residual_dtype=opts.residual_dtype or "int16")
-            files = []
-            if opts.chunk_blob:
-                meta, chunk_meta, n = c.save_chunk_blob(output, **save)
-                files.append(("chunk", output, os.path.getsize(output)))
-                meta_path = output + ".meta.json"
-                write_meta_sidecar(meta_path, meta)
+            elif opts.chunk_blob:
+                save = _network_save(c, opts, scanned_varies, lambda *a: quiet.say(log, *a))
+                meta, chunk_meta, n = c.save_chunk_blob(staged, **save)
+                with open(staged, "rb") as f:
+                    write_meta_sidecar(staged + ".meta.json", meta, blob=f.read())
+                files = [("chunk", output, staged)]
                 outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
             else:
-                rect = rectified_path(output)
-                earlier = _file_identity(rect)
-                c.save_qelm(output, **save)
-                files.append(("standard", output, os.path.getsize(output)))
-                if earlier is not None and _file_identity(rect) == earlier:
-                    # Left by an earlier encode of the same output and not rewritten by this
-                    # one: it belongs to another model and would be taken for this one's.
-                    os.remove(rect)
-                contents = read_container(files[-1][1])
-                meta = contents.meta
-                cm = read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
-                outliers = cm.residual_info.outlier_count if cm.residual_info else 0
+                c.save_qelm(staged, **_network_save(c, opts, scanned_varies, lambda *a: quiet.say(log, *a)))
+                files = [("standard", output, staged)]
+                meta = read_container(staged).meta
+                outliers = 0
             seconds["save"] = time.perf_counter() - t2
+        c = None  # the engine's copy of the cube goes before the check decodes another
+        measured = None
+        if verify:
+            t3 = time.perf_counter()
+            decoded = _decode_staged(files[0][2])
+            frames = source_frames(path, opts.source) if store is None else \
+                policed_frames(bound_source(kind, path, store, variable, opts.source))
+            measured = measure(decoded, frames, opts.max_error)
+            decoded = None
+            seconds["verify"] = time.perf_counter() - t3
+            if not measured.holds:
+                raise BoundViolated(f"{output} decoded and measured against the source: {measured.verdict()}; "
+                                    "nothing was written (--no-verify writes it unchecked)")
+        if opts.chunk_blob:  # the metadata first: a blob is never paired with another run's
+            commit.add(files[0][2] + ".meta.json", targets[1][0], "sidecar")
+        for role, target, staged_path in reversed(files):
+            commit.add(staged_path, target, targets_kind(role))
+        commit.commit()
+    files = [(role, target, os.path.getsize(target)) for role, target, _ in files]
+    notes = [] if opts.chunk_blob else stale_sibling(output, [t for t, _ in targets], opts.force)
     seconds["total"] = time.perf_counter() - t0
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
-                        outliers=outliers)
+                        outliers=outliers, steps=steps, verification=measured, notes=notes)
 
 
-def _save_bounded(c, source, policies, output, opts, log):
-    """Writes the network-only container (OUTPUT) and the bounded one (OUTPUT-rectified.qelm), or
-    the bounded chunk blob alone with ``chunk_blob``; -> (Meta, files, corrected values, steps)."""
+def _network_save(c, opts, scanned_varies, log):
+    """save_qelm's arguments for the network alone (no bound asked)."""
+    varies = nodata_varies(c)
+    mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies, log)
+    return dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode, save_residuals=False,
+                residual_threshold=0.005, residual_dtype=opts.residual_dtype or "int16")
+
+
+def _save_bounded(c, source, policies, staged, targets, opts, log):
+    """The bounded container (or chunk blob with its metadata file) staged at ``staged``, and the
+    network-only container beside it when asked; -> (Meta, files [(role, target, staged
+    path)], corrected values, steps)."""
     from pyqelm.bound import bound_compressor, write_container
     from pyqelm.format import write_bytes_atomic, write_chunk_bytes
 
     meta, network_meta, weights, bounded = bound_compressor(
         c, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
         quantization_bit=opts.quantization_bits, log=log)
-    files = []
+    output = targets[0][0]
     if opts.chunk_blob:
-        write_bytes_atomic(output, bounded.blob)
-        write_meta_sidecar(output + ".meta.json", meta)
-        files.append(("chunk", output, os.path.getsize(output)))
-    else:
-        write_container(output, meta, write_chunk_bytes(network_meta, weights, bounded.mask_bytes, b""))
-        files.append(("standard", output, os.path.getsize(output)))
-        rect = rectified_path(output)
-        write_container(rect, meta, bounded.blob)
-        files.append(("rectified", rect, os.path.getsize(rect)))
+        write_bytes_atomic(staged, bounded.blob)
+        write_meta_sidecar(staged + ".meta.json", meta, blob=bounded.blob)
+        return meta, [("chunk", output, staged)], bounded.corrected, bounded.steps
+    write_container(staged, meta, bounded.blob)
+    files = [("rectified", output, staged)]
+    if opts.network_output:
+        network = staged + ".network"
+        write_container(network, meta, write_chunk_bytes(network_meta, weights, bounded.mask_bytes, b""))
+        files.append(("network", targets[-1][0], network))
     return meta, files, bounded.corrected, bounded.steps
+
+
+# The engine's memory-mapped file of a block reshape, named by process id.
+_BLOCK_FILE_PATTERN = r"^qelm_blk_(?P<pid>\d+)_\d+\.dat$"
+
+
+def targets_kind(role):
+    return "chunk" if role == "chunk" else "container"
+
+
+def output_targets(source, output, opts):
+    """[(path, kind)] of every file an encode writes: the output, then the chunk blob's
+    metadata file or the network-only file; each checked against what exists there."""
+    from pyqelm.outputs import OutputRefused, check_output
+
+    kind = "chunk" if opts.chunk_blob else "container"
+    check_output(output, kind, inputs=[source], force=opts.force)  # empty names first
+    output = os.fspath(output)
+    suffix = ".qelmc" if opts.chunk_blob else ".qelm"
+    if not output.lower().endswith(suffix):
+        raise ValueError(f"the output file must end in {suffix}: {output}")
+    targets = [(output, kind)]
+    if opts.chunk_blob:
+        if opts.network_output:
+            raise ValueError("--network-output writes a .qelm container; a chunk blob is written alone")
+        targets.append((output + ".meta.json", "sidecar"))
+    elif opts.network_output:
+        network = os.fspath(opts.network_output)
+        if not network.lower().endswith(".qelm"):
+            raise ValueError(f"the network-only file must end in .qelm: {network}")
+        if opts.max_error is None:
+            raise ValueError("--network-output needs --max-error: without a bound the output is the network alone")
+        if os.path.abspath(network) == os.path.abspath(output):
+            raise OutputRefused("--network-output must name another file than OUTPUT")
+        targets.append((network, "container"))
+    for target, k in targets:
+        check_output(target, k, inputs=[source], force=opts.force)
+    return targets
+
+
+def stale_sibling(output, written, force):
+    """Lines about the ``-rectified`` sibling that earlier versions wrote beside ``output``: it
+    belongs to another run, so it is removed with ``force`` and pointed out otherwise."""
+    from pyqelm.outputs import _file_problem
+
+    rect = rectified_path(output)
+    if any(os.path.abspath(rect) == os.path.abspath(w) for w in written) or not os.path.isfile(rect):
+        return []
+    if force and _file_problem(rect, "container") is None:
+        os.remove(rect)
+        return [f"pyqelm: removed {rect}, left by an earlier encode of {output}"]
+    return [f"pyqelm: note: {rect} is from an earlier run, not this one; it was left as it is"
+            + ("" if force else " (--force removes it)")]
+
+
+def _decode_staged(path):
+    """The staged file decoded a frame batch at a time as the measurement walks it, so checking
+    a long (streamed) series does not hold its whole cube."""
+    from pyqelm.decode import FrameDecoder, read_single_chunk
+
+    if path.lower().endswith(".qelmc"):
+        with open(path, "rb") as f:
+            blob = f.read()
+        return FrameDecoder(blob, read_meta_sidecar(path + ".meta.json", blob))
+    return FrameDecoder(*read_single_chunk(path))
 
 
 def check_integer_step(bound, meta_info, block_size):
@@ -624,21 +715,39 @@ def residual_threshold(bound, data_range, use_log=False):
     return float(bound - margin)
 
 
-def write_meta_sidecar(path, meta):
-    """The outer metadata of a bare chunk blob, so the blob can be decoded on its own."""
+def write_meta_sidecar(path, meta, blob=None):
+    """The outer metadata of a bare chunk blob, so the blob can be decoded on its own; with the
+    blob's bytes, their SHA-256 too, so that a blob and the metadata of another run are told
+    apart."""
     from pyqelm.format import FORMAT_VERSION, write_bytes_atomic
     from pyqelm.format import _records as R
 
-    write_bytes_atomic(path, R.dumps(dict({"format_version": FORMAT_VERSION}, **meta.to_dict())))
+    record = dict({"format_version": FORMAT_VERSION}, **meta.to_dict())
+    if blob is not None:
+        record[_BLOB_DIGEST] = hashlib.sha256(blob).hexdigest()
+    write_bytes_atomic(path, R.dumps(record))
 
 
-def read_meta_sidecar(path):
+_BLOB_DIGEST = "chunk_sha256"
+_SIDECAR_MAX_BYTES = 64 << 20
+
+
+def read_meta_sidecar(path, blob=None):
+    """The Meta of a chunk blob's metadata file; given the blob, refuses a file written for
+    another blob."""
     from pyqelm.format import Meta
     from pyqelm.format import _records as R
 
     with open(path, "rb") as f:
-        d = R.loads(f.read(), path)
+        data = f.read(_SIDECAR_MAX_BYTES + 1)
+    if len(data) > _SIDECAR_MAX_BYTES:
+        raise ValueError(f"{path} is larger than a chunk blob's metadata can be")
+    d = R.mapping(R.loads(data, path), path)
     d.pop("format_version", None)
+    digest = d.pop(_BLOB_DIGEST, None)
+    if blob is not None and digest is not None and digest != hashlib.sha256(blob).hexdigest():
+        raise ValueError(f"{path} describes another chunk blob (a different run); decode the blob with its own "
+                         "metadata file")
     return Meta.from_dict(d)
 
 

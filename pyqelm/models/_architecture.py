@@ -160,7 +160,24 @@ def _grid(prefix, values):
     if grid["features_per_level"] not in FEATURES_PER_LEVEL:
         raise ValueError(f"{prefix}_features_per_level must be one of {FEATURES_PER_LEVEL}, "
                          f"got {values['features_per_level']!r}")
+    _check_resolutions(prefix, grid)
     return grid
+
+
+_MAX_RESOLUTION = 2 ** 31 - 1  # grid coordinates are 32-bit integers in both backends
+
+
+def _check_resolutions(prefix, grid):
+    """The coarsest and finest levels must resolve a number of cells the encoders can index."""
+    base, scale, levels = grid["base_resolution"], grid["per_level_scale"], grid["n_levels"]
+    try:
+        finest = math.exp2((levels - 1) * math.log2(scale)) * base
+    except OverflowError:
+        finest = math.inf
+    if not max(base, finest) <= _MAX_RESOLUTION:
+        raise ValueError(f"{prefix} grid: {prefix}_base_resolution x {prefix}_per_level_scale^({prefix}_n_levels - 1)"
+                         f" = {max(base, finest):.3g} cells per axis, beyond 2^31; lower the resolution, the "
+                         "per-level scale or the number of levels")
 
 
 def resolve_architecture(kwargs):
@@ -192,8 +209,8 @@ def resolve_architecture(kwargs):
     xy = _grid("xy", {k: a[f"xy_{k}"] for k in GRID_KEYS})
     r.update({f"xy_{k}": v for k, v in xy.items()})
     r["spatial_scale"] = _float("spatial_scale", a["spatial_scale"], positive=True)
-    r["decoder_hidden"] = _int("decoder_hidden", a["decoder_hidden"], 1)
-    r["n_hidden_layers"] = _int("n_hidden_layers", a["n_hidden_layers"], 0)
+    r["decoder_hidden"] = _int("decoder_hidden", a["decoder_hidden"], 1, _MAX_RESOLUTION)
+    r["n_hidden_layers"] = _int("n_hidden_layers", a["n_hidden_layers"], 0, _MAX_RESOLUTION)
 
     r["disable_temporal"] = bool(a["disable_temporal"])
     mode = a["temporal_mode"]
