@@ -10,7 +10,6 @@ the comparison and the verification measure against.
 import contextlib
 import hashlib
 import os
-import shutil
 import sys
 import time
 from dataclasses import dataclass, field
@@ -450,7 +449,7 @@ def check_options(opts, kind):
 def encode(path, output, opts, log=print):
     """Encode one source into ``output`` (.qelm, or .qelmc with ``chunk_blob``); -> EncodeResult."""
     from pyqelm.encoder import tcnn_compressor as tc
-    from pyqelm.format import read_chunk_bytes, read_container
+    from pyqelm.format import read_container
 
     from pyqelm import outputs, resources
     from pyqelm.verification import BoundViolated, measure, source_frames
