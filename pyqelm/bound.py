@@ -283,7 +283,7 @@ def bounded_chunk(meta, chunk_meta, weights_bytes, source, bound, *, policies=()
     steps, _ = step_margins(E, ranges if len(ranges) == C else [ranges[0]] * C, max_abs, bool(meta.use_log))
 
     # Second pass: prediction, codes, the check, metrics, the mask.
-    writer = residual_codec.CodeWriter((T, H, W, C))
+    writer = residual_codec.CodeWriter(H, W, C)
     mask = None if mode == "no" else MaskWriter(mode == "static", 1 if mode == "static" else T, H, W)
     if mode == "static":
         mask.add(empty_always)
@@ -323,7 +323,7 @@ def bounded_chunk(meta, chunk_meta, weights_bytes, source, bound, *, policies=()
                                  f"(value {v.reshape(-1)[i]:.9g}); give a larger --max-error")
             err = _abs_error(apply_codes(p, codes, steps), v)
         codes[keep[..., None] & ~finite] = NODATA_CODE
-        writer.write(codes, keep)
+        writer.add(codes, keep)
         if mode == "dynamic":
             for k in range(t1 - t0):
                 mask.add(~keep[k])

@@ -7,7 +7,7 @@ Zstandard-compressed.
     b"RCS0" | i32 T, H, W, C | u64 offset of each frame (from the frame area) | frames
 
 ``encode(codes, valid) -> bytes``; ``decode(blob, valid, shape, frames=None) -> int32``;
-``CodeWriter(shape)`` with ``write(codes, valid)`` per frame batch and ``finish() -> bytes``.
+``CodeWriter(H, W, C)`` with ``add(codes, valid)`` per frame batch and ``finish() -> bytes``.
 ``valid`` is (T, H, W) or (1, H, W) (broadcast over frames), optionally with a band axis.
 """
 import struct
@@ -25,14 +25,16 @@ def _valid_cells(valid, n, H, W, C):
 
 
 class CodeWriter:
-    def __init__(self, shape):
+    def __init__(self, H, W, C):
         import zstandard
 
-        self.shape = tuple(int(s) for s in shape)
+        self.shape = (None, int(H), int(W), int(C))
         self._z = zstandard.ZstdCompressor(level=3)
         self._frames = []
 
-    def write(self, codes, valid):
+    def add(self, codes, valid=None):
+        if valid is None:
+            valid = np.ones((1,) + self.shape[1:3], dtype=bool)
         codes = np.asarray(codes, dtype=np.int32)
         n, H, W, C = codes.shape
         cells = _valid_cells(valid, n, H, W, C)
@@ -41,9 +43,8 @@ class CodeWriter:
             self._frames.append(bytes(memoryview(packed)))  # zstandard's result keeps its worst-case buffer
 
     def finish(self):
-        T, H, W, C = self.shape
-        if len(self._frames) != T:
-            raise ValueError(f"{len(self._frames)} frames written for {T}")
+        _, H, W, C = self.shape
+        T = len(self._frames)
         offsets, pos = [], 0
         for f in self._frames:
             offsets.append(pos)
@@ -51,9 +52,9 @@ class CodeWriter:
         return _MAGIC + struct.pack("<4i", T, H, W, C) + struct.pack(f"<{T}Q", *offsets) + b"".join(self._frames)
 
 
-def encode(codes, valid):
-    w = CodeWriter(np.shape(codes))
-    w.write(codes, valid)
+def encode(codes, valid=None):
+    w = CodeWriter(*np.shape(codes)[1:])
+    w.add(codes, valid)
     return w.finish()
 
 
