@@ -323,7 +323,7 @@ def bounded_chunk(meta, chunk_meta, weights_bytes, source, bound, *, policies=()
                                  f"(value {v.reshape(-1)[i]:.9g}); give a larger --max-error")
             err = _abs_error(apply_codes(p, codes, steps), v)
         codes[keep[..., None] & ~finite] = NODATA_CODE
-        writer.add(codes, keep)
+        writer.add(codes, np.ascontiguousarray(keep))
         if mode == "dynamic":
             for k in range(t1 - t0):
                 mask.add(~keep[k])
