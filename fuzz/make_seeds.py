@@ -88,6 +88,45 @@ def residuals_native_seeds():
     yield "native_one_scale", head + residual_blob(rng, band_scales=[0.1], dn=50, C=3, n=6)
 
 
+def _xorshift_mask(seed, density, n):
+    """The validity fuzz_codes.cpp derives from (seed, density): the same xorshift32 stream."""
+    s, out = (seed | 1) & 0xFFFFFFFF, np.empty(n, bool)
+    for i in range(n):
+        s ^= (s << 13) & 0xFFFFFFFF
+        s ^= s >> 17
+        s ^= (s << 5) & 0xFFFFFFFF
+        out[i] = (s & 255) < density
+    return out
+
+
+def codes_seeds():
+    """Residual code blobs framed as fuzz_codes.cpp reads them, with the validity it derives."""
+    rng = np.random.default_rng(4)
+    cases = [  # name, flags, (T, H, W, C), density, key interval, codes
+        ("static_small", 1, (4, 5, 6, 2), 200, 2, lambda s: rng.integers(-2, 3, s)),
+        ("dynamic_band_smooth", 1 | 4 | 8, (5, 8, 8, 3), 220, 3,
+         lambda s: (300 * np.sin(np.arange(s[2]) / 2))[None, None, :, None] + rng.integers(-1, 2, s)),
+        ("all_valid_wide", 1 | 16, (3, 7, 8, 1), 0, 16, lambda s: rng.integers(-2**31, 2**31, s)),
+        ("unchecked_spikes", 8, (2, 6, 6, 1), 180, 1,
+         lambda s: np.where(rng.random(s) < 0.1, 2**31 - 1, 0)),
+        ("header_shape", 2 | 1 | 16, (3, 40, 50, 1), 0, 16, lambda s: rng.integers(-1, 2, s)),
+        ("header_shape_wave", 2 | 1 | 16, (4, 32, 48, 1), 0, 16,
+         lambda s: 800 * np.sin(0.9 * np.arange(s[2])[None, None, :, None] + 0.7 * np.arange(s[1])[None, :, None, None]
+                                + np.arange(s[0])[:, None, None, None] / 3) + rng.integers(0, 3, s)),
+    ]
+    for name, flags, shape, density, key, make in cases:
+        T, H, W, C = shape
+        codes = np.asarray(make(shape), np.int64).astype(np.int32)
+        valid = None
+        if not flags & 16:
+            frames = T if flags & 8 else 1
+            per = (H, W, C) if flags & 4 else (H, W)
+            valid = _xorshift_mask(0x5EED, density, frames * int(np.prod(per))).reshape((frames,) + per)
+        blob = bytes(tc.encode_residual_codes(codes, valid, key_interval=key))
+        small = [d % 256 for d in (T, H, W, C)]
+        yield name, struct.pack("<B4BIBBB", flags, *small, 0x5EED, density, 1, T - 1) + blob
+
+
 def chunk_seeds():
     """Chunk blobs from a real save of a tiny model on the reference backend."""
     from pyqelm.utils.date_utils import normalize_time
@@ -126,6 +165,7 @@ TARGETS = {
     "mask": mask_seeds,
     "residuals": residuals_seeds,
     "residuals_native": residuals_native_seeds,
+    "codes": codes_seeds,
     "chunk": chunk_seeds,
 }
 

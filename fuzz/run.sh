@@ -19,7 +19,7 @@ mkdir -p "$build/logs" "$build/findings"
 
 # name:max_len. Decoders expand a few compressed bytes into up to 32768 times as many, so the
 # mask and residual inputs stay short enough for a run to fit in the memory limit.
-cxx_targets="weights:4096 mask:1024 residuals:1024 residuals_native:1024"
+cxx_targets="weights:4096 mask:1024 residuals:1024 residuals_native:1024 codes:4096"
 
 dirs_for() {
   local t=$1 d
