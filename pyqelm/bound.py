@@ -152,14 +152,24 @@ class MaskWriter:
         import zstandard
 
         self._z = zstandard.ZstdCompressor(level=3)
-        self.parts = [struct.pack("<B3i", 0 if static else 1, frames, H, W)]
+        self.shape = (frames, H, W)
+        self.header = struct.pack("<B3i", 0 if static else 1, frames, H, W)
+        self.packed = []
 
     def add(self, nodata):
         packed = self._z.compress(np.packbits(np.asarray(nodata, dtype=bool).reshape(-1)).tobytes())
-        self.parts += [struct.pack("<I", len(packed)), packed]
+        self.packed.append(bytes(memoryview(packed)))  # zstandard's result keeps its worst-case buffer
+
+    def nodata(self, k):
+        """Frame k as written (bool (H, W), True = no data)."""
+        import zstandard
+
+        _, H, W = self.shape
+        bits = np.unpackbits(np.frombuffer(zstandard.ZstdDecompressor().decompress(self.packed[k]), np.uint8))
+        return bits[:H * W].reshape(H, W).astype(bool)
 
     def bytes(self):
-        return b"".join(self.parts)
+        return self.header + b"".join(struct.pack("<I", len(p)) + p for p in self.packed)
 
 
 class _Sums:
@@ -338,7 +348,7 @@ def bounded_chunk(meta, chunk_meta, weights_bytes, source, bound, *, policies=()
     mask_bytes = b"" if mask is None else mask.bytes()
 
     # What was stored is what was checked: decode the codes again and compare every frame.
-    _check_stored(residual_bytes, mask_bytes, (T, H, W, C), batches, crcs)
+    _check_stored(residual_bytes, mask, (T, H, W, C), batches, crcs)
 
     metrics, model_metrics = decoded.record("decoded"), model.record("model")
     extras = dict(chunk_meta.extras)
@@ -377,16 +387,26 @@ def bound_compressor(c, source, bound, *, policies=(), mask_mode="auto", quantiz
     return meta, cm, weights, bounded
 
 
-def _check_stored(residual_bytes, mask_bytes, shape, batches, crcs):
+def _check_stored(residual_bytes, mask, shape, batches, crcs):
+    """Decode the codes a frame batch at a time and compare each frame's CRC-32 with the one of
+    the codes checked. A dynamic mask is handed over as a window of frames (from the batch's key
+    frame on), so a long series is never held whole."""
     from pyqelm import residual_codec
-    from pyqelm.encoder import tcnn_compressor as tc
 
     T, H, W, C = shape
-    valid = np.ones((1, H, W), dtype=bool) if not mask_bytes else ~tc.decode_mask_blob(mask_bytes)
+    key = int(residual_codec.describe(residual_bytes)["key_interval"])
+    dynamic = mask is not None and mask.shape[0] > 1
+    static = np.ones((1, H, W), dtype=bool) if mask is None else ~mask.nodata(0)[None]
     for t0, t1 in batches:
-        codes = residual_codec.decode(residual_bytes, valid, shape, frames=(t0, t1))
+        first = t0 // key * key
+        if dynamic:
+            valid = ~np.stack([mask.nodata(t) for t in range(first, t1)])
+            codes = residual_codec.decode(residual_bytes, valid, shape, frames=(t0, t1), valid_from=first)
+        else:
+            valid = static
+            codes = residual_codec.decode(residual_bytes, valid, shape, frames=(t0, t1))
         for k in range(t1 - t0):
-            cells = np.broadcast_to(valid[t0 + k if valid.shape[0] > 1 else 0][..., None], (H, W, C))
+            cells = np.broadcast_to(valid[t0 + k - first if dynamic else 0][..., None], (H, W, C))
             if zlib.crc32(np.ascontiguousarray(codes[k], dtype=np.int32)[cells].tobytes()) != crcs[t0 + k]:
                 raise RuntimeError(f"the residual codes of frame {t0 + k} read back differ from those written")
 

@@ -106,8 +106,7 @@ def _check_parts(contents, T, H, W, C):
             raise ValueError(f"mask of shape {nodata.shape} does not fit the cube {(T, H, W)}")
     info = contents.chunk_meta.residual_info
     if contents.residual_bytes and info is not None and info.outlier_layout == CODES_LAYOUT:
-        valid = np.ones((1, H, W), dtype=bool) if nodata is None else ~nodata
-        residuals = StepCodes(contents.residual_bytes, info, valid, (T, H, W, C))
+        residuals = StepCodes(contents.residual_bytes, info, nodata, (T, H, W, C))
     elif contents.residual_bytes:
         native = info is not None and info.value_mode == "native"
         idx, vals, shape = _engine().decode_residual_blob(
@@ -120,10 +119,11 @@ def _check_parts(contents, T, H, W, C):
 
 class StepCodes:
     """The residual codes of a bounded chunk ("bound_codes_v1"): one int32 code per cell of every
-    pixel the mask keeps, decoded a range of frames at a time."""
+    pixel the mask keeps, decoded a range of frames at a time. ``nodata``: the chunk's mask
+    (1 or T, H, W), or None."""
 
-    def __init__(self, blob, info, valid, shape):
-        self.blob, self.valid, self.shape = blob, valid, tuple(int(s) for s in shape)
+    def __init__(self, blob, info, nodata, shape):
+        self.blob, self.nodata, self.shape = blob, nodata, tuple(int(s) for s in shape)
         C = self.shape[3]
         steps = np.asarray(info.steps, dtype=np.float64)
         if steps.shape != (C,) or not (np.isfinite(steps).all() and (steps > 0).all()):
@@ -133,10 +133,28 @@ class StepCodes:
     def frames(self, t0, t1):
         from pyqelm import residual_codec
 
-        codes = np.asarray(residual_codec.decode(self.blob, self.valid, self.shape, frames=(t0, t1)))
+        H, W = self.shape[1:3]
+        if self.nodata is None:
+            codes = residual_codec.decode(self.blob, np.ones((1, H, W), dtype=bool), self.shape, frames=(t0, t1))
+        elif self.nodata.shape[0] == 1:
+            codes = residual_codec.decode(self.blob, ~self.nodata, self.shape, frames=(t0, t1))
+        else:
+            # Only the frames the codes need, from the key frame at or before t0 on.
+            key = self._key_interval()
+            first = t0 // key * key
+            codes = residual_codec.decode(self.blob, ~self.nodata[first:t1], self.shape, frames=(t0, t1),
+                                          valid_from=first)
+        codes = np.asarray(codes)
         if codes.shape != (t1 - t0,) + self.shape[1:]:
             raise ValueError(f"residual codes of shape {codes.shape} for frames {t0}..{t1 - 1} of {self.shape}")
         return codes
+
+    def _key_interval(self):
+        if not hasattr(self, "_key"):
+            from pyqelm import residual_codec
+
+            self._key = max(1, int(residual_codec.describe(self.blob)["key_interval"]))
+        return self._key
 
 
 def apply_codes(pred, codes, steps):

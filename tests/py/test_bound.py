@@ -212,3 +212,21 @@ def test_steps_codes_and_the_layout_record():
                 {"outlier_layout": "chunked_v1"}):
         with pytest.raises(ValueError):
             ResidualInfo.from_dict({**good, **bad})
+
+
+def test_codes_read_back_with_a_window_of_changing_validity():
+    from pyqelm import residual_codec
+
+    rng = np.random.default_rng(3)
+    T, H, W = 40, 5, 6
+    codes = rng.integers(-3, 4, (T, H, W, 1)).astype(np.int32)
+    valid = rng.random((T, H, W)) > 0.3
+    blob = residual_codec.encode(codes, valid)
+    whole = residual_codec.decode(blob, valid, codes.shape)
+    key = residual_codec.describe(blob)["key_interval"]
+    t0, t1 = key + 3, key + 7
+    window = residual_codec.decode(blob, valid[key:t1], codes.shape, frames=(t0, t1), valid_from=key)
+    assert np.array_equal(window, whole[t0:t1]) and np.array_equal(whole[valid], codes[valid])
+    for first, part in ((key + 1, valid[key + 1:t1]), (key, valid[key:t1 - 1])):  # frames missing: refused
+        with pytest.raises(ValueError):
+            residual_codec.decode(blob, part, codes.shape, frames=(t0, t1), valid_from=first)
