@@ -300,7 +300,16 @@ def cmd_encode(a):
 
 # ---- decode ------------------------------------------------------------------------------------
 
-def _decode_any(path, meta_path=None):
+def _memory_size(text):
+    from pyqelm.decode import parse_memory_size
+
+    try:
+        return parse_memory_size(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _decode_any(path, meta_path=None, max_memory=None):
     """(cube, Meta, chunk meta) of a .qelm container or a .qelmc chunk blob with its metadata."""
     from pyqelm.decode import decode_chunk, read_single_chunk
     from pyqelm.format import read_chunk_bytes
@@ -316,7 +325,7 @@ def _decode_any(path, meta_path=None):
     else:
         blob, meta = read_single_chunk(path)
     _check_cube_axes(path, meta)
-    return decode_chunk(blob, meta), meta, read_chunk_bytes(blob).chunk_meta
+    return decode_chunk(blob, meta, max_memory=max_memory), meta, read_chunk_bytes(blob).chunk_meta
 
 
 def _input_file(path):
@@ -355,7 +364,7 @@ def cmd_decode(a):
     check_output(a.output, "store", inputs=protect, force=a.force)  # before the decode, not after
     check_store_name(a.output)
     t0 = time.perf_counter()
-    cube, meta, cm = _decode_any(a.input, a.meta)
+    cube, meta, cm = _decode_any(a.input, a.meta, max_memory=a.max_memory)
     t1 = time.perf_counter()
     source = cm.extras.get("source") or {}
     name = write_zarr(cube, meta, source, a.output, force=a.force, protect=protect)
@@ -514,13 +523,13 @@ def _read_decoded(path, variable):
     return source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
 
 
-def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=None):
+def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=None, max_memory=None):
     from pyqelm.verification import measure, source_frames
 
     if os.path.isdir(decoded_path):
         decoded = _read_decoded(decoded_path, source_opts.variable)
     else:
-        decoded = _decode_any(decoded_path, meta_path)[0]
+        decoded = _decode_any(decoded_path, meta_path, max_memory=max_memory)[0]
     result = measure(decoded, source_frames(source_path, source_opts), bound)
     line = f"verify {decoded_path} against {source_path}: {result.verdict()}"
     if not result.holds:
@@ -529,7 +538,8 @@ def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=N
 
 
 def cmd_verify(a):
-    _verify_container(a.source, a.decoded, _source_options(a), a.max_error, meta_path=a.meta)
+    _verify_container(a.source, a.decoded, _source_options(a), a.max_error, meta_path=a.meta,
+                      max_memory=a.max_memory)
     return 0
 
 
@@ -668,6 +678,9 @@ def build_parser():
     d.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: INPUT.meta.json)")
     d.add_argument("--force", action="store_true", help="replace OUTPUT when it is a Zarr store (one written by "
                                                         "decode, say); nothing else is replaced")
+    d.add_argument("--max-memory", type=_memory_size, metavar="SIZE",
+                   help="memory the decode may use, e.g. 8G (default: half of physical memory); a larger cube "
+                        "is refused before anything is allocated")
     d.set_defaults(func=cmd_decode)
 
     i = sub.add_parser("inspect", help="show what a container holds",
@@ -704,6 +717,8 @@ def build_parser():
     v.add_argument("decoded", metavar="DECODED")
     v.add_argument("--max-error", type=positive_float, metavar="E")
     v.add_argument("--meta", help="outer metadata of a .qelmc chunk blob (default: DECODED.meta.json)")
+    v.add_argument("--max-memory", type=_memory_size, metavar="SIZE",
+                   help="memory decoding a .qelm/.qelmc may use, e.g. 8G (default: half of physical memory)")
     _add_source_options(v)
     v.set_defaults(func=cmd_verify)
 

@@ -718,36 +718,30 @@ def write_meta_sidecar(path, meta, blob=None):
     """The outer metadata of a bare chunk blob, so the blob can be decoded on its own; with the
     blob's bytes, their SHA-256 too, so that a blob and the metadata of another run are told
     apart."""
-    from pyqelm.format import FORMAT_VERSION, write_bytes_atomic
-    from pyqelm.format import _records as R
+    from pyqelm.format import meta_document, write_bytes_atomic
 
-    record = dict({"format_version": FORMAT_VERSION}, **meta.to_dict())
-    if blob is not None:
-        record[_BLOB_DIGEST] = hashlib.sha256(blob).hexdigest()
-    write_bytes_atomic(path, R.dumps(record))
+    extra = {_BLOB_DIGEST: hashlib.sha256(blob).hexdigest()} if blob is not None else None
+    write_bytes_atomic(path, meta_document(meta, extra))
 
 
 _BLOB_DIGEST = "chunk_sha256"
-_SIDECAR_MAX_BYTES = 64 << 20
 
 
 def read_meta_sidecar(path, blob=None):
     """The Meta of a chunk blob's metadata file; given the blob, refuses a file written for
     another blob."""
-    from pyqelm.format import Meta
     from pyqelm.format import _records as R
+    from pyqelm.format import read_meta_document
 
     with open(path, "rb") as f:
-        data = f.read(_SIDECAR_MAX_BYTES + 1)
-    if len(data) > _SIDECAR_MAX_BYTES:
-        raise ValueError(f"{path} is larger than a chunk blob's metadata can be")
-    d = R.mapping(R.loads(data, path), path)
-    d.pop("format_version", None)
-    digest = d.pop(_BLOB_DIGEST, None)
+        # One byte past the limit is enough for the reader to refuse an oversized file.
+        data = f.read(R.JSON_MAX_BYTES + 1)
+    meta, _, found = read_meta_document(data, path, extra=(_BLOB_DIGEST,))
+    digest = found.get(_BLOB_DIGEST)
     if blob is not None and digest is not None and digest != hashlib.sha256(blob).hexdigest():
         raise ValueError(f"{path} describes another chunk blob (a different run); decode the blob with its own "
                          "metadata file")
-    return Meta.from_dict(d)
+    return meta
 
 
 def stored_metrics(path, meta=None):

@@ -200,12 +200,17 @@ void init_module(py::module_& m) {
 
 
   // ---- codecs and readers -------------------------------------------------------------------
-  m.def("decode_mask_blob", &decode_mask_blob, py::arg("blob"),
-        "Mask blob -> bool array (frames, rows, columns), True = no data; None for the empty blob.");
+  m.def("decode_mask_blob", &decode_mask_blob, py::arg("blob"), py::arg("shape") = py::none(),
+        py::arg("max_cells") = py::none(),
+        "Mask blob -> bool array (frames, rows, columns), True = no data; None for the empty blob. "
+        "With shape (T, H, W) the mask must hold 1 or T frames of H x W; max_cells bounds frames x H x W. "
+        "Both are checked before anything is allocated.");
   m.def("decode_residual_blob", &decode_residual_blob, py::arg("blob"), py::arg("band_scales") = py::none(),
-        py::arg("dtype") = py::none(),
+        py::arg("dtype") = py::none(), py::arg("shape") = py::none(), py::arg("count") = py::none(),
+        py::arg("max_outliers") = py::none(),
         "Residual blob -> (ascending int64 cell indices, float32 residuals, (T, H, W, C) or None). "
-        "With band_scales (native value mode) values are restored per band.");
+        "With band_scales (native value mode) values are restored per band. shape (T, H, W, C), count "
+        "(the outlier total) and max_outliers are checked against the blob before anything is allocated.");
   m.def("restore_weight_components", &restore_weight_components, py::arg("raw"), py::arg("recipe"),
         py::arg("sizes") = py::none(),
         "Raw weight payload + recipe -> list of float32 tensors, decoder last. A float16 recipe "

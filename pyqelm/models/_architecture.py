@@ -284,6 +284,27 @@ def component_names(arch):
     return names
 
 
+def component_sizes(arch):
+    """Parameter count of every weight-blob component of a resolved architecture, in the
+    order of ``component_names``, computed without building anything (a reader checks a
+    stored configuration against its weights with it before allocating the network)."""
+    S = arch["spatial_dims"]
+    sizes = [grid_n_params(S, grid_settings(arch, "xy"))]
+    if not arch["disable_temporal"]:
+        if arch["temporal_mode"] == "hash3d":
+            sizes.append(grid_n_params(S + 1, grid_settings(arch, "t")))
+        else:
+            sizes += [grid_n_params(S, grid_settings(arch, "code")), grid_n_params(1, grid_settings(arch, "t1d"))]
+    if arch["enable_deformation"]:
+        grid = grid_settings(arch, "deform")
+        sizes += [grid_n_params(S + 1, grid),
+                  mlp_n_params(grid["n_levels"] * grid["features_per_level"], S, arch["deform_hidden"],
+                               arch["deform_hidden_layers"])]
+    sizes.append(mlp_n_params(arch["decoder_n_input_dims"], arch["n_decoder_outputs"], arch["decoder_hidden"],
+                              arch["n_hidden_layers"]))
+    return sizes
+
+
 def constructor_kwargs(model_config):
     """The thirty constructor arguments recovered from a saved configuration.
 
@@ -330,7 +351,13 @@ def grid_layout(n_dims, n_levels, features_per_level, hash_size, base_resolution
     offset = 0
     max_params = (2 ** 32 - 1) // 2
     for level in range(n_levels):
-        scale = level_scale(level, base_resolution, per_level_scale)
+        try:
+            scale = level_scale(level, base_resolution, per_level_scale)
+        except OverflowError:
+            scale = math.inf
+        if not math.isfinite(scale):
+            raise ValueError(f"hash grid level {level} has no finite scale (base_resolution {base_resolution}, "
+                             f"per_level_scale {per_level_scale})")
         resolution = int(math.ceil(scale)) + 1
         dense = resolution ** n_dims
         size = min(dense, max_params)
