@@ -5,11 +5,13 @@ Every sub-command reports bad input as one line on standard error and exits non-
 broken); ``--debug`` shows the traceback instead.
 """
 import argparse
+import contextlib
 import errno
 import json
 import math
 import os
 import re
+import signal
 import sys
 import tempfile
 import time
@@ -794,6 +796,12 @@ def main(argv=None):
             raise
         print(f"pyqelm {args.command}: {_message(e)}", file=sys.stderr)
         return EXIT_BOUND
+    except BrokenPipeError:
+        # The reader went away (`pyqelm presets | head`): stop quietly as other filters do, and
+        # keep the interpreter's final flush from failing on the closed pipe.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except Exception as e:  # one line for the user; --debug for the traceback
         if args.debug:
             raise
@@ -802,6 +810,4 @@ def main(argv=None):
 
 
 def signal_name(signum):
-    import signal
-
     return signal.Signals(signum).name
