@@ -268,7 +268,7 @@ def _encode_tile(task):
                     raise
                 vr = None
         c = P.new_compressor(backend, device, precision, opts)
-        threshold, save_residuals, mask_mode = None, False, "static"
+        threshold, mask_mode = None, "static"
         if vr is None:
             c.load_dataset_source(_source(task, (0.0, 1.0), c.dtype_np), valid_range=(0.0, 1.0))
         else:
@@ -280,42 +280,59 @@ def _encode_tile(task):
             P.prepare_and_build(c, opts)
             if not P.train(c, opts):
                 raise ValueError("the tile holds no valid value to train on")
-            save_residuals = opts.max_error is not None
-            if save_residuals:
-                threshold = P.residual_threshold(opts.max_error, c.meta_info.get("data_range"),
-                                                 bool(c.meta_info.get("use_log")))
-            varies_now = P.nodata_varies(c)
-            mask_mode = P.choose_mask_mode(opts.mask_mode, varies if varies_now is None else varies_now,
-                                           lambda *a: None)
-        blob, meta, chunk_meta = _save_tile(c, opts, mask_mode, threshold if save_residuals else None)
-    outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
+            if opts.max_error is None:
+                varies_now = P.nodata_varies(c)
+                mask_mode = P.choose_mask_mode(opts.mask_mode, varies if varies_now is None else varies_now,
+                                               lambda *a: None)
+        blob, meta, chunk_meta, outliers = _save_tile(c, task, mask_mode, bounded=trained)
     del c
     gc.collect()
-    errors, interior, faces = _check(task, blob, meta, physical)
+    errors, interior, faces = _check(task, blob, meta, _bound_source(task)[2])
     return TileResult(tile=task.tile, blob=blob, meta=meta.to_dict(),
                       valid_range=None if vr is None else (float(vr[0]), float(vr[1])),
                       threshold=threshold, outliers=int(outliers), trained=trained, errors=errors,
                       interior=interior, faces=faces)
 
 
-def _save_tile(c, opts, mask_mode, threshold):
-    """(chunk blob, Meta, ChunkMeta) of a trained tile: its network, mask and, with a residual
-    ``threshold``, the residual track that keeps every value within the bound, exactly as the
-    untiled encode builds them. This is the one place a tile's bound is made: a bound layer
-    that measures and keeps the bound on the source itself takes the trained compressor and the
-    tile's source (``WindowedSource``: ``shape`` and ``read(lo, hi)`` of its frames) here."""
+def _bound_source(task):
+    """(source, range policies, the source with their no-data applied) of the tile: its window of
+    the store in physical units (float64), the values a bound is kept and measured against, read
+    a batch of frames at a time."""
+    from pyqelm import pipeline as P
+    from pyqelm.bound import ZarrSource
+    from pyqelm.encoder.window_source import WindowedSource
+
+    opts = task.opts
+    store = ZarrSource(task.store, task.variable, opts.source.scale_factor)
+    source = WindowedSource(store.source, **task.tile.bounds)
+    policies = P.range_policies(opts.source, "zarr", store.cf_valid_range)
+    return source, policies, P._Policed(source, policies)
+
+
+def _save_tile(c, task, mask_mode, bounded):
+    """(chunk blob, Meta, ChunkMeta, corrected values) of a tile. With ``--max-error`` and a
+    trained network the tile goes through the bound layer exactly as an untiled encode does
+    (``pyqelm.bound.bound_compressor`` on the tile's own window of the source, with the source's
+    range policies); otherwise its network and mask alone (a tile without valid values is all
+    no-data, which needs no residuals)."""
+    from pyqelm.bound import bound_compressor
+
+    opts = task.opts
+    if bounded and opts.max_error is not None:
+        source, policies, _ = _bound_source(task)
+        meta, _, _, chunk = bound_compressor(c, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
+                                             quantization_bit=opts.quantization_bits, log=lambda *a: None)
+        return chunk.blob, meta, chunk.chunk_meta, int(chunk.corrected)
     with tempfile.TemporaryDirectory(prefix="pyqelm-tile-", dir=os.environ.get("PYQELM_TMPDIR") or None) as tmp:
         path = os.path.join(tmp, "tile.qelmc")
         meta, chunk_meta, _ = c.save_chunk_blob(path, quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
-                                                save_residuals=threshold is not None,
-                                                residual_threshold=0.005 if threshold is None else threshold,
-                                                residual_dtype=opts.residual_dtype)
+                                                save_residuals=False)
         with open(path, "rb") as f:
-            return f.read(), meta, chunk_meta
+            return f.read(), meta, chunk_meta, 0
 
 
 def _pass_bytes(source):
-    tile = source.n_timesteps * source.height * source.width * source.n_bands * 4
+    tile = int(np.prod(source.shape)) * 4
     return max(1, min(_PASS_BYTES, tile // _PASS_FRACTION))
 
 

@@ -21,8 +21,6 @@ from pyqelm.encoder.streaming_sources import _dim_kind
 from pyqelm.format import ContainerReader, Meta, TimeInfo, read_chunk_bytes, window_affine
 
 AXES = ("time", "y", "x")
-# Pixels the network is evaluated on at once (see ChunkDecoder._units).
-UNIT_PIXELS = 1 << 16
 
 
 # ---- windows -------------------------------------------------------------------------------------
@@ -181,112 +179,60 @@ def _what(shape, window):
     return f"a window of {t} x {h} x {w} x {C} values of this {T} x {H} x {W} x {C} cube"
 
 
-class ChunkDecoder:
-    """One chunk blob whose cube ``meta`` describes, ready to decode windows of: the network, the
-    no-data mask, the residual track and the network's inputs are prepared once.
+def _check_memory(need, max_memory, what):
+    from pyqelm.decode import _size_text, default_max_memory
 
-    The chunk's claims are checked first (``pyqelm.decode.chunk_claims``), then the memory of
-    decoding ``window`` (default: the whole chunk), plus ``reserved`` bytes the caller already
-    holds, against ``max_memory`` (default: half of physical memory): a chunk that claims more
-    than it is, or more than the machine allows, is refused before anything of its size exists."""
+    cap = default_max_memory() if max_memory is None else int(max_memory)
+    if need > cap:
+        raise ValueError(f"decoding {what} needs about {_size_text(need)} of memory, more than the "
+                         f"{_size_text(cap)} allowed; raise the limit with max_memory (--max-memory) if this "
+                         "machine has it")
+
+
+class ChunkDecoder:
+    """One chunk blob whose cube ``meta`` describes, ready to decode windows of.
+
+    The chunk is read through ``pyqelm.decode.FrameDecoder``: its claims checked, then the
+    memory of decoding ``window`` (default: the whole chunk) plus ``reserved`` bytes the caller
+    already holds against ``max_memory`` (default: half of physical memory), before anything of
+    the chunk's size exists. A window is cut from the frame batches that hold its frames, the
+    same batches the whole decode and the encoder's bound pass predict, so it decodes to the bits
+    of the same pixels of the whole."""
 
     def __init__(self, blob, meta, batch=None, max_memory=None, window=None, reserved=0):
         from pyqelm import decode as D
 
-        self._D = D
-        self.batch = batch or D.DEFAULT_BATCH
-        self.max_memory, self.reserved = max_memory, int(reserved)
-        contents = read_chunk_bytes(blob)
-        self.chunk_meta = cm = contents.chunk_meta
-        self.claims = D.chunk_claims(contents, meta)
-        self._check_memory(window)
-        self.net = D._network(cm, contents.weights_bytes)
         self.meta = meta
-        self.T, self.H, self.W, self.C, self.bh, self.bw, self.Hb, self.Wb = D._grid(meta, self.net)
-        self.nodata, residuals = D._check_parts(contents, self.T, self.H, self.W, self.C)
-        self.residuals = None
-        if residuals is not None:
-            idx, vals = residuals
-            if idx.size > 1 and (np.diff(idx) < 0).any():
-                order = np.argsort(idx, kind="stable")
-                idx, vals = idx[order], vals[order]
-            self.residuals = (idx, vals)  # frame-major: a window's frames are one run of them
-        self.xyz = D._coordinates(meta, cm, self.Hb, self.Wb)
-        self.times = D._times(meta, self.T)
-        self.lo, self.span = D._band_ranges(cm, self.C, self.bh * self.bw, bool(meta.use_log))
+        shape = tuple(int(n) for n in meta.shape) if len(meta.shape) == 4 else None
+        bounds = self._bounds(window, shape) if shape else None
+        size = tuple(hi - lo for lo, hi in bounds) if bounds else None
+        whole = shape is not None and size == shape[:3] and not reserved
+        self.frames = D.FrameDecoder(blob, meta, batch=batch or D.DEFAULT_BATCH, max_memory=max_memory, whole=whole,
+                                     extra=0 if whole else reserved + 4 * int(np.prod(size)) * shape[3],
+                                     what=_what(shape, size) if shape else None)
+        self.chunk_meta = self.frames.chunk_meta
+        self.T, self.H, self.W, self.C = self.frames.shape
+        self.nodata = self.frames.nodata
 
-    def _bounds(self, window):
+    @staticmethod
+    def _bounds(window, shape):
         window = window or {}
-        return [_axis_bounds(window.get(a), n, a) for a, n in zip(AXES, self.claims.shape[:3])]
-
-    def _check_memory(self, window):
-        size = tuple(hi - lo for lo, hi in self._bounds(window))
-        self._D.check_memory(self.claims.decode_bytes(self.batch, size) + self.reserved, self.max_memory,
-                             _what(self.claims.shape, size))
-
-    def _units(self, t0, t1, r0, r1):
-        """The units of evaluation that cover frames [t0, t1) and block rows [r0, r1): pairs
-        ((first frame, end), (first block row, end)). A matrix product rounds a row differently
-        depending on the rows it is computed with, so the network always sees the same units of
-        the chunk, whatever the window: whole rows of blocks of one frame, as many as make about
-        ``UNIT_PIXELS``, or whole frames, as many as make about that, aligned to the chunk's
-        start. A window costs at most the units it touches."""
-        Hb, Wb = self.Hb, self.Wb
-        unit = max(1, min(self.batch, UNIT_PIXELS))
-        if Hb * Wb >= unit:
-            g = max(1, unit // Wb)
-            for t in range(t0, t1):
-                for r in range(r0 // g * g, r1, g):
-                    yield (t, t + 1), (r, min(r + g, Hb))
-        else:
-            f = max(1, unit // (Hb * Wb))
-            for t in range(t0 // f * f, t1, f):
-                yield (t, min(t + f, self.T)), (0, Hb)
-
-    def _predict(self, t0, t1, by0, by1, bx0, bx1):
-        """Physical values of frames [t0, t1), block rows [by0, by1), block columns [bx0, bx1):
-        float32 (frames, block rows, block columns, blocks' values)."""
-        Wb, use_log = self.Wb, bool(self.meta.use_log)
-        out = np.empty((t1 - t0, by1 - by0, bx1 - bx0, self.lo.shape[0]), dtype=np.float32)
-        for (a, b), (r0, r1) in self._units(t0, t1, by0, by1):
-            # A unit is at most one batch: one evaluation of the network.
-            phys = self._D._predict(self.net, self.xyz[r0 * Wb:r1 * Wb], self.times[a:b], self.lo, self.span,
-                                    use_log, self.batch)
-            phys = phys.numpy().reshape(b - a, r1 - r0, Wb, -1)
-            fa, fb, ra, rb = max(a, t0), min(b, t1), max(r0, by0), min(r1, by1)
-            out[fa - t0:fb - t0, ra - by0:rb - by0] = phys[fa - a:fb - a, ra - r0:rb - r0, bx0:bx1]
-        return out
+        return [_axis_bounds(window.get(a), n, a) for a, n in zip(AXES, shape[:3])]
 
     def decode(self, window=None, fill=None):
         """Pixels ``window`` ({axis: (start, stop)} inside the chunk; a missing axis is whole) as
-        float32 (t, h, w, C). Only the units of evaluation the window touches are predicted."""
-        self._check_memory(window)
-        (t0, t1), (y0, y1), (x0, x1) = self._bounds(window)
-        bh, bw, C = self.bh, self.bw, self.C
-        by0, by1, bx0, bx1 = y0 // bh, -(-y1 // bh), x0 // bw, -(-x1 // bw)
-        nt, nby, nbx = t1 - t0, by1 - by0, bx1 - bx0
-        flat = self._predict(t0, t1, by0, by1, bx0, bx1)
-        cube = flat.reshape(nt, nby, nbx, bh, bw, C).transpose(0, 1, 3, 2, 4, 5)
-        cube = cube.reshape(nt, nby * bh, nbx * bw, C)
-        cube = np.ascontiguousarray(cube[:, y0 - by0 * bh:y1 - by0 * bh, x0 - bx0 * bw:x1 - bx0 * bw, :])
-        if self.residuals is not None:
-            idx, vals = self.residuals
-            frame = self.H * self.W * C
-            a, b = np.searchsorted(idx, [t0 * frame, t1 * frame])
-            t, rest = np.divmod(idx[a:b], frame)
-            y, rest = np.divmod(rest, self.W * C)
-            x, c = np.divmod(rest, C)
-            keep = (y >= y0) & (y < y1) & (x >= x0) & (x < x1)
-            local = (((t[keep] - t0) * (y1 - y0) + (y[keep] - y0)) * (x1 - x0) + (x[keep] - x0)) * C + c[keep]
-            cube.reshape(-1)[local] += vals[a:b][keep]
-        m = None
-        if self.nodata is not None:
+        float32 (t, h, w, C); no-data is NaN, or ``fill``."""
+        (t0, t1), (y0, y1), (x0, x1) = self._bounds(window, self.frames.shape)
+        out = np.empty((t1 - t0, y1 - y0, x1 - x0, self.C), dtype=np.float32)
+        for k, (a, b) in enumerate(self.frames._batches):
+            if b > t0 and a < t1:
+                lo, hi = max(a, t0), min(b, t1)
+                out[lo - t0:hi - t0] = self.frames._batch(k)[lo - a:hi - a, y0:y1, x0:x1]
+        if fill is not None and self.nodata is not None:
             m = self.nodata[:, y0:y1, x0:x1]
             m = m if m.shape[0] == 1 else m[t0:t1]
-        self._D._check_finite(cube, m)
-        if m is not None:
-            cube[np.broadcast_to(m, cube.shape[:3])] = np.nan if fill is None else fill
-        return cube
+            out[np.broadcast_to(m, out.shape[:3])] = fill
+        return out
 
 
 def decode_chunk_window(blob, meta, window=None, fill=None, batch=None, max_memory=None):
@@ -305,8 +251,6 @@ def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, chun
     appended to ``chunk_metas`` when a list is given. The window and each chunk's decode are
     held to ``max_memory`` bytes (default: half of physical memory), each chunk's claims
     checked before the window's array is allocated."""
-    from pyqelm import decode as D
-
     reader, own = _open(source)
     try:
         meta = reader.meta
@@ -320,7 +264,7 @@ def decode_window(source, time=None, y=None, x=None, fill=None, batch=None, chun
         # One chunk covering the window hands its own array back; several fill one array.
         out_bytes = 0 if len(entries) == 1 else 4 * int(np.prod(size)) * C
         what = _what(tuple(int(n) for n in meta.shape), size)
-        D.check_memory(out_bytes, max_memory, what)
+        _check_memory(out_bytes, max_memory, what)
         out = None
         for entry in entries:
             eb = {a: tuple(entry.bounds[a]) for a in AXES}

@@ -48,6 +48,10 @@ class WindowedSource:
         return self.source.valid_range
 
     @property
+    def cf_valid_range(self):
+        return getattr(self.source, "cf_valid_range", None)
+
+    @property
     def shape(self):
         """(T, H, W, C) of the window."""
         return (self.n_timesteps, self.height, self.width, self.n_bands)

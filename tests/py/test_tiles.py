@@ -383,24 +383,19 @@ def one_chunk(tmp_path_factory):
     return out
 
 
-# Units of evaluation: rows of blocks of one frame (1, 7 pixels) or several frames (30), or the
-# whole chunk at once (the default on a cube this small).
-@pytest.mark.parametrize("unit", [1, 7, 30, None])
+# Frame batches of one frame (batch 1), of two (154 network rows, 77 to a frame), the default.
+@pytest.mark.parametrize("batch", [1, 154, None])
 @pytest.mark.parametrize("block", [(1, 1), (2, 3)])
-def test_every_window_decodes_to_the_bits_of_the_whole(one_chunk, monkeypatch, unit, block):
-    import pyqelm.windowed as windowed
-
-    if unit is not None:
-        monkeypatch.setattr(windowed, "UNIT_PIXELS", unit)
+def test_every_window_decodes_to_the_bits_of_the_whole(one_chunk, batch, block):
     path, vol = one_chunk[block]
-    whole, _ = decode_window(path)
+    whole, _ = decode_window(path, batch=batch)
     valid = ~np.isnan(whole)
     assert valid.sum() == vol.size - 5
-    rng = np.random.default_rng(unit or 0)
+    rng = np.random.default_rng(batch or 0)
     for _ in range(12):
         lo = [int(rng.integers(0, n)) for n in vol.shape[:3]]
         hi = [int(rng.integers(a + 1, n + 1)) for a, n in zip(lo, vol.shape[:3])]
-        part, meta = decode_window(path, *map(slice, lo, hi))
+        part, meta = decode_window(path, *map(slice, lo, hi), batch=batch)
         np.testing.assert_array_equal(part, whole[lo[0]:hi[0], lo[1]:hi[1], lo[2]:hi[2]])
         assert meta.shape[:3] == [b - a for a, b in zip(lo, hi)]
 
