@@ -667,8 +667,6 @@ def new_compressor(backend, device, precision, opts):
 
 def prepare_and_build(c, opts):
     """After a load: the checks that need the loaded metadata, preparation and the network."""
-    if opts.max_error is not None:
-        check_integer_step(opts.max_error, c.meta_info, opts.block_size)
     if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
         raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                          "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
