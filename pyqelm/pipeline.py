@@ -18,10 +18,11 @@ import numpy as np
 
 from pyqelm.netcdf import is_netcdf, netcdf_as_zarr
 from pyqelm.presets import preset_sizes
+from pyqelm.stepplan import plan_training
 
 ZARR_MARKERS = ("zarr.json", ".zgroup", ".zarray", ".zmetadata")
 FOLDER_LOADERS = ("standard", "higlass", "higlass_lai_fpar")
-LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR")
+LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR", "BOUND")
 MASK_MODES = ("auto", "static", "dynamic", "no")
 
 
@@ -198,11 +199,16 @@ class EncodeOptions:
     norm_mode: int = 3
     use_log: bool = False
     block_size: tuple = (1, 1)
-    epochs: int = 20
-    batch_size: int = 65536
+    # None for epochs, batch size and steps: a run planned for the cube and the machine
+    # (pyqelm.stepplan); epochs given: the engine's own step accounting.
+    epochs: Optional[int] = None
+    batch_size: Optional[int] = None
+    steps: Optional[int] = None
+    time_budget: Optional[float] = None  # training seconds a planned run aims at
+    seed: Optional[int] = None
     lr: float = 0.01
     lr_hash: Optional[float] = None
-    loss: str = "MSE"
+    loss: Optional[str] = None  # None: "BOUND" with max_error, else "MSE"
     early_stop: bool = False
     early_stop_patience: int = 8
     early_stop_min_delta_rel: float = 0.005
@@ -222,6 +228,11 @@ class EncodeOptions:
     precision: str = "auto"
     quiet: bool = False
 
+    def loss_type(self):
+        if self.loss is not None:
+            return self.loss
+        return "BOUND" if self.max_error is not None else "MSE"
+
     def model_sizes(self):
         sizes = preset_sizes(self.preset)
         sizes.update({k: v for k, v in self.sizes.items() if v is not None})
@@ -237,6 +248,7 @@ class EncodeResult:
     seconds: dict  # stage -> wall seconds
     outliers: int = 0
     threshold: Optional[float] = None  # residual threshold used for a --max-error bound
+    training: Optional[str] = None  # the training plan and loss, in words
 
     @property
     def best_file(self):
@@ -337,6 +349,8 @@ def check_options(opts, kind):
         raise ValueError("--log needs a raster folder: Zarr and NetCDF cubes arrive already normalised")
     if opts.max_error is not None and not opts.max_error > 0:
         raise ValueError(f"--max-error must be positive, got {opts.max_error}")
+    if opts.loss_type() == "BOUND" and opts.max_error is None:
+        raise ValueError("--loss BOUND trains for an error bound: give --max-error")
     if opts.source.loader not in FOLDER_LOADERS:
         raise ValueError(f"unknown loader {opts.source.loader!r}; loaders: {', '.join(FOLDER_LOADERS)}")
     if opts.source.loader == "higlass_lai_fpar" and kind == "folder" and not opts.source.tile:
@@ -397,12 +411,15 @@ def encode(path, output, opts, log=print):
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
                                     valid_range=tuple(valid_range))
             seconds["load"] = time.perf_counter() - t0
+            check_residual_dtype(opts.residual_dtype, c.meta_info, opts.block_size)
             if opts.max_error is not None:
                 check_integer_step(opts.max_error, c.meta_info, opts.block_size)
             if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
                 raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                                  "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
             t1 = time.perf_counter()
+            if opts.seed is not None:
+                seed_generators(opts.seed)  # the network's initial weights
             c.prepare_training_data_optimized(use_log=opts.use_log, norm_mode=opts.norm_mode,
                                               block_size=tuple(opts.block_size))
             s = opts.model_sizes()
@@ -412,17 +429,21 @@ def encode(path, output, opts, log=print):
                 "spatial_scale", "decoder_hidden", "n_hidden_layers")],
                 disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
                 temporal_mode=opts.temporal_mode)
-            if opts.quiet:
-                quiet.say(log, f"pyqelm: training the {opts.preset} network on {device} ({opts.epochs} epochs, "
-                               f"batch {opts.batch_size}) ...")
-            trained = c.fit(epochs=opts.epochs, batch_size=opts.batch_size, lr=opts.lr, lr_hash=opts.lr_hash,
-                            loss_type=opts.loss, early_stop=opts.early_stop,
-                            early_stop_patience=opts.early_stop_patience,
+            loss = opts.loss_type()
+            fit_kwargs = dict(lr=opts.lr, lr_hash=opts.lr_hash, loss_type=loss,
+                              error_bound=opts.max_error if loss == "BOUND" else None,
+                              importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
+                              imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+            plan = plan_training(c, epochs=opts.epochs, batch_size=opts.batch_size, steps=opts.steps,
+                                 budget_s=opts.time_budget, seeded=opts.seed is not None, fit_kwargs=fit_kwargs,
+                                 quiet=lambda: _Quiet(True))
+            training = f"{plan.describe()}; loss {loss}"
+            quiet.say(log, f"pyqelm: training the {opts.preset} network on {device}: {training}")
+            trained = c.fit(epochs=plan.epochs, batch_size=plan.batch_size, steps=plan.steps, seed=opts.seed,
+                            early_stop=opts.early_stop, early_stop_patience=opts.early_stop_patience,
                             early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
                             early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
-                            early_stop_ema_alpha=opts.early_stop_ema_alpha,
-                            importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
-                            imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+                            early_stop_ema_alpha=opts.early_stop_ema_alpha, **fit_kwargs)
             if not trained:
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1
@@ -463,7 +484,33 @@ def encode(path, output, opts, log=print):
     seconds["total"] = time.perf_counter() - t0
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
-                        outliers=outliers, threshold=threshold if opts.max_error is not None else None)
+                        outliers=outliers, threshold=threshold if opts.max_error is not None else None,
+                        training=training)
+
+
+def seed_generators(seed):
+    """Seed the tensor library's generators (host and devices) and NumPy's global one."""
+    import torch
+
+    torch.manual_seed(int(seed))
+    np.random.seed(int(seed) % (1 << 32))
+
+
+def check_residual_dtype(residual_dtype, meta_info, block_size):
+    """int8 residuals exist only for integer sources (whole data numbers, stored as int8
+    wherever they fit); a float source's residuals have no int8 form, so asking for one is
+    refused rather than ignored."""
+    from pyqelm.encoder import tcnn_compressor as tc
+
+    if residual_dtype != "int8":
+        return
+    scales, src = meta_info.get("band_scales"), meta_info.get("src_dtype")
+    native = False
+    if scales and src is not None and tuple(block_size) == (1, 1):
+        native = tc._residual_value_mode(list(scales), str(src), 1, len(scales))[0] == "native"
+    if not native:
+        raise ValueError(f"--residual-dtype int8 needs an integer source (its residuals are whole data numbers); "
+                         f"this source is {src or 'floating point'}: drop --residual-dtype int8")
 
 
 def check_integer_step(bound, meta_info, block_size):
