@@ -74,7 +74,7 @@ def point_cost(arch):
     """Work of one point of a training step, in grid-corner reads: 2^D corners x features x
     levels per grid (forward and backward), plus the decoder's multiply-adds over 16 (a matrix
     product does far more per byte than a table gather)."""
-    from pyqelm.models._architecture import GRID_KEYS, grid_settings, mlp_layout
+    from pyqelm.models._architecture import grid_settings, mlp_layout
 
     S = arch["spatial_dims"]
     cost = 0.0
@@ -82,7 +82,6 @@ def point_cost(arch):
         g = grid_settings(arch, prefix)
         if g is None or (prefix == "t" and (arch["disable_temporal"] or arch["temporal_mode"] != "hash3d")):
             continue
-        assert set(g) == set(GRID_KEYS)
         cost += (2 ** dims) * g["features_per_level"] * g["n_levels"]
     macs = sum(r * c for r, c in mlp_layout(arch["decoder_n_input_dims"], arch["n_decoder_outputs"],
                                             arch["decoder_hidden"], arch["n_hidden_layers"]))

@@ -54,7 +54,7 @@ torch::Tensor bound_loss(const torch::Tensor& preds, const torch::Tensor& target
   // Masked before the absolute value, so a NaN target reaches neither the value nor the gradient.
   const torch::Tensor diff = torch::where(finite, preds - targets, torch::zeros_like(targets));
   const torch::Tensor r = diff.abs() / bound.to(preds.scalar_type());
-  torch::Tensor penalty = width * torch::softplus((r - knee) / width);
+  torch::Tensor penalty = torch::log1p(width * torch::softplus((r - knee) / width));
   penalty = torch::where(finite, penalty, torch::zeros_like(penalty));
   const torch::Tensor channel_weight =
       finite.sum(-1, /*keepdim=*/true).clamp_min(1e-8).to(preds.scalar_type());
