@@ -120,7 +120,7 @@ def _add_engine_options(p, residuals=True):
     g.add_argument("--steps", type=nonneg_int, help="train exactly this many steps (default: planned)")
     g.add_argument("--time-budget", type=positive_float, metavar="SECONDS",
                    help="training time a planned run aims at, at the step rate measured on this machine "
-                        "(default: 30 s per 10^6 values of the cube, at least 3 s)")
+                        "(default: 25 s per 10^6 values of the cube, at least 3 s)")
     g.add_argument("--seed", type=_number(int, 0, 2 ** 63 - 1), metavar="N",
                    help="seed every random generator: the same settings and seed give a byte-identical file on "
                         "the same machine (a planned run then assumes a nominal step rate instead of timing one)")
