@@ -121,8 +121,7 @@ def other_rows(cube, bound, raw, workdir, stem, log=print):
     mask_bytes = 0
     if mask_blob:
         mask_path = os.path.join(workdir, f"{stem}.nodata.xz")
-        with open(mask_path, "wb") as f:
-            f.write(mask_blob)
+        peers._write(mask_path, mask_blob)
         mask_bytes = os.path.getsize(mask_path)
     rows, decoded = [], {}
     for name, suffix, lossy, run in peers.PEERS:
@@ -165,7 +164,7 @@ def format_table(rows, header_lines=()):
     return "\n".join(out)
 
 
-def pyqelm_row(source, cube, bound, opts, workdir, stem, raw, qelm=None, log=print):
+def pyqelm_row(source, cube, bound, opts, workdir, stem, raw, qelm=None, log=print, network=False):
     """Encode ``source`` at ``bound`` into ``workdir`` (or take the container ``qelm``), decode it
     and check it. -> (row, decoded cube, path of the network-only file or None)."""
     import copy
@@ -185,9 +184,13 @@ def pyqelm_row(source, cube, bound, opts, workdir, stem, raw, qelm=None, log=pri
     else:
         opts = copy.deepcopy(opts)
         opts.max_error = bound
+        # The work folder holds this command's own files; the table checks the bound itself.
+        opts.force, opts.verify = True, False
+        if network:
+            opts.network_output = os.path.join(workdir, f"{stem}-network.qelm")
         result = encode(source, os.path.join(workdir, f"{stem}.qelm"), opts, log=log)
         qelm_file, enc_s = result.best_file, result.seconds["total"]
-        network_only = next((p for role, p, _ in result.files if role == "standard" and p != qelm_file), None)
+        network_only = next((p for role, p, _ in result.files if role == "network"), None)
         note = f"{result.backend}, preset {opts.preset}, {result.training}; encode time includes training"
     t0 = time.perf_counter()
     decoded, _ = decode_container(qelm_file)
@@ -212,13 +215,23 @@ def sweep_bounds(cube, fractions=SWEEP_FRACTIONS):
     return [(f, f * span) for f in fractions]
 
 
-def write_sweep_json(path, record):
-    with open(path, "w", encoding="utf-8") as f:
-        json.dump(record, f, indent=2, allow_nan=False, default=str)
-        f.write("\n")
+def write_sweep_json(path, record, force=False):
+    """Write the table ``record`` (its first key tags it as compare's, so that ``force`` may
+    replace it later) through a staging file."""
+    from pyqelm.outputs import TABLE_TAG, write_bytes
+
+    record = {TABLE_TAG: 1, **{k: v for k, v in record.items() if k != TABLE_TAG}}
+    text = json.dumps(record, indent=2, allow_nan=False, default=str) + "\n"
+    return write_bytes(path, text.encode("utf-8"), "table", force=force)
 
 
-def plot_rate_distortion(path, rows, title=""):
+def _save_png(fig, path, force):
+    from pyqelm.outputs import write_file
+
+    write_file(path, "plot", lambda staged: fig.savefig(staged, dpi=100, format="png"), force=force)
+
+
+def plot_rate_distortion(path, rows, title="", force=False):
     """PNG of bits per value against max error and against RMSE (log-log), one line per
     compressor over the bounds of a sweep. Lossless compressors are points at zero error, drawn
     as horizontal reference lines."""
@@ -250,11 +263,13 @@ def plot_rate_distortion(path, rows, title=""):
     if title:
         fig.suptitle(title)
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    try:
+        _save_png(fig, path, force)
+    finally:
+        plt.close(fig)
 
 
-def plot(path, original, panels, frame=0, band=0, bound=None, title="", y_ascending=False):
+def plot(path, original, panels, frame=0, band=0, bound=None, title="", y_ascending=False, force=False):
     """PNG with the original frame, then (reconstruction, error) of each compressor in ``panels``
     (a list of (name, decoded cube[, error colour limit])). With ``y_ascending`` row 0 is drawn at the bottom (north up
     for a latitude axis that increases with the row)."""
@@ -296,5 +311,7 @@ def plot(path, original, panels, frame=0, band=0, bound=None, title="", y_ascend
         ax.set_xticks([])
         ax.set_yticks([])
     fig.tight_layout()
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
+    try:
+        _save_png(fig, path, force)
+    finally:
+        plt.close(fig)

@@ -112,6 +112,28 @@ def _copy_array(group, name, var, dims, chunks=None, fill=None, attrs=None):
     return arr
 
 
+def _check_variable(name, var):
+    if var.ndim not in (3, 4):
+        raise ValueError(f"variable {name!r} has {var.ndim} dimension(s) {var.dimensions}; "
+                         "a data variable has 3 (time, y, x) or 4 (with a band axis)")
+    if 0 in var.shape:
+        raise ValueError(f"variable {name!r} has shape {tuple(var.shape)} ({', '.join(var.dimensions)}): "
+                         "there is no data to read")
+
+
+def variable_layout(path, variable=None):
+    """(name, shape, bytes per stored value, dimension names) of the data variable a conversion
+    would copy, read from the file's header alone."""
+    ds = _open(path)
+    try:
+        name = _choose_variable(ds, path, variable)
+        var = ds.variables[name]
+        _check_variable(name, var)
+        return name, tuple(int(n) for n in var.shape), _zarr_dtype(var).itemsize, tuple(var.dimensions)
+    finally:
+        ds.close()
+
+
 def convert(path, store, variable=None):
     """Copy one variable of a NetCDF file (with its coordinates) into a new Zarr v2 store at
     ``store``; returns the variable's name."""
@@ -121,9 +143,7 @@ def convert(path, store, variable=None):
     try:
         name = _choose_variable(ds, path, variable)
         var = ds.variables[name]
-        if var.ndim not in (3, 4):
-            raise ValueError(f"variable {name!r} has {var.ndim} dimension(s) {var.dimensions}; "
-                             "a data variable has 3 (time, y, x) or 4 (with a band axis)")
+        _check_variable(name, var)
         group = zarr.open_group(store, mode="w")
         group.attrs.update({k: _plain(ds.getncattr(k)) for k in ds.ncattrs()})
         fill = var.getncattr("_FillValue") if "_FillValue" in var.ncattrs() else None
@@ -143,10 +163,34 @@ def convert(path, store, variable=None):
         ds.close()
 
 
+# The copy is named by process id, so that what a run killed outright left behind is
+# recognised and removed by the next one.
+_TMP_PREFIX = "pyqelm-nc-"
+_TMP_PATTERN = r"^pyqelm-nc-(?P<pid>\d+)-[A-Za-z0-9_]+$"
+
+
+def temporary_folder(tmpdir=None):
+    return tmpdir or os.environ.get("PYQELM_TMPDIR") or tempfile.gettempdir()
+
+
 @contextlib.contextmanager
 def netcdf_as_zarr(path, variable=None, tmpdir=None):
-    """Context manager: (store path, variable name) of a temporary Zarr v2 copy of ``path``."""
-    folder = tempfile.mkdtemp(prefix="pyqelm-nc-", dir=tmpdir or os.environ.get("PYQELM_TMPDIR") or None)
+    """Context manager: (store path, variable name) of a temporary Zarr v2 copy of ``path``.
+    Refused before anything is copied when the temporary folder lacks the room for it."""
+    from pyqelm.outputs import sweep_pattern
+
+    base = temporary_folder(tmpdir)
+    if not os.path.isdir(base):
+        raise ValueError(f"temporary folder {base} does not exist (set PYQELM_TMPDIR to a folder that does)")
+    sweep_pattern(base, _TMP_PATTERN)
+    name, shape, itemsize, _ = variable_layout(path, variable)
+    need = int(np.prod(shape, dtype=np.float64) * itemsize * 1.02) + (16 << 20)
+    free = shutil.disk_usage(base).free
+    if need > free:
+        raise ValueError(f"copying {name!r} out of {os.fspath(path)} needs {need / 2**30:.1f} GiB in the temporary "
+                         f"folder {base}, which has {free / 2**30:.1f} GiB free; set PYQELM_TMPDIR to a folder "
+                         "with room")
+    folder = tempfile.mkdtemp(prefix=f"{_TMP_PREFIX}{os.getpid()}-", dir=base)
     try:
         store = os.path.join(folder, "source.zarr")
         name = convert(path, store, variable)

@@ -30,8 +30,10 @@ XZ_PRESET = 9 | lzma.PRESET_EXTREME
 
 
 def _write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
+    # Work files live in compare's marked work folder: staged, and replacing only its own files.
+    from pyqelm.outputs import write_bytes
+
+    write_bytes(path, data, "work", force=True)
     return os.path.getsize(path)
 
 
