@@ -106,11 +106,13 @@ def _source_options(a):
 
 def _add_engine_options(p, residuals=True):
     g = p.add_argument_group("model size")
-    g.add_argument("--preset", choices=list(PRESETS), default="small",
-                   help="named model size (default: small; table below)")
+    g.add_argument("--preset", choices=list(PRESETS), default=None,
+                   help="named model size (table below). Default with --max-error: the size (tiny, compact or "
+                        "small) and weight bits that give the smallest bounded file in short trial fits on the "
+                        "cube; else small")
     for arg, opt, kind in SIZE_ARGUMENTS:
         g.add_argument(opt, dest=arg, type=_number(kind, 0, lo_open=True), metavar="N" if kind is int else "X",
-                       help=f"override the preset's {arg}")
+                       help=f"override the preset's {arg} (small unless --preset is given)")
     g.add_argument("--temporal-mode", choices=("hash3d", "latent"), default="hash3d",
                    help="space-time encoding: one 3-D hash grid, or a spatial code times a 1-D time grid")
     g.add_argument("--no-temporal", action="store_true", help="no time encoding (a single static field)")
@@ -179,8 +181,9 @@ def _add_engine_options(p, residuals=True):
         g.add_argument("--residual-dtype", choices=("int8", "int16"), default="int16",
                        help="quantization of residual values (default: int16); int8 only for integer sources, "
                             "whose residuals are whole data numbers")
-        g.add_argument("--quantization-bits", type=int, choices=(0, 8, 16), default=16,
-                       help="weights: 16 or 8-bit integers, 0 for float16 (default: 16)")
+        g.add_argument("--quantization-bits", type=int, choices=(0, 8, 16), default=None,
+                       help="weights: 16 or 8-bit integers, 0 for float16 (default: chosen with the network size "
+                            "where it is sized, else 16)")
         g.add_argument("--mask-mode", choices=MASK_MODES, default="auto",
                        help="no-data mask: static (one frame: pixels missing in every frame), dynamic (one per "
                             "frame), no (none), auto (static when no-data never changes between frames, else "
@@ -194,7 +197,8 @@ def _add_engine_options(p, residuals=True):
 def _encode_options(a):
     return EncodeOptions(
         source=_source_options(a), start_date=a.start_date, end_date=a.end_date, streaming=a.streaming,
-        preset=a.preset, sizes={arg: getattr(a, arg) for arg, _, _ in SIZE_ARGUMENTS},
+        preset=a.preset or "small", sizes={arg: getattr(a, arg) for arg, _, _ in SIZE_ARGUMENTS},
+        auto_size=a.preset is None and all(getattr(a, arg) is None for arg, _, _ in SIZE_ARGUMENTS),
         temporal_mode=a.temporal_mode, disable_temporal=a.no_temporal, norm_mode=a.norm_mode, use_log=a.log,
         block_size=tuple(a.block_size), epochs=a.epochs, batch_size=a.batch_size, steps=a.steps,
         time_budget=a.time_budget, seed=a.seed, lr=a.lr, lr_hash=a.lr_hash,
@@ -203,7 +207,7 @@ def _encode_options(a):
         early_stop_ema_alpha=a.early_stop_ema, importance_sampling=a.importance_sampling,
         imp_warmup_frac=a.imp_warmup_frac, imp_alpha=a.imp_alpha, imp_refresh_epochs=a.imp_refresh_epochs,
         max_error=getattr(a, "max_error", None), residual_dtype=getattr(a, "residual_dtype", "int16"),
-        quantization_bits=getattr(a, "quantization_bits", 16), mask_mode=getattr(a, "mask_mode", "auto"),
+        quantization_bits=getattr(a, "quantization_bits", None), mask_mode=getattr(a, "mask_mode", "auto"),
         chunk_blob=getattr(a, "chunk_blob", False), backend=a.backend, device=a.device, precision=a.precision,
         quiet=a.quiet, force=getattr(a, "force", False), network_output=getattr(a, "network_output", None),
         verify=False if getattr(a, "no_verify", False) else (True if getattr(a, "verify", False) else None))
@@ -739,7 +743,7 @@ def build_parser():
     c.add_argument("--band", type=nonneg_int, default=0, help="band of the plot (default: 0)")
     _add_source_options(c)
     _add_engine_options(c, residuals=False)
-    c.set_defaults(func=cmd_compare, residual_dtype="int16", quantization_bits=16,
+    c.set_defaults(func=cmd_compare, residual_dtype="int16", quantization_bits=None,
                    mask_mode="auto", chunk_blob=False)
 
     v = sub.add_parser("verify", help="check a decoded cube against its source and an error bound",

@@ -191,7 +191,7 @@ def pyqelm_row(source, cube, bound, opts, workdir, stem, raw, qelm=None, log=pri
         result = encode(source, os.path.join(workdir, f"{stem}.qelm"), opts, log=log)
         qelm_file, enc_s = result.best_file, result.seconds["total"]
         network_only = next((p for role, p, _ in result.files if role == "network"), None)
-        note = f"{result.backend}, preset {opts.preset}, {result.training}; encode time includes training"
+        note = f"{result.backend}, {result.training}; encode time includes training"
     t0 = time.perf_counter()
     decoded, _ = decode_container(qelm_file)
     dec_s = time.perf_counter() - t0

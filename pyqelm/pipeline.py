@@ -8,6 +8,7 @@ as a plain float32 (T, H, W, C) cube in physical units with NaN for no-data, whi
 the comparison and the verification measure against.
 """
 import contextlib
+import dataclasses
 import hashlib
 import os
 import shutil
@@ -20,7 +21,8 @@ import numpy as np
 
 from pyqelm.netcdf import is_netcdf, netcdf_as_zarr
 from pyqelm.presets import preset_sizes
-from pyqelm.stepplan import plan_training
+from pyqelm import sizing
+from pyqelm.stepplan import count_valid, plan_training, time_budget
 
 ZARR_MARKERS = ("zarr.json", ".zgroup", ".zarray", ".zmetadata")
 FOLDER_LOADERS = ("standard", "higlass", "higlass_lai_fpar")
@@ -195,6 +197,10 @@ class EncodeOptions:
     end_date: Optional[str] = None
     streaming: bool = False
     preset: str = "small"
+    # Trial-fit a few network sizes and keep the one with the smallest bounded file (with a
+    # bound; the command line's default when no preset or size is given). The preset is then
+    # only the fallback for cubes too large to score whole.
+    auto_size: bool = False
     sizes: dict = field(default_factory=dict)  # overrides of single preset sizes
     temporal_mode: str = "hash3d"
     disable_temporal: bool = False
@@ -222,7 +228,7 @@ class EncodeOptions:
     imp_refresh_epochs: int = 3
     max_error: Optional[float] = None
     residual_dtype: str = "int16"
-    quantization_bits: int = 16
+    quantization_bits: Optional[int] = 16  # None: chosen with the network size (16 without one)
     mask_mode: str = "auto"
     chunk_blob: bool = False
     backend: Optional[str] = None  # None: tiny-cuda-nn when available, else the reference backend
@@ -368,6 +374,7 @@ def encode(path, output, opts, log=print):
     from pyqelm import outputs, resources
     from pyqelm.verification import BoundViolated, measure, store_frames, source_frames
 
+    opts = dataclasses.replace(opts)  # the network's size and bits may be chosen below
     targets = output_targets(path, output, opts)
     output = targets[0][0]
     kind = detect_source(path)
@@ -424,28 +431,68 @@ def encode(path, output, opts, log=print):
                 seed_generators(opts.seed)  # the network's initial weights
             c.prepare_training_data_optimized(use_log=opts.use_log, norm_mode=opts.norm_mode,
                                               block_size=tuple(opts.block_size))
-            s = opts.model_sizes()
-            c.build_qelm_model(*[s[k] for k in (
-                "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
-                "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
-                "spatial_scale", "decoder_hidden", "n_hidden_layers")],
-                disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
-                temporal_mode=opts.temporal_mode)
+            def build(sizes):
+                c.build_qelm_model(*[sizes[k] for k in (
+                    "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale",
+                    "xy_features_per_level", "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale",
+                    "t_features_per_level", "spatial_scale", "decoder_hidden", "n_hidden_layers")],
+                    disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
+                    temporal_mode=opts.temporal_mode)
+
             loss = opts.loss_type()
             fit_kwargs = dict(lr=opts.lr, lr_hash=opts.lr_hash, loss_type=loss,
                               error_bound=opts.max_error if loss == "BOUND" else None,
                               importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
                               imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+            early = dict(early_stop=opts.early_stop, early_stop_patience=opts.early_stop_patience,
+                         early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
+                         early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
+                         early_stop_ema_alpha=opts.early_stop_ema_alpha)
+            network, bits = opts.preset, opts.quantization_bits
+            budget = opts.time_budget or time_budget(count_valid(c) * int(c.meta_info.get("n_bands") or 1))
+            sized = opts.auto_size and opts.max_error is not None and sizing.sizable(
+                count_valid(c) * int(c.meta_info.get("n_bands") or 1), opts.streaming)
+            if sized:
+                if store is None:
+                    cube = read_cube(path, opts.source)[0]
+                else:
+                    zs = _zarr_source(store, variable, opts.source.scale_factor)
+                    cube = zs.read_timesteps(np.arange(zs.n_timesteps, dtype=np.int64))
+
+                def trial(seconds):
+                    tp = plan_training(c, budget_s=seconds, batch_size=opts.batch_size,
+                                       seeded=opts.seed is not None, fit_kwargs=fit_kwargs,
+                                       quiet=lambda: _Quiet(True))
+                    with _Quiet(True):
+                        c.fit(epochs=tp.epochs, batch_size=tp.batch_size, steps=tp.steps, seed=opts.seed,
+                              **fit_kwargs)
+                    return tp.steps
+
+                quiet.say(log, f"pyqelm: sizing the network: trial fits of {', '.join(n for n, _ in sizing.CANDIDATES)}"
+                               f" ({100 * sizing.TRIAL_SHARE:.0f} % of the {budget:.1f} s budget)")
+                choice = sizing.choose_network(c, cube, opts.max_error, build, trial, budget,
+                                               bits=sizing.BITS if opts.quantization_bits is None
+                                               else (opts.quantization_bits,),
+                                               quiet=lambda: _Quiet(True))
+                cube = None
+                network, bits = choice.name, choice.bits
+                log(f"pyqelm: network sized to the cube and the bound: {choice.describe()} (smallest bounded file "
+                    f"in the trial fits, {choice.seconds:.1f} s)")
+                quiet.say(log, choice.table())
+                budget = choice.remaining_budget(budget)
+            else:
+                build(opts.model_sizes())
+            if bits is None:
+                bits = 16
+            opts.quantization_bits = bits  # what the network is saved with (opts is this call's copy)
             plan = plan_training(c, epochs=opts.epochs, batch_size=opts.batch_size, steps=opts.steps,
-                                 budget_s=opts.time_budget, seeded=opts.seed is not None, fit_kwargs=fit_kwargs,
+                                 budget_s=budget, seeded=opts.seed is not None, fit_kwargs=fit_kwargs,
                                  quiet=lambda: _Quiet(True))
-            training = f"{plan.describe()}; loss {loss}"
-            quiet.say(log, f"pyqelm: training the {opts.preset} network on {device}: {training}")
+            training = (f"{plan.describe()}; loss {loss}; {network} network, {bits}-bit weights"
+                        + (" (sized by trial fits)" if sized else ""))
+            quiet.say(log, f"pyqelm: training the {network} network on {device}: {training}")
             trained = c.fit(epochs=plan.epochs, batch_size=plan.batch_size, steps=plan.steps, seed=opts.seed,
-                            early_stop=opts.early_stop, early_stop_patience=opts.early_stop_patience,
-                            early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
-                            early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
-                            early_stop_ema_alpha=opts.early_stop_ema_alpha, **fit_kwargs)
+                            **early, **fit_kwargs)
             if not trained:
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1

@@ -116,3 +116,55 @@ def test_default_encode_plans_by_measured_rate_and_refuses_int8_float_residuals(
     with redirect_stdout(io.StringIO()), redirect_stderr(err):
         rc = cli.main(["encode", nc_file, str(tmp_path / "r.qelm"), "--loss", "BOUND", "--steps", "1", *SMALL_NET])
     assert rc == cli.EXIT_FAILURE and "give --max-error" in err.getvalue()
+
+
+# ---- a network sized to the cube and the bound ----------------------------------------------------
+
+@pytest.mark.parametrize("offset, nonzero", [(0.0, 0), (0.9, 0), (1.5, "all"), (5.0, "all")])
+def test_correction_codes_count_the_values_a_prediction_misses(offset, nonzero):
+    """Codes at a step just under 2E: a prediction within E needs none; one beyond it needs a code
+    at every valid value, and the coded bytes grow with the misfit."""
+    from pyqelm import sizing
+
+    cube, _ = _vol(T=3, H=8, W=8)
+    cube = cube.astype(np.float32)
+    cube[0, 0, 0, 0] = np.nan
+    bound = 0.5
+    size, nz = sizing.correction_bytes(cube, cube + offset * bound, bound)
+    assert nz == (int(np.isfinite(cube).sum()) if nonzero == "all" else 0)
+    big, _ = sizing.correction_bytes(cube, cube + (offset + 7) * bound, bound)
+    assert size <= big
+
+
+def test_default_encode_sizes_the_network_and_options_override(nc_file, tmp_path):  # noqa: F811
+    engine = ["--backend", "reference", "--device", "cpu", "--precision", "float32", "--time-budget", "1",
+              "--seed", "2"]
+    text = _encode_plain(nc_file, tmp_path / "a.qelm", "--max-error", "0.2", *engine)
+    line = next(x for x in text.splitlines() if "network sized to the cube and the bound" in x)
+    from pyqelm import sizing
+
+    names = [n for n, _ in sizing.CANDIDATES]
+    assert any(f"{n} network" in line for n in names), line
+    rows = [x.split() for x in text.splitlines() if x.split()[:1] and x.split()[0] in names]
+    totals = {(r[0], r[1]): int(r[6].replace(",", "")) for r in rows}
+    # Every candidate at 8 bits; the leader, and only it, also at 16; the chosen row is the smallest.
+    leader = min(names, key=lambda n: totals[(n, "8")])
+    assert sorted(totals) == sorted([(n, "8") for n in names] + [(leader, "16")])
+    chosen = next(r for r in rows if r[-1] == "<-")
+    assert chosen[0] == leader and totals[(chosen[0], chosen[1])] == min(totals.values())
+    # Named sizes or bits override the choice; without a bound there is nothing to size for.
+    for extra, sized in ((["--max-error", "0.2", "--preset", "tiny"], False),
+                         (["--max-error", "0.2", "--xy-hash-size", "8"], False),
+                         ([], False)):
+        text = _encode_plain(nc_file, tmp_path / "b.qelm", *extra, *engine, "--steps", "5")
+        assert ("network sized" in text) == sized, text
+    text = _encode_plain(nc_file, tmp_path / "c.qelm", "--max-error", "0.2", "--quantization-bits", "8", *engine)
+    assert [x.split()[1] for x in text.splitlines() if x.split()[:1] and x.split()[0] in names] == ["8"] * len(names)
+
+
+def _encode_plain(path, out, *extra):
+    text, err = io.StringIO(), io.StringIO()
+    with redirect_stdout(text), redirect_stderr(err):
+        rc = cli.main(["encode", path, str(out), "--force", *extra])
+    assert rc == 0, err.getvalue()
+    return text.getvalue()
