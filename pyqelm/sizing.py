@@ -94,21 +94,23 @@ def code_step(bound):
     return 2.0 * float(bound) * STEP_SHARE
 
 
-def correction_bytes(cube, predicted, bound):
+def correction_bytes(cube, predicted, bound, steps=None):
     """(bytes, non-zero codes) of the corrections that bring ``predicted`` within ``bound`` of
-    ``cube`` (both (T, H, W, C), NaN where there is no data), coded as the bounded file codes them."""
+    ``cube`` (both (T, H, W, C), NaN where there is no data), coded as the bounded file codes them:
+    at ``steps`` per band (the bound layer's, ``pyqelm.bound.step_margins``) or just under 2E."""
     from pyqelm import residual_codec
 
     valid = np.isfinite(cube) & np.isfinite(predicted)
     res = np.where(valid, cube.astype(np.float64) - predicted.astype(np.float64), 0.0)
-    codes = np.rint(res / code_step(bound))
+    step = code_step(bound) if steps is None else np.asarray(steps, dtype=np.float64).reshape(-1)
+    codes = np.rint(res / step)
     limit = float(np.iinfo(np.int32).max)
     codes = np.clip(codes, -limit, limit).astype(np.int32)
     blob = residual_codec.encode(codes, valid)
     return len(blob), int(np.count_nonzero(codes))
 
 
-def score(c, cube, bound, bits=BITS, save_kwargs=None):
+def score(c, cube, bound, bits=BITS, save_kwargs=None, steps=None):
     """{bits: (network bytes, code bytes, non-zero codes)} of compressor ``c`` as it stands."""
     from pyqelm.decode import decode_container
 
@@ -120,7 +122,7 @@ def score(c, cube, bound, bits=BITS, save_kwargs=None):
             c.save_qelm(path, quantization_bit=b, save_residuals=False, **(save_kwargs or {}))
             net = os.path.getsize(path)
             predicted, _ = decode_container(path)
-            codes, nonzero = correction_bytes(cube, predicted, bound)
+            codes, nonzero = correction_bytes(cube, predicted, bound, steps)
             out[b] = (net, codes, nonzero)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
@@ -132,7 +134,7 @@ def sizable(n_values, streaming):
 
 
 def choose_network(c, cube, bound, build, train, budget_s, candidates=CANDIDATES, bits=BITS, save_kwargs=None,
-                   quiet=None):
+                   quiet=None, steps=None):
     """Trial-fit each candidate and return the Choice with the smallest bounded file.
 
     ``build(sizes)`` builds the network of ``sizes`` on ``c``; ``train(budget_s)`` trains it
@@ -148,7 +150,7 @@ def choose_network(c, cube, bound, build, train, budget_s, candidates=CANDIDATES
     def measure(t, which):
         t1 = time.perf_counter()
         with (quiet() if quiet else contextlib.nullcontext()):
-            for b, (net, codes, nz) in score(c, cube, bound, which, save_kwargs).items():
+            for b, (net, codes, nz) in score(c, cube, bound, which, save_kwargs, steps).items():
                 t.network_bytes[b], t.code_bytes[b], t.nonzero[b] = net, codes, nz
         t.score_s += time.perf_counter() - t1
 
