@@ -324,7 +324,6 @@ def test_bad_input_gives_one_line_and_nonzero_exit(nc_file, encoded, tmp_path, c
             (("encode", nc_file, o, "--preset", "huge"), 2, "invalid choice: 'huge'"),
             (("compare", nc_file), 2, "--max-error"), (("inspect", notes), 1, "not a ZIP container"),
             (("compare", nc_file, "--sweep", "--qelm", good), 1, "cannot reuse --qelm"),
-            (("encode", nc_file, o, "--residual-dtype", "int8", *TINY), 1, "needs an integer source"),
             (("decode", bad, tmp_path / "d.zarr"), 1, "corrupted"), (("inspect", bad), 1, "corrupted"),
             (("decode", good, notes), 1, "exists; pass --force"),
             (("decode", tmp_path / "x.qelmc", tmp_path / "d.zarr"), 1, "no such file")]:
