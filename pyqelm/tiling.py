@@ -321,12 +321,13 @@ def _save_tile(c, task, mask_mode, bounded):
     if bounded and opts.max_error is not None:
         source, policies, _ = _bound_source(task)
         meta, _, _, chunk = bound_compressor(c, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
-                                             quantization_bit=opts.quantization_bits, log=lambda *a: None)
+                                             quantization_bit=opts.quantization_bits or 16,
+                                             log=lambda *a: None)
         return chunk.blob, meta, chunk.chunk_meta, int(chunk.corrected)
     with tempfile.TemporaryDirectory(prefix="pyqelm-tile-", dir=os.environ.get("PYQELM_TMPDIR") or None) as tmp:
         path = os.path.join(tmp, "tile.qelmc")
-        meta, chunk_meta, _ = c.save_chunk_blob(path, quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
-                                                save_residuals=False)
+        meta, chunk_meta, _ = c.save_chunk_blob(path, quantization_bit=opts.quantization_bits or 16,
+                                                mask_mode=mask_mode, save_residuals=False)
         with open(path, "rb") as f:
             return f.read(), meta, chunk_meta, 0
 
