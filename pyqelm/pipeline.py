@@ -520,6 +520,9 @@ def encode(path, output, opts, log=print):
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
                                     valid_range=tuple(valid_range))
             seconds["load"] = time.perf_counter() - t0
+            if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
+                raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
+                                 "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
             t1 = time.perf_counter()
             if opts.seed is not None:
                 seed_generators(opts.seed)  # the network's initial weights
