@@ -7,7 +7,7 @@ The reconstruction is rebuilt from the container alone:
   when it measured quality and chose residuals;
 * the spatial inputs from the chunk's coordinate mode (``extras["norm_mode"]``), the grid and
   the affine transform of the outer ``Meta`` (the same function training used), and the time
-  inputs from the ISO timestamps and global bounds with ``normalize_time``;
+  inputs from the timestamps, global bounds and calendar with ``normalize_time``;
 * physical values as normalised x (max - min) + min per band from ``train_data_range``,
   followed by exp(x) - 1 when the cube was trained in log space;
 * the residual track (when the chunk carries one) added cell by cell: every valid value of a
@@ -110,7 +110,7 @@ def _times(meta, T):
         if T > 1:
             raise ValueError("the container has no time axis for its frames")
         return torch.zeros(T, dtype=torch.float32)
-    t = normalize_time(meta.time.values, meta.time.global_start, meta.time.global_end)
+    t = normalize_time(meta.time.values, meta.time.global_start, meta.time.global_end, calendar=meta.time.calendar)
     if len(t) != T:
         raise ValueError(f"the time axis holds {len(t)} timestamps for {T} frames")
     return torch.tensor(t, dtype=torch.float32)

@@ -53,11 +53,19 @@ def zarr_view(path, variable=None):
         raise ValueError(f"{path} is a folder of rasters, not a Zarr store or NetCDF file")
 
 
-def _zarr_source(store, variable, scale_factor=None, valid_range=None):
+def source_options(opts):
+    """The source keywords that say how to read an unusual file (``SourceOptions`` fields that
+    are set): band_dim, time_start, time_step."""
+    if opts is None:
+        return {}
+    return {k: getattr(opts, k) for k in ("band_dim", "time_start", "time_step") if getattr(opts, k, None) is not None}
+
+
+def _zarr_source(store, variable, scale_factor=None, valid_range=None, opts=None):
     from pyqelm.encoder.streaming_sources import ZarrStreamingSource
 
     return ZarrStreamingSource(zarr_path=store, variable=variable, scale_factor=scale_factor,
-                               valid_range=valid_range, dtype_np=np.float32)
+                               valid_range=valid_range, dtype_np=np.float32, **source_options(opts))
 
 
 def _frame_batches(source, budget=256 << 20):
@@ -67,10 +75,10 @@ def _frame_batches(source, budget=256 << 20):
         yield np.arange(lo, min(source.n_timesteps, lo + step), dtype=np.int64)
 
 
-def scan_range(store, variable=None, scale_factor=None):
+def scan_range(store, variable=None, scale_factor=None, opts=None):
     """(min, max) of the finite physical values of a Zarr variable, read a batch of frames at a
     time, and whether its no-data pixels differ between frames."""
-    source = _zarr_source(store, variable, scale_factor)
+    source = _zarr_source(store, variable, scale_factor, opts=opts)
     lo, hi = np.inf, -np.inf
     first, varies = None, False
     for idx in _frame_batches(source):
@@ -129,6 +137,9 @@ class SourceOptions:
     bands: int = 1
     p99_removal: bool = False
     year_range: Optional[tuple] = None
+    band_dim: Optional[str] = None  # a vertical, ensemble or unnamed dimension to read as bands
+    time_start: Optional[str] = None  # dates for frames whose time axis has none (ISO-8601) ...
+    time_step: Optional[str] = None  # ... every step ("1 day", "6h", "1 month")
 
 
 def folder_scale(opts):
@@ -162,7 +173,7 @@ def read_cube(path, opts):
         return cube, {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
                       "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
     with zarr_view(path, opts.variable) as (store, variable):
-        source = _zarr_source(store, variable, opts.scale_factor)
+        source = _zarr_source(store, variable, opts.scale_factor, opts=opts)
         cube = source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
         meta = source.build_meta_info()
         return cube, {"dtype": meta["src_dtype"], "variable": source.variable, "band_names": meta["band_names"],
@@ -178,9 +189,17 @@ def _y_ascending(meta):
     if t and len(t) >= 6 and t[4]:
         return float(t[4]) > 0
     coords = meta.get("coords") or {}
-    for dim in meta.get("dims") or []:
-        values = (coords.get(dim) or {}).get("values")
-        if _dim_kind(dim) == "y" and values and len(values) > 1:
+    dims, axes = meta.get("dims") or [], meta.get("axes")
+    for i, dim in enumerate(dims):
+        rec = coords.get(dim) or {}
+        if (axes[i] == "y" if axes else _dim_kind(dim) == "y") and rec.get("array") is not None:
+            from pyqelm.conventions import unpack_array
+
+            values = unpack_array(rec["array"])
+            values = values.tolist() if values.ndim == 1 and values.dtype.kind in "iuf" else None
+        else:
+            values = rec.get("values")
+        if values and len(values) > 1:
             return values[-1] > values[0]
     return False
 
@@ -337,6 +356,10 @@ def check_options(opts, kind):
         raise ValueError("--log needs a raster folder: Zarr and NetCDF cubes arrive already normalised")
     if opts.max_error is not None and not opts.max_error > 0:
         raise ValueError(f"--max-error must be positive, got {opts.max_error}")
+    s = opts.source
+    if kind == "folder" and (s.band_dim or s.time_start or s.time_step):
+        raise ValueError("--band-dim, --time-start and --time-step read Zarr stores and NetCDF files, not raster "
+                         "folders")
     if opts.source.loader not in FOLDER_LOADERS:
         raise ValueError(f"unknown loader {opts.source.loader!r}; loaders: {', '.join(FOLDER_LOADERS)}")
     if opts.source.loader == "higlass_lai_fpar" and kind == "folder" and not opts.source.tile:
@@ -373,7 +396,7 @@ def encode(path, output, opts, log=print):
             store, variable = stack.enter_context(zarr_view(path, variable))
         valid_range = opts.source.valid_range
         if kind != "folder" and valid_range in (None, "auto"):
-            lo, hi, scanned_varies = scan_range(store, variable, opts.source.scale_factor)
+            lo, hi, scanned_varies = scan_range(store, variable, opts.source.scale_factor, opts=opts.source)
             valid_range = (lo, hi)
             log(f"pyqelm: valid range from the data: [{lo:.9g}, {hi:.9g}]")
         elif valid_range == "auto":
@@ -392,11 +415,19 @@ def encode(path, output, opts, log=print):
                                       p99_removal=s.p99_removal, year_range=s.year_range)
             elif opts.streaming:
                 c.load_dataset_zarr_streaming(store, variable=variable, scale_factor=opts.source.scale_factor,
-                                              valid_range=tuple(valid_range))
+                                              valid_range=tuple(valid_range),
+                                              source_options=source_options(opts.source))
             else:
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
-                                    valid_range=tuple(valid_range))
+                                    valid_range=tuple(valid_range), source_options=source_options(opts.source))
             seconds["load"] = time.perf_counter() - t0
+            for note in c.meta_info.get("notes") or []:
+                quiet.say(log, f"pyqelm: {note}")
+            disable_temporal = opts.disable_temporal
+            if len(c.meta_info.get("timestamps") or []) == 1 and not disable_temporal:
+                # One frame has no time to learn: the space-time grid would only cost weights.
+                disable_temporal = True
+                quiet.say(log, "pyqelm: a single frame: the network has no time encoding")
             if opts.max_error is not None:
                 check_integer_step(opts.max_error, c.meta_info, opts.block_size)
             if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
@@ -410,7 +441,7 @@ def encode(path, output, opts, log=print):
                 "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
                 "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
                 "spatial_scale", "decoder_hidden", "n_hidden_layers")],
-                disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
+                disable_temporal=disable_temporal, block_size=tuple(opts.block_size),
                 temporal_mode=opts.temporal_mode)
             if opts.quiet:
                 quiet.say(log, f"pyqelm: training the {opts.preset} network on {device} ({opts.epochs} epochs, "

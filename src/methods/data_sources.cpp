@@ -10,12 +10,15 @@ py::object streaming_source_class() {
 }
 
 py::object make_source(py::object self, py::object zarr_path, py::object variable,
-                       py::object scale_factor, py::object valid_range) {
+                       py::object scale_factor, py::object valid_range, py::object source_options) {
+  // How to read an unusual file (a band dimension, dates for an undated time axis) is the
+  // source's business; the keywords pass through unchanged.
+  py::dict extra = source_options.is_none() ? py::dict() : py::dict(source_options);
   return streaming_source_class()(
       py::arg("zarr_path") = zarr_path, py::arg("variable") = variable,
       py::arg("global_start_date") = self.attr("global_start_date"),
       py::arg("global_end_date") = self.attr("global_end_date"), py::arg("scale_factor") = scale_factor,
-      py::arg("valid_range") = valid_range, py::arg("dtype_np") = self.attr("dtype_np"));
+      py::arg("valid_range") = valid_range, py::arg("dtype_np") = self.attr("dtype_np"), **extra);
 }
 
 void merge_meta(py::object self, py::object meta) {
@@ -81,13 +84,13 @@ py::tuple load_dataset_folder(py::object self, py::object folder_path, py::objec
 }
 
 void load_dataset_zarr(py::object self, py::object zarr_path, py::object variable,
-                       py::object scale_factor, py::object valid_range) {
+                       py::object scale_factor, py::object valid_range, py::object source_options) {
   print_line(">>> Using Zarr In-Memory Loader (variable=" + py_repr(variable) + ") <<<");
   if (valid_range.is_none())
     throw py::value_error(
         "load_dataset_zarr requires input_valid_range (used as both physical-unit clip and "
         "normalisation endpoints).");
-  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range);
+  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range, source_options);
   const int64_t T = source.attr("n_timesteps").cast<int64_t>();
   const int64_t H = source.attr("height").cast<int64_t>();
   const int64_t W = source.attr("width").cast<int64_t>();
@@ -124,9 +127,9 @@ void load_dataset_zarr(py::object self, py::object zarr_path, py::object variabl
 }
 
 void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
-                                 py::object scale_factor, py::object valid_range) {
+                                 py::object scale_factor, py::object valid_range, py::object source_options) {
   print_line(">>> Using Zarr Streaming Mode (variable=" + py_repr(variable) + ") <<<");
-  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range);
+  py::object source = make_source(self, zarr_path, variable, scale_factor, valid_range, source_options);
   self.attr("streaming_source") = source;
   merge_meta(self, source.attr("build_meta_info")());
   self.attr("meta_info")["scale_factor"] = source.attr("scale_factor");

@@ -193,8 +193,9 @@ def test_packed_netcdf_unpacks_and_several_variables_need_a_choice(tmp_path):
     np.testing.assert_allclose(cube[..., 0], np.where(packed == -32767, np.nan, packed * 0.01 + 250.0), atol=1e-4)
     with pytest.raises(ValueError, match=r"several data variables .*\['u', 'v', 'w'\].*--variable"):
         read_cube(path, SourceOptions())
-    with pytest.raises(ValueError, match="dimensions"):  # a vertical level is not a band axis
+    with pytest.raises(ValueError, match="vertical dimension 'lev'.*--band-dim lev"):  # bands only when asked
         read_cube(path, SourceOptions(variable="w"))
+    assert read_cube(path, SourceOptions(variable="w", band_dim="lev"))[0].shape == (2, 3, 4, 2)
 
 
 def test_zarr_writer_restores_band_first_layout_and_default_time_units(tmp_path):
