@@ -23,16 +23,17 @@ Dimensions
     name (time, t, date, month, timestep, ...; y, lat*, rlat, nlat, hlat, j; x, lon*, rlon,
     nlon, hlon, i; lev*, plev, depth*, height, z; member, ensemble, realization; band,
     channel, wavelength). Rows and columns are the Y and X dimensions; without exactly one of
-    each, the last two dimensions that are neither time nor bands. A dimension of length 1
-    left over is kept as a singleton; a vertical or ensemble dimension is never a grid axis, so
-    a variable without two other dimensions (a vertical section, an unstructured grid) is not
-    a raster. Of the rest, a leading unclassified dimension is time
-    and another unclassified one is bands (the position rule); a vertical or ensemble
-    dimension becomes bands only when the caller names it (``band_dim``), and anything else is
-    refused with a message that names that option.
+    each, the last two dimensions that are neither time, bands, vertical nor ensemble (those
+    are never grid axes, so a vertical section or an unstructured grid is not a raster). A
+    dimension of length 1 left over is kept as a singleton. Of the rest, a leading unclassified
+    dimension is time and another unclassified one is bands (the position rule); a vertical or
+    ensemble dimension becomes bands only when the caller names it (``band_dim``), and anything
+    else is refused with a message that names that option.
 
 Time
-    A time coordinate with CF units ("<unit> since <date>", unit seconds ... days, weeks,
+    The time coordinate is the coordinate of the time dimension; a variable without one may
+    name a one-value time coordinate in ``coordinates`` (a 2-D field's date). A time
+    coordinate with CF units ("<unit> since <date>", unit seconds ... days, weeks,
     months, years) and a CF calendar (standard, gregorian, proleptic_gregorian, julian,
     noleap / 365_day, all_leap / 366_day, 360_day) gives dates: text in ISO-8601 form in that
     calendar (the Gregorian family as proleptic Gregorian, so a standard-calendar date before
@@ -48,12 +49,20 @@ Time
     coordinate is numeric and strictly monotonic, else the frame indices 0 .. T-1 (evenly
     spaced in file order); one note says which. ``dated_axis`` builds dates from a start and a
     step ("1 day", "6h", "1 month", "1 year") when the caller gives them.
+
+Arrays in metadata
+    Coordinate values travel as JSON inside the container's metadata (``pack_array``): numbers,
+    booleans, datetimes and byte strings as ``{"dtype": "<f8", "shape": [...], "base64": ...}``,
+    the base64 of the array's little-endian bytes (exact, and ready to be compressed as one
+    block later); text as ``{"dtype": "str", "shape": [...], "values": [...]}``.
+    ``unpack_array`` checks type, shape and byte count against each other before shaping
+    anything, so a damaged record is refused rather than misread.
 """
 import base64
 import math
 import re
 from dataclasses import dataclass, field
-from datetime import datetime, timedelta
+from datetime import timedelta
 
 import numpy as np
 
@@ -134,12 +143,17 @@ def data_candidates(variables):
     return out
 
 
+def _listing(names, limit=12):
+    names = sorted(names)
+    return str(names) if len(names) <= limit else str(names[:limit])[:-1] + f", ... ({len(names)} in all)]"
+
+
 def choose_variable(variables, requested, where, option="--variable"):
     """The data variable's name: ``requested`` when given (it must exist and have two or more
     dimensions), else the only candidate."""
     if requested is not None:
         if requested not in variables:
-            raise ValueError(f"variable {requested!r} not found in {where}; variables: {sorted(variables)}")
+            raise ValueError(f"variable {requested!r} not found in {where}; variables: {_listing(variables)}")
         v = variables[requested]
         if v.ndim < 2:
             raise ValueError(f"variable {requested!r} has {v.ndim} dimension(s); a raster variable has at least "
@@ -147,11 +161,11 @@ def choose_variable(variables, requested, where, option="--variable"):
         return requested
     candidates = data_candidates(variables)
     if not candidates:
-        raise ValueError(f"no data variable (2 or more dimensions) in {where}; variables: {sorted(variables)}")
+        raise ValueError(f"no data variable (2 or more dimensions) in {where}; variables: {_listing(variables)}")
     wide = [n for n in candidates if variables[n].ndim >= 3]
     if len(wide) == 1 or (not wide and len(candidates) == 1):
         return (wide or candidates)[0]
-    raise ValueError(f"several data variables in {where}: {sorted(wide or candidates)}; choose one with {option}")
+    raise ValueError(f"several data variables in {where}: {_listing(wide or candidates)}; choose one with {option}")
 
 
 # ---- dimensions -------------------------------------------------------------------------------
@@ -240,6 +254,11 @@ def _kind_from_name(dim):
     if n in _B_NAMES:
         return "B"
     return None
+
+
+def coordinate_kind(v):
+    """What a coordinate variable describes, by its attributes, then its name."""
+    return _kind_from_attrs(v.attrs) or _kind_from_name(v.name)
 
 
 def classify_dim(dim, var, variables):

@@ -183,6 +183,7 @@ def read_cube(path, opts):
 def _y_ascending(meta):
     """Whether y grows with the row (row 0 at the southern edge), from the transform or the
     stored y coordinate."""
+    from pyqelm.conventions import unpack_array
     from pyqelm.encoder.streaming_sources import _dim_kind
 
     t = meta.get("transform") or meta.get("trans_matrix")
@@ -193,8 +194,6 @@ def _y_ascending(meta):
     for i, dim in enumerate(dims):
         rec = coords.get(dim) or {}
         if (axes[i] == "y" if axes else _dim_kind(dim) == "y") and rec.get("array") is not None:
-            from pyqelm.conventions import unpack_array
-
             values = unpack_array(rec["array"])
             values = values.tolist() if values.ndim == 1 and values.dtype.kind in "iuf" else None
         else:
@@ -356,8 +355,7 @@ def check_options(opts, kind):
         raise ValueError("--log needs a raster folder: Zarr and NetCDF cubes arrive already normalised")
     if opts.max_error is not None and not opts.max_error > 0:
         raise ValueError(f"--max-error must be positive, got {opts.max_error}")
-    s = opts.source
-    if kind == "folder" and (s.band_dim or s.time_start or s.time_step):
+    if kind == "folder" and (opts.source.band_dim or opts.source.time_start or opts.source.time_step):
         raise ValueError("--band-dim, --time-start and --time-step read Zarr stores and NetCDF files, not raster "
                          "folders")
     if opts.source.loader not in FOLDER_LOADERS:

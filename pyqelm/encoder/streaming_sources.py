@@ -77,7 +77,7 @@ from datetime import datetime, timedelta
 
 import numpy as np
 
-from pyqelm.conventions import (NO_CALENDAR, TimeAxis, Var, choose_variable, classify_dim, dated_axis,
+from pyqelm.conventions import (NO_CALENDAR, TimeAxis, Var, choose_variable, coordinate_kind, dated_axis,
                                 dim_coordinate, grid_mapping_names, pack_array, related_variables,
                                 resolve_layout, time_axis)
 from pyqelm.utils.date_utils import normalize_time
@@ -624,7 +624,9 @@ def _json_number(v, dtype):
     return int(v) if dtype.kind in "iub" else float(v)
 
 
-_CARRY_BYTES = 32 << 20  # larger coordinate arrays stay behind (with a note) until they can be compressed
+# Coordinate arrays travel uncompressed inside the chunk's metadata, so their total is bounded;
+# what does not fit stays behind with a note.
+_CARRY_BYTES = 64 << 20
 
 
 def _describe(name, a):
@@ -756,7 +758,7 @@ class ZarrStreamingSource:
             return a.read((slice(0, a.shape[0]),)), attrs, f"coordinate {a.name!r}"
         for name in str(self._array.attrs.get("coordinates") or "").split():
             v = self._vars.get(name)
-            if v is not None and int(np.prod(v.shape)) == 1 and classify_dim(name, self._var, {name: v}) == "T":
+            if v is not None and int(np.prod(v.shape)) == 1 and coordinate_kind(v) == "T":
                 a = self._arrays[name]
                 return a.read(tuple(slice(0, n) for n in a.shape)).reshape(-1), a.attrs, f"coordinate {name!r}"
         return None, {}, None
@@ -990,19 +992,24 @@ class ZarrStreamingSource:
         ``related_variables``): "dims", "role", "attrs" (all but _ARRAY_DIMENSIONS and
         _FillValue), "fill_value" when the array has one, and "array", the stored values exactly
         (``pack_array``); a grid mapping also "referenced_as", the variable's ``grid_mapping``
-        text. What cannot be carried is named in ``notes``."""
+        text. Together they hold at most ``_CARRY_BYTES`` of values, taken in the order of
+        ``related_variables`` (coordinates of the dimensions first). What cannot be carried is
+        named in ``notes``."""
         related, missing = related_variables(self._var, self._vars)
         notes.extend(missing)
-        records = {}
+        records, budget = {}, _CARRY_BYTES
         for name, role in related.items():
             a, v = self._arrays[name], self._vars[name]
-            why = None
+            why, size = None, int(np.prod(a.shape)) * a.dtype.itemsize
             if v.dims is None:
                 why = "its dimensions have no names"
             elif a.dtype.kind not in "biufMmSUO":
                 why = f"its element type {a.dtype} cannot be stored"
-            elif int(np.prod(a.shape)) * a.dtype.itemsize > _CARRY_BYTES:
-                why = f"{int(np.prod(a.shape)) * a.dtype.itemsize / 2**20:.0f} MiB is more than is kept in metadata"
+            elif size > budget:
+                why = (f"its {size / 2**20:.1f} MiB would take the coordinates kept in metadata past "
+                       f"{_CARRY_BYTES >> 20} MiB")
+            else:
+                budget -= size
             if why is None:
                 try:
                     values = a.read(tuple(slice(0, n) for n in a.shape))

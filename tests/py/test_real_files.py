@@ -10,6 +10,7 @@ import pytest
 import xarray as xr
 
 from pyqelm import cli
+from pyqelm.format import read_container
 
 TINY = ["--preset", "tiny", "--xy-hash-size", "8", "--t-hash-size", "8", "--epochs", "1", "--batch-size", "64",
         "--backend", "reference", "--device", "cpu", "--precision", "float32", "-q"]
@@ -70,7 +71,8 @@ def corpus():
                 fice=("f4", ("time", "hlat", "hlon"), _with_gaps(data3, (0, 1, 1), (3, 4, 5)),
                       dict(_FillValue=1e36, missing_value=1e36, long_name="ice concentration")))),
         "hours-noleap-curvilinear-nlat-nlon": dict(
-            var="sst", dims=dict(time=T, nlat=H, nlon=W, nv=4), vars=dict(
+            var="sst", dims=dict(time=T, nlat=H, nlon=W, nv=4),
+            meta_time=("noleap", "2001-02-27T00:00:00Z", "2001-03-02T00:00:00Z"), vars=dict(
                 time=("f8", ("time",), [0, 24, 48, 72], dict(units="hours since 2001-02-27 00:00:00", calendar="noleap")),
                 TLAT=("f8", ("nlat", "nlon"), curv_lat, dict(units="degrees_north", bounds="lat_bnds")),
                 TLONG=("f8", ("nlat", "nlon"), curv_lon, dict(units="degrees_east")),
@@ -78,7 +80,8 @@ def corpus():
                 sst=("f4", ("time", "nlat", "nlon"), _with_gaps(data3, (slice(None), 0, 0)),
                      dict(_FillValue=9.96921e36, coordinates="TLONG TLAT", units="degC")))),
         "seconds-360day-rotated-packed-int16": dict(
-            var="tas", dims=dict(time=T, rlat=H, rlon=W), bound=0.01, vars=dict(
+            var="tas", dims=dict(time=T, rlat=H, rlon=W), bound=0.01,
+            meta_time=("360_day", "2000-02-28T00:00:00Z", "2000-03-01T00:00:00Z"), vars=dict(
                 time=("f8", ("time",), np.arange(T) * 86400.0,
                       dict(units="seconds since 2000-02-28 00:00:00", calendar="360_day", standard_name="time")),
                 rlat=("f4", ("rlat",), _axis(H, -5.0, 5.0), dict(standard_name="grid_latitude", units="degrees")),
@@ -97,7 +100,8 @@ def corpus():
                 bb=("f8", ("bb",), _axis(W, 0, 5000), dict(axis="X")),
                 v=("f4", ("tt1", "bb", "aa"), data3.transpose(0, 2, 1), dict(units="1")))),
         "months-since-standard-name-only": dict(
-            var="HGT", dims=dict(m=T, p=H, q=W), vars=dict(
+            var="HGT", dims=dict(m=T, p=H, q=W), meta_time=("standard", "1958-01-01T00:00:00Z", "1960-02-01T00:00:00Z"),
+            vars=dict(
                 m=("i4", ("m",), [0, 1, 13, 25], dict(standard_name="time", units="months since 1958-1-1 00:00:00")),
                 p=("f8", ("p",), _axis(H, 1e5, 2e5), dict(standard_name="projection_y_coordinate", units="m")),
                 q=("f8", ("q",), _axis(W, 3e5, 4e5), dict(standard_name="projection_x_coordinate", units="m")),
@@ -110,7 +114,8 @@ def corpus():
                 gw=("f8", ("lat",), np.cos(np.radians(lat)), dict(long_name="gaussian weights")),
                 t=("f4", ("time", "lat", "lon"), data3, dict(units="K")))),
         "month-units-not-cf": dict(
-            var="sst", dims=dict(time=T, latitude=H, longitude=W), expect="are not CF dates", vars=dict(
+            var="sst", dims=dict(time=T, latitude=H, longitude=W), expect="are not CF dates",
+            meta_time=("none", "1.0", "4.0"), vars=dict(
                 time=("f4", ("time",), [1, 2, 3, 4], dict(units="Month", valid_range=np.array([1, 12], "f4"))),
                 lat=("f4", ("latitude",), lat, dict(units="degrees_north")),
                 lon=("f4", ("longitude",), lon, dict(units="degrees_east")),
@@ -121,16 +126,19 @@ def corpus():
                 a=("f4", ("a",), [0, 31, 59, 90], dict(units="days")),
                 field=("f4", ("a", "b", "c"), data3, {}))),
         "no-time-variable": dict(
-            var="z", dims=dict(frame=T, yy=H, xx=W), expect="by its position", vars=dict(
+            var="z", dims=dict(frame=T, yy=H, xx=W), expect="by its position", meta_time=("none", "0", "3"), vars=dict(
                 z=("f8", ("frame", "yy", "xx"), data3, {}))),
         "two-d-field-with-bounds": dict(
-            var="orog", dims=dict(lat=H, lon=W, bnds=2), fmt="NETCDF3_CLASSIC", vars=dict(
+            var="orog", dims=dict(lat=H, lon=W, bnds=2), fmt="NETCDF3_CLASSIC",
+            meta_time=("360_day", "2000-01-16T12:00:00Z", "2000-01-16T12:00:00Z"), vars=dict(
+                time=("f8", (), 15.5, dict(units="days since 2000-01-01", calendar="360_day")),  # the field's date
                 lat=("f8", ("lat",), lat, dict(axis="Y", bounds="lat_bnds", units="degrees_north")),
                 lat_bnds=("f8", ("lat", "bnds"), np.stack([lat - 8, lat + 8], 1), {}),
                 lon=("f8", ("lon",), lon, dict(axis="X", bounds="lon_bnds", units="degrees_east")),
                 lon_bnds=("f8", ("lon", "bnds"), np.stack([lon - 30, lon + 30], 1), {}),
                 orog=("f4", ("lat", "lon"), _with_gaps(data3[0] * 5, (2, 2)),
-                      dict(_FillValue=1e20, missing_value=1e20, standard_name="surface_altitude", units="m")))),
+                      dict(_FillValue=1e20, missing_value=1e20, standard_name="surface_altitude", units="m",
+                           coordinates="time")))),
         "vertical-level-as-bands": dict(
             var="ta", dims=dict(time=T, lev=3, lat=H, lon=W), args=["--band-dim", "lev"], vars=dict(
                 time=("f8", ("time",), [0.5, 1.5, 2.5, 3.5], dict(units="days since 2001-01-01")),
@@ -188,6 +196,9 @@ def test_corpus_encodes_within_bound_and_decodes_like_the_source(case, tmp_path)
         assert cli.main(["verify", nc, str(tmp_path / "d.zarr"), "--max-error", str(bound), *args]) == 0, \
             err.getvalue()
     assert spec.get("expect", "") in out.getvalue()
+    if "meta_time" in spec:  # the container's own time axis: dates in the file's calendar, or the values kept
+        t = read_container(str(best)).meta.time
+        assert (t.calendar, t.values[0], t.values[-1]) == spec["meta_time"]
 
     src, _ = _open(xr.open_dataset, nc)
     dec, _ = _open(xr.open_zarr, str(tmp_path / "d.zarr"))
@@ -206,3 +217,51 @@ def test_corpus_encodes_within_bound_and_decodes_like_the_source(case, tmp_path)
     valid = np.isfinite(a.values)
     assert np.array_equal(np.isfinite(b.values), valid)
     assert np.abs(b.values[valid] - a.values[valid]).max() <= bound
+
+
+def test_zarr_store_written_by_xarray_comes_back_identical_through_the_writer(tmp_path, monkeypatch):
+    """The Zarr route alone (no training): curvilinear coordinates, a noleap time axis and
+    dimensions named j/i, read by their conventions and written back from the description."""
+    import cftime
+
+    from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+    from pyqelm.export import write_zarr
+    from pyqelm.format import Meta
+
+    lat = np.add.outer(np.linspace(10, 50, H), np.linspace(0, 5, W))
+    ds = xr.Dataset({"sst": (("time", "j", "i"), _with_gaps(_smooth((T, H, W)), (0, 1, 2)).astype("f4"),
+                             {"units": "K", "standard_name": "sea_surface_temperature"})},
+                    coords={"time": [cftime.DatetimeNoLeap(2001, 2, 27 + d // 2, 12 * (d % 2)) for d in range(T)],
+                            "lat": (("j", "i"), lat, {"units": "degrees_north"}),
+                            "lon": (("j", "i"), lat.T.copy().reshape(H, W) * 2, {"units": "degrees_east"})},
+                    attrs={"title": "curvilinear"})
+    ds.to_zarr(str(tmp_path / "in.zarr"), consolidated=True)
+    src = ZarrStreamingSource(zarr_path=str(tmp_path / "in.zarr"))
+    meta = src.build_meta_info()
+    assert (meta["axes"], meta["calendar"], meta["timestamps"][2]) == (["time", "y", "x"], "noleap",
+                                                                        "2001-02-28T00:00:00")
+    assert {k: v["role"] for k, v in meta["coords"].items()} == {"time": "dim", "lat": "aux", "lon": "aux"}
+    source = {k: meta[k] for k in ("variable", "dims", "axes", "units", "time_units", "attrs", "coords",
+                                   "global_attrs") if k in meta}
+    cube = src.read_timesteps(np.arange(T))
+    time = {"values": meta["timestamps"], "calendar": meta["calendar"]}
+    write_zarr(cube, Meta(shape=[T, H, W, 1], dtype="float32", time=time), source, str(tmp_path / "out.zarr"))
+    xr.testing.assert_identical(xr.open_zarr(str(tmp_path / "out.zarr")).load(),
+                                xr.open_zarr(str(tmp_path / "in.zarr")).load())
+
+    # Coordinates past the metadata budget stay behind, and the notes say which.
+    import pyqelm.encoder.streaming_sources as ss
+
+    monkeypatch.setattr(ss, "_CARRY_BYTES", T * 8 + H * W * 8)  # the time axis and one of the 2-D coordinates
+    small = ZarrStreamingSource(zarr_path=str(tmp_path / "in.zarr")).build_meta_info()
+    left = ({"lat", "lon"} - set(small["coords"])).pop()
+    assert len(small["coords"]) == 2 and any(f"'{left}' is not carried" in n for n in small["notes"])
+
+    # A description that does not fit its cube, or names that are no array names, is refused.
+    for change, words in ((dict(axes=["time", "y", "y"]), "unusable dimensions"),
+                          (dict(dims=["time", "j", "../i"]), "unusable dimensions"),
+                          (dict(coords={"../lat": meta["coords"]["lat"]}), "unusable variable '../lat'"),
+                          (dict(coords={"lat": dict(meta["coords"]["lat"], dims=["i", "j"])}), "values along 'i'"),
+                          (dict(axes=["extra", "y", "x"]), "does not fit")):
+        with pytest.raises(ValueError, match=words):
+            write_zarr(cube, Meta(shape=[T, H, W, 1], time=time), dict(source, **change), str(tmp_path / "bad.zarr"))
