@@ -121,8 +121,10 @@ def corpus():
                 lon=("f4", ("longitude",), lon, dict(units="degrees_east")),
                 sst=("f4", ("time", "latitude", "longitude"), _with_gaps(data3 - 270, (0, 0, 0)),
                      dict(_FillValue=-999.0, valid_range=np.array([-1.8, 35.0], "f4"), units="deg_C")))),
-        "days-without-date-unknown-names": dict(
-            var="field", dims=dict(a=T, b=H, c=W), expect="spaced by these values", vars=dict(
+        "days-without-date-unknown-names-dated-by-user": dict(
+            var="field", dims=dict(a=T, b=H, c=W), args=["--time-start", "2001-01-15", "--time-step", "1 month"],
+            expect="frames dated from 2001-01-15 every 1 month",
+            meta_time=("standard", "2001-01-15T00:00:00Z", "2001-04-15T00:00:00Z"), vars=dict(
                 a=("f4", ("a",), [0, 31, 59, 90], dict(units="days")),
                 field=("f4", ("a", "b", "c"), data3, {}))),
         "no-time-variable": dict(
