@@ -3,7 +3,8 @@
 For each file: `encode` as a user would first try it; when it is refused with a message that
 names an option (--variable, --band-dim), again with that option (the first variable it lists;
 ``--once`` stops after the first try).
-An accepted file is decoded and verified against a bound of 0.1 % of its value range. Prints one
+An accepted file is decoded and verified against a bound of 0.1 % of its value range (or, for
+stored integers, the half step the encoder asks for when that is more). Prints one
 line per attempt: the outcome, the cube's shape, the seconds of each step, and the message.
 
     PYTHONPATH=$PWD /usr/bin/python3 bench/ncarg_survey.py [--train "--preset tiny ..."] [FILE ...]
@@ -35,6 +36,8 @@ def cli(*args):
 def attempt(path, extra, train, work):
     from pyqelm.pipeline import SourceOptions, read_cube
 
+    extra = dict(extra)
+    given_bound = extra.pop("--max-error", None)
     opts = SourceOptions(variable=extra.get("--variable"), band_dim=extra.get("--band-dim"))
     flags = [a for k, v in extra.items() for a in (k, v)]
     try:
@@ -44,7 +47,7 @@ def attempt(path, extra, train, work):
         return {"outcome": "refused" if rc else "?", "message": err.splitlines()[-1] if err else "", "encode_s": secs}
     finite = cube[np.isfinite(cube)]
     span = float(finite.max() - finite.min()) if finite.size else 0.0
-    bound = float(f"{max(span * 1e-3, 1e-6):.3g}")
+    bound = given_bound or float(f"{max(span * 1e-3, 1e-6):.3g}")
     out = os.path.join(work, "o.qelm")
     rc, text, err, enc_s = cli("encode", path, out, "--max-error", str(bound), *flags, *train, "--force", "-q")
     row = {"shape": "x".join(map(str, cube.shape)), "bound": bound, "encode_s": enc_s}
@@ -93,6 +96,8 @@ def main():
                     extra["--variable"] = found.group(1)
                 elif "--band-dim" in m and "--band-dim" not in extra:
                     extra["--band-dim"] = re.search(r"--band-dim (\S+)", m).group(1)
+                elif "give at least" in m and "bound" in r:  # integers keep half a step of error
+                    extra["--max-error"] = float(re.search(r"give at least (\S+)", m).group(1))
                 else:
                     break
 
