@@ -6,8 +6,8 @@ attributes), so NetCDF files and Zarr stores are read by the same rules.
 
 Data variable
     Every variable of two or more dimensions with a numeric element type is a candidate, except
-    those another variable names as its coordinates, bounds, grid mapping, ancillary variables
-    or formula terms, and those whose own attributes make them coordinates (``axis``, a
+    those another variable names as its coordinates, bounds, grid mapping, ancillary variables,
+    cell measures or formula terms, and those whose own attributes make them coordinates (``axis``, a
     latitude/longitude ``standard_name`` or ``units``). No variable is excluded for its name
     alone. With several candidates the ones of three or more dimensions win; a tie needs
     ``--variable``.
@@ -109,8 +109,8 @@ def _referenced(variables):
         for key in ("coordinates", "bounds", "climatology", "ancillary_variables"):
             out.update(_names(a.get(key)))
         out.update(grid_mapping_names(a.get("grid_mapping")))
-        terms = _text(a.get("formula_terms"))
-        out.update(m.group(1) for m in re.finditer(r"\S+:\s*(\S+)", terms))
+        for key in ("formula_terms", "cell_measures"):  # "term: name" pairs
+            out.update(m.group(1) for m in re.finditer(r"\S+:\s*(\S+)", _text(a.get(key))))
     return out
 
 

@@ -74,6 +74,8 @@ def test_data_variable_choice_goes_by_references_not_names():
             {"tos": {"coordinates": "lat lon", "grid_mapping": "crs"}, "lat": {"bounds": "lat_bnds"},
              "time": {"bounds": "time_bnds"}}, "tos"),
         "3-D data wins over a 2-D field": ({"tas": ("time", "lat", "lon"), "orog": ("lat", "lon")}, {}, "tas"),
+        "cell measures are not data": ({"orog": ("lat", "lon"), "areacella": ("lat", "lon")},
+                                       {"orog": {"cell_measures": "area: areacella"}}, "orog"),
         "a 2-D field alone": ({"orog": ("lat", "lon"), "lat": ("lat",)}, {}, "orog"),
         "2-D latitude by its units": ({"ps": ("lat", "lon"), "lat2d": ("lat", "lon")},
                                       {"lat2d": {"units": "degrees_north"}}, "ps"),
