@@ -1,6 +1,6 @@
 """Coverage-guided mutation fuzzer of the chunk-blob reader (``read_chunk_bytes``).
 
-    /usr/bin/python3 fuzz/fuzz_chunk.py [--time S] [--max-execs N] [--seed N]
+    /usr/bin/python3 fuzz/fuzz_chunk.py [--time S] [--max-execs N] [--seed N] [--max-memory-mb M]
                                         [--artifacts DIR] SEED_DIR...
     /usr/bin/python3 fuzz/fuzz_chunk.py --replay FILE...
 
@@ -10,12 +10,21 @@ coverage of the pyqelm.format modules (through sys.settrace) decides which input
 corpus; mutations are byte-level (bit flips, interesting values, insert, erase, splice) and
 structural (the metadata JSON parsed and one node replaced, removed or duplicated), and most
 mutants get their section lengths and checksum repaired, since random damage is otherwise
-caught by the CRC before anything interesting runs. A run is deterministic for a given seed
-and execution count.
+caught by the CRC before anything interesting runs. Some structural mutations make the
+metadata claim large sizes: a value repeated a million times, nesting deeper than any record,
+counts and sizes of 2^40 and more. A run is deterministic for a given seed and execution count.
+
+The process runs under an address-space limit of --max-memory-mb above what it holds once
+started (the format library does not load the tensor library, whose reservations would make
+such a limit unusable), so a reader that builds what an input claims raises MemoryError, which
+is a finding like any other exception. The default, 1024 MB, is about three times what the
+largest document the reader accepts (a million values) costs to read, write and read again. The
+closing line reports the peak resident set.
 
 The reader's contract: a blob is either refused with ValueError or returned, and a returned
 chunk survives write_chunk_bytes -> read_chunk_bytes unchanged. Anything else (another
-exception, a run over --timeout seconds, a round trip that fails or differs) is a finding: the
+exception, a run over --timeout seconds of CPU time, a round trip that fails or differs) is a
+finding: the
 input is written to --artifacts and the exit status is 1. Inputs that reach new code are added
 to the first seed folder, so a later run starts from the grown corpus.
 """
@@ -25,6 +34,7 @@ import hashlib
 import json
 import os
 import random
+import resource
 import signal
 import struct
 import sys
@@ -64,12 +74,14 @@ def check(blob):
         raise Finding(f"read_chunk_bytes raised {type(exc).__name__}: {exc}\n{traceback.format_exc()}") from None
     try:
         again = read_chunk_bytes(write_chunk_bytes(*got))
+        same = R.dumps(again.chunk_meta.to_dict()) == R.dumps(got.chunk_meta.to_dict()) and \
+            tuple(again)[1:] == tuple(got)[1:]
     except Timeout:
         raise
     except BaseException as exc:  # noqa: BLE001
         raise Finding(f"accepted chunk does not round-trip: {type(exc).__name__}: {exc}\n"
                       f"{traceback.format_exc()}") from None
-    if R.dumps(again.chunk_meta.to_dict()) != R.dumps(got.chunk_meta.to_dict()) or tuple(again)[1:] != tuple(got)[1:]:
+    if not same:
         raise Finding("accepted chunk changes on write_chunk_bytes -> read_chunk_bytes")
 
 
@@ -118,7 +130,8 @@ class Coverage:
 # ---- mutations ----------------------------------------------------------------------------------
 
 INTERESTING = [0, 1, 0x7F, 0x80, 0xFF, 0x7FFF, 0xFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 2 ** 63 - 1, 2 ** 64 - 1]
-JSON_VALUES = [None, True, False, 0, -1, 1, 2 ** 31, 2 ** 63, 2 ** 64 + 5, -(2 ** 70), 0.5, -0.0, 1e308, 5e-324,
+JSON_VALUES = [None, True, False, 0, -1, 1, 2 ** 31, 2 ** 40, 10 ** 8, 2 ** 63, 2 ** 64 + 5, -(2 ** 70), 0.5, -0.0,
+               1e308, 5e-324,
                "", "x", "int8", "int16", "float16", "native", "perframe_int16", "chunked_v1", "zstd", "lzma",
                "int8_per_tensor_f16dec", "int16_per_tensor_f16dec", "\ud800", "\x00",
                [], [0], [[0, 1]], [[1, 0], [2]], {}, {"$float": "nan"}, {"$float": "inf"}, {"$float": "-inf"},
@@ -213,7 +226,7 @@ def mutate_json(rng, meta_bytes):
         return None
     all_nodes = list(nodes(root))
     path, node = rng.choice(all_nodes)
-    op = rng.randrange(6)
+    op = rng.randrange(6) if rng.random() < 0.97 else 6
     if op == 0:
         root = set_at(root, path, copy.deepcopy(rng.choice(JSON_VALUES)))
     elif op == 1 and path:
@@ -230,8 +243,23 @@ def mutate_json(rng, meta_bytes):
         node.append(copy.deepcopy(rng.choice(node) if node else rng.choice(JSON_VALUES)))
     elif op == 5:
         root = set_at(root, path, [node] if rng.random() < 0.5 else {"$float": node})
+    elif op == 6:
+        root = grow_json(rng, root, path, node)
     text = json.dumps(root, ensure_ascii=rng.random() < 0.5, allow_nan=rng.random() < 0.2)
     return text.encode("utf-8", "surrogatepass")
+
+
+def grow_json(rng, root, path, node):
+    """A structural change that makes the document claim much: a node repeated beyond the
+    reader's value limit (or a few thousand times: documents the reader parses, which coverage
+    tracing makes slow to run when larger) or buried under up to 80 levels of nesting."""
+    if rng.random() < 0.5:
+        short = node is None or isinstance(node, (int, float, bool)) or (isinstance(node, str) and len(node) < 8)
+        small = node if short or node in ({}, []) else {}
+        return set_at(root, path, [small] * rng.choice((1000, 5000, (1 << 20) + 2)))
+    for _ in range(rng.choice((8, 63, 64, 65, 80))):
+        node = [node]
+    return set_at(root, path, node)
 
 
 def mutate(rng, blob, corpus):
@@ -240,7 +268,7 @@ def mutate(rng, blob, corpus):
         return mutate_bytes(rng, blob, corpus)
     fields, parts = parsed
     r = rng.random()
-    if r < 0.45:
+    if r < 0.45 and len(parts[0]) <= 1 << 16:  # grown documents get byte-level mutations only
         new_meta = mutate_json(rng, parts[0])
         parts[0] = new_meta if new_meta is not None else mutate_bytes(rng, parts[0], [])
     elif r < 0.7:
@@ -269,13 +297,14 @@ def save(folder, prefix, data):
 
 
 def run_one(data, timeout):
-    signal.setitimer(signal.ITIMER_REAL, timeout)
+    # CPU time, not wall time: a loaded machine must not turn a slow run into a finding.
+    signal.setitimer(signal.ITIMER_PROF, timeout)
     try:
         check(data)
     except Timeout:
         raise Finding(f"no answer within {timeout} s") from None
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.setitimer(signal.ITIMER_PROF, 0)
 
 
 def main(argv=None):
@@ -284,15 +313,22 @@ def main(argv=None):
     ap.add_argument("--time", type=float, default=60.0, help="seconds to run (default 60)")
     ap.add_argument("--max-execs", type=int, default=0, help="stop after this many executions (0: no limit)")
     ap.add_argument("--seed", type=int, default=1)
-    ap.add_argument("--timeout", type=float, default=10.0, help="seconds one input may take")
+    ap.add_argument("--timeout", type=float, default=10.0, help="CPU seconds one input may take (traced)")
     ap.add_argument("--artifacts", default="build-fuzz/findings", help="where findings are written")
     ap.add_argument("--replay", action="store_true", help="run each input once and report")
+    ap.add_argument("--max-memory-mb", type=int, default=1024,
+                    help="address space the process may add once started (default 1024; 0: no limit)")
     args = ap.parse_args(argv)
+    if args.max_memory_mb:
+        with open("/proc/self/statm") as f:
+            used = int(f.read().split()[0]) * resource.getpagesize()
+        limit = used + (args.max_memory_mb << 20)
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 
     def on_alarm(signum, frame):
         raise Timeout()
 
-    signal.signal(signal.SIGALRM, on_alarm)
+    signal.signal(signal.SIGPROF, on_alarm)
     files = []
     for p in args.inputs:
         files += [os.path.join(p, n) for n in sorted(os.listdir(p))] if os.path.isdir(p) else [p]
@@ -345,8 +381,9 @@ def main(argv=None):
             print(f"#{execs} pulse cov: {len(cov.seen)} corp: {len(corpus)} "
                   f"exec/s: {execs / max(now - start, 1e-9):.0f}", flush=True)
     elapsed = time.monotonic() - start
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss // 1024
     print(f"Done {execs} runs in {elapsed:.0f} second(s): exec/s: {execs / max(elapsed, 1e-9):.0f}, "
-          f"cov: {len(cov.seen)} edges, corpus: {len(corpus)}", flush=True)
+          f"cov: {len(cov.seen)} edges, corpus: {len(corpus)}, peak RSS {peak} MB", flush=True)
     return 0
 
 

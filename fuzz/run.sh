@@ -17,9 +17,15 @@ mkdir -p "$build/logs" "$build/findings"
 "$python" fuzz/make_seeds.py "$build/seeds" > "$build/logs/seeds.log" 2>&1 ||
   { echo "== writing the seeds failed, log $build/logs/seeds.log"; tail -n 20 "$build/logs/seeds.log"; exit 1; }
 
-# name:max_len. Decoders expand a few compressed bytes into up to 32768 times as many, so the
-# mask and residual inputs stay short enough for a run to fit in the memory limit.
-cxx_targets="weights:4096 mask:1024 residuals:1024 residuals_native:1024"
+# name:max_len. A blob of max_len bytes may claim far more than the malloc limit (Zstandard
+# expands a byte into up to 32768): the decoders must check every claim against the caller's
+# limits and the run's budget (harness.h) before allocating, and any allocation beyond the limit
+# is a finding. The chunk reader runs under an address-space limit (fuzz_chunk.py). RSS_MB,
+# MALLOC_MB and CHUNK_MB override the limits.
+cxx_targets="weights:4096 mask:16384 residuals:16384 residuals_native:16384 codes:4096"
+rss_mb=${RSS_MB:-1024}
+malloc_mb=${MALLOC_MB:-256}
+chunk_mb=${CHUNK_MB:-1024}
 
 dirs_for() {
   local t=$1 d
@@ -35,7 +41,8 @@ run_cxx() {
   local seed=()
   [ -n "${FUZZ_SEED:-}" ] && seed=(-seed="$FUZZ_SEED")
   # shellcheck disable=SC2046
-  "$build/fuzz_$t" -max_total_time="$secs" -max_len="$len" -rss_limit_mb=2048 -timeout=30 \
+  "$build/fuzz_$t" -max_total_time="$secs" -max_len="$len" -rss_limit_mb="$rss_mb" -malloc_limit_mb="$malloc_mb" \
+    -timeout=30 \
     -print_final_stats=1 -artifact_prefix="$build/findings/$t-" "${seed[@]}" $(dirs_for "$t") \
     > "$build/logs/$t.log" 2>&1
 }
@@ -43,6 +50,7 @@ run_cxx() {
 run_py() {
   # shellcheck disable=SC2046
   "$python" fuzz/fuzz_chunk.py --time "$secs" --seed "${FUZZ_SEED:-$RANDOM}" --artifacts "$build/findings" \
+    --max-memory-mb "$chunk_mb" \
     $(dirs_for chunk) > "$build/logs/chunk.log" 2>&1
 }
 
@@ -56,10 +64,12 @@ summary() {
   if [ "$t" = chunk ]; then
     echo "== fuzz_$t: $(grep '^Done' "$log" | tail -n 1)"
   else
-    local n r
+    local n r m
     n=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     r=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
-    echo "== fuzz_$t: $n runs, $r exec/s, $(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$log" | tail -n 1)"
+    m=$(sed -n 's/^stat::peak_rss_mb: *//p' "$log")
+    echo "== fuzz_$t: $n runs, $r exec/s, peak RSS $m MB," \
+      "$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$log" | tail -n 1)"
   fi
 }
 

@@ -29,7 +29,6 @@ coordinate, no "spatial_ref".
 The metadata is consolidated, so ``xarray.open_zarr`` opens it without warnings.
 """
 import os
-import shutil
 
 import numpy as np
 
@@ -65,20 +64,28 @@ def _jsonable(value):
     return value
 
 
-def write_zarr(cube, meta, source, path, force=False):
+def write_zarr(cube, meta, source, path, force=False, protect=()):
     """Write ``cube`` (float32 (T, H, W, C)) with the container's ``meta`` (outer Meta) and
     ``source`` (the chunk's ``extras["source"]``, may be empty) as a Zarr v2 store at ``path``.
-    Returns the variable name."""
+    Returns the variable name.
+
+    The store is written under a staging name beside ``path`` and moved into place only when
+    complete; with ``force`` it replaces an existing Zarr store (nothing else), which stays as
+    it was if writing fails. ``protect`` lists paths the output must not be or contain (the
+    inputs). See ``pyqelm.outputs``."""
+    from pyqelm.outputs import Commit, check_output
+
+    check_output(path, "store", inputs=protect, force=force)
+    with Commit(force=force) as commit:
+        name = _write_store(cube, meta, source, commit.store(path))
+        commit.commit()
+    return name
+
+
+def _write_store(cube, meta, source, path):
     import zarr
 
     path = os.fspath(path)
-    if os.path.exists(path):
-        if not force:
-            raise ValueError(f"{path} exists; pass --force to replace it")
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path)
-        else:
-            os.remove(path)
     T, H, W, C = cube.shape
     source = dict(source or {})
     if source.get("axes") is not None:

@@ -127,6 +127,65 @@ def _copy_array(group, name, var, dims, chunks=None, fill=None, attrs=None):
     return arr
 
 
+def _check_variable(name, var):
+    # Which dimension is what is decided by the conventions once the copy is read; here only
+    # what no reading can serve.
+    if var.ndim < 2:
+        raise ValueError(f"variable {name!r} has {var.ndim} dimension(s) {var.dimensions}; "
+                         "a data variable has rows and columns (2 to 4 dimensions)")
+    if 0 in var.shape:
+        raise ValueError(f"variable {name!r} has shape {tuple(var.shape)} ({', '.join(var.dimensions)}): "
+                         "there is no data to read")
+
+
+def variable_layout(path, variable=None):
+    """(name, shape, bytes per stored value, dimension names) of the data variable a conversion
+    would copy, read from the file's header alone."""
+    ds = _open(path)
+    try:
+        name = choose_variable(_describe(ds), variable, path)
+        var = ds.variables[name]
+        _check_variable(name, var)
+        return name, tuple(int(n) for n in var.shape), _zarr_dtype(var).itemsize, tuple(var.dimensions)
+    finally:
+        ds.close()
+
+
+def copy_bytes(path, variable=None):
+    """Bytes a conversion writes: the data variable and every variable that travels with it."""
+    ds = _open(path)
+    try:
+        described = _describe(ds)
+        name = choose_variable(described, variable, path)
+        related, _ = related_variables(described[name], described)
+        total = 0
+        for n in [name] + list(related):
+            v = described[n]
+            size = v.dtype.itemsize if v.dtype.kind != "O" else 8
+            total += int(np.prod(v.shape, dtype=np.float64)) * size
+        return total
+    finally:
+        ds.close()
+
+
+def cube_shape(path, variable=None, band_dim=None):
+    """(T, H, W, C) the data variable reads as, by the same conventions as the Zarr source,
+    from the file's header alone."""
+    from pyqelm.conventions import resolve_layout
+
+    ds = _open(path)
+    try:
+        described = _describe(ds)
+        name = choose_variable(described, variable, path)
+        _check_variable(name, ds.variables[name])
+        layout = resolve_layout(described[name], described, band_dim)
+        shape = described[name].shape
+        return tuple(1 if layout.index(r) is None else int(shape[layout.index(r)])
+                     for r in ("time", "y", "x", "band"))
+    finally:
+        ds.close()
+
+
 def convert(path, store, variable=None):
     """Copy one variable of a NetCDF file (with the variables that travel with it) into a new
     Zarr v2 store at ``store``; returns the variable's name."""
@@ -137,6 +196,7 @@ def convert(path, store, variable=None):
         described = _describe(ds)
         name = choose_variable(described, variable, path)
         var = ds.variables[name]
+        _check_variable(name, var)
         group = zarr.open_group(store, mode="w")
         group.attrs.update({k: _plain(ds.getncattr(k)) for k in ds.ncattrs()})
         chunks = ((1,) if var.ndim >= 3 else (var.shape[0],)) + tuple(var.shape[1:])
@@ -154,10 +214,34 @@ def convert(path, store, variable=None):
         ds.close()
 
 
+# The copy is named by process id, so that what a run killed outright left behind is
+# recognised and removed by the next one.
+_TMP_PREFIX = "pyqelm-nc-"
+_TMP_PATTERN = r"^pyqelm-nc-(?P<pid>\d+)-[A-Za-z0-9_]+$"
+
+
+def temporary_folder(tmpdir=None):
+    return tmpdir or os.environ.get("PYQELM_TMPDIR") or tempfile.gettempdir()
+
+
 @contextlib.contextmanager
 def netcdf_as_zarr(path, variable=None, tmpdir=None):
-    """Context manager: (store path, variable name) of a temporary Zarr v2 copy of ``path``."""
-    folder = tempfile.mkdtemp(prefix="pyqelm-nc-", dir=tmpdir or os.environ.get("PYQELM_TMPDIR") or None)
+    """Context manager: (store path, variable name) of a temporary Zarr v2 copy of ``path``.
+    Refused before anything is copied when the temporary folder lacks the room for it."""
+    from pyqelm.outputs import sweep_pattern
+
+    base = temporary_folder(tmpdir)
+    if not os.path.isdir(base):
+        raise ValueError(f"temporary folder {base} does not exist (set PYQELM_TMPDIR to a folder that does)")
+    sweep_pattern(base, _TMP_PATTERN)
+    name = variable_layout(path, variable)[0]
+    need = int(copy_bytes(path, name) * 1.02) + (16 << 20)
+    free = shutil.disk_usage(base).free
+    if need > free:
+        raise ValueError(f"copying {name!r} out of {os.fspath(path)} needs {need / 2**30:.1f} GiB in the temporary "
+                         f"folder {base}, which has {free / 2**30:.1f} GiB free; set PYQELM_TMPDIR to a folder "
+                         "with room")
+    folder = tempfile.mkdtemp(prefix=f"{_TMP_PREFIX}{os.getpid()}-", dir=base)
     try:
         store = os.path.join(folder, "source.zarr")
         name = convert(path, store, variable)

@@ -8,7 +8,9 @@ as a plain float32 (T, H, W, C) cube in physical units with NaN for no-data, whi
 the comparison and the verification measure against.
 """
 import contextlib
+import hashlib
 import os
+import shutil
 import sys
 import time
 from dataclasses import dataclass, field
@@ -239,6 +241,9 @@ class EncodeOptions:
     device: Optional[str] = None
     precision: str = "auto"
     quiet: bool = False
+    force: bool = False  # replace existing outputs (only previous outputs of the same kind)
+    network_output: Optional[str] = None  # also write the network-only container here
+    verify: Optional[bool] = None  # decode the result and measure it (None: when there is a bound)
 
     def model_sizes(self):
         sizes = preset_sizes(self.preset)
@@ -248,13 +253,17 @@ class EncodeOptions:
 
 @dataclass
 class EncodeResult:
-    files: list  # [(role, path, bytes)]: role "standard", "rectified" or "chunk"
+    # [(role, path, bytes)]: role "standard" (network only), "rectified" (network + residuals),
+    # "chunk" (bare chunk blob) or "network" (the network-only file asked for beside the output)
+    files: list
     meta: object  # the outer Meta
     backend: str
     valid_range: Optional[tuple]
     seconds: dict  # stage -> wall seconds
     outliers: int = 0
     threshold: Optional[float] = None  # residual threshold used for a --max-error bound
+    verification: object = None  # verification.Measurement of the written file, when measured
+    notes: list = field(default_factory=list)  # lines about files beside the output
 
     @property
     def best_file(self):
@@ -264,16 +273,6 @@ class EncodeResult:
                 if r == role:
                     return path
         raise ValueError("nothing was written")
-
-
-def _file_identity(path):
-    """(device, inode, size, mtime) of a file, or None; a file replaced by an atomic save gets
-    a new inode, so equal identities mean the file was not rewritten."""
-    try:
-        st = os.stat(path)
-    except FileNotFoundError:
-        return None
-    return (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
 
 
 def rectified_path(path):
@@ -373,20 +372,23 @@ def encode(path, output, opts, log=print):
     from pyqelm.encoder import tcnn_compressor as tc
     from pyqelm.format import read_chunk_bytes, read_container
 
-    output = os.fspath(output)
-    suffix = ".qelmc" if opts.chunk_blob else ".qelm"
-    if not output.lower().endswith(suffix):
-        raise ValueError(f"the output file must end in {suffix}: {output}")
-    parent = os.path.dirname(os.path.abspath(output))
-    if not os.path.isdir(parent):
-        raise ValueError(f"output folder does not exist: {parent}")
+    from pyqelm import outputs, resources
+    from pyqelm.verification import BoundViolated, measure, store_frames, source_frames
+
+    targets = output_targets(path, output, opts)
+    output = targets[0][0]
     kind = detect_source(path)
     check_options(opts, kind)
     backend, device = choose_backend(opts.backend, opts.device, log)
     precision = _precision(opts.precision, device)
+    resources.refuse_unfit_encode(path, kind, opts, device, precision, log=log)
+    for folder in resources.block_folders():
+        outputs.sweep_pattern(folder, _BLOCK_FILE_PATTERN)
+    verify = opts.max_error is not None if opts.verify is None else opts.verify
     seconds = {}
     t0 = time.perf_counter()
     stack = contextlib.ExitStack()
+    commit = stack.enter_context(outputs.Commit(force=opts.force))
     with stack:
         store, variable = None, opts.source.variable
         scanned_varies = None
@@ -466,33 +468,116 @@ def encode(path, output, opts, log=print):
             save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
                         save_residuals=opts.max_error is not None, residual_threshold=threshold,
                         residual_dtype=opts.residual_dtype)
+            # Everything is written into a staging folder beside the output and moved into
+            # place only once complete (and checked): see pyqelm.outputs.
+            staged = os.path.join(commit.folder(output), os.path.basename(output))
             files = []
             if opts.chunk_blob:
-                meta, chunk_meta, n = c.save_chunk_blob(output, **save)
-                files.append(("chunk", output, os.path.getsize(output)))
-                meta_path = output + ".meta.json"
-                write_meta_sidecar(meta_path, meta)
+                meta, chunk_meta, n = c.save_chunk_blob(staged, **save)
+                with open(staged, "rb") as f:
+                    write_meta_sidecar(staged + ".meta.json", meta, blob=f.read())
+                files.append(("chunk", output, staged))
                 outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
             else:
-                rect = rectified_path(output)
-                earlier = _file_identity(rect)
-                c.save_qelm(output, **save)
-                files.append(("standard", output, os.path.getsize(output)))
-                if earlier is not None and _file_identity(rect) == earlier:
-                    # Left by an earlier encode of the same output and not rewritten by this
-                    # one: it belongs to another model and would be taken for this one's.
-                    os.remove(rect)
-                if opts.max_error is not None and os.path.isfile(rect):
-                    files.append(("rectified", rect, os.path.getsize(rect)))
-                contents = read_container(files[-1][1])
+                c.save_qelm(staged, **save)
+                rect = rectified_path(staged)
+                bounded = opts.max_error is not None and os.path.isfile(rect)
+                files.append(("rectified" if bounded else "standard", output, rect if bounded else staged))
+                if opts.network_output:
+                    network = staged
+                    if not bounded:  # the network alone is the output: the same bytes twice
+                        network = staged + ".network"
+                        shutil.copyfile(staged, network)
+                    files.append(("network", targets[-1][0], network))
+                contents = read_container(files[0][2])
                 meta = contents.meta
                 cm = read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
                 outliers = cm.residual_info.outlier_count if cm.residual_info else 0
             seconds["save"] = time.perf_counter() - t2
+        c = None  # the engine's copy of the cube goes before the check decodes another
+        measured = None
+        if verify:
+            t3 = time.perf_counter()
+            decoded = _decode_staged(files[0][2])
+            frames = source_frames(path, opts.source) if store is None else \
+                store_frames(store, variable, opts.source.scale_factor, source_opts=opts.source)
+            measured = measure(decoded, frames, opts.max_error)
+            decoded = None
+            seconds["verify"] = time.perf_counter() - t3
+            if not measured.holds:
+                raise BoundViolated(f"{output} decoded and measured against the source: {measured.verdict()}; "
+                                    "nothing was written (--no-verify writes it unchecked)")
+        if opts.chunk_blob:  # the metadata first: a blob is never paired with another run's
+            commit.add(files[0][2] + ".meta.json", targets[1][0], "sidecar")
+        for role, target, staged_path in reversed(files):
+            commit.add(staged_path, target, targets_kind(role))
+        commit.commit()
+    files = [(role, target, os.path.getsize(target)) for role, target, _ in files]
+    notes = [] if opts.chunk_blob else stale_sibling(output, [t for t, _ in targets], opts.force)
     seconds["total"] = time.perf_counter() - t0
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
-                        outliers=outliers, threshold=threshold if opts.max_error is not None else None)
+                        outliers=outliers, threshold=threshold if opts.max_error is not None else None,
+                        verification=measured, notes=notes)
+
+
+# The engine's memory-mapped file of a block reshape, named by process id.
+_BLOCK_FILE_PATTERN = r"^qelm_blk_(?P<pid>\d+)_\d+\.dat$"
+
+
+def targets_kind(role):
+    return "chunk" if role == "chunk" else "container"
+
+
+def output_targets(source, output, opts):
+    """[(path, kind)] of every file an encode writes: the output, then the chunk blob's
+    metadata file or the network-only file; each checked against what exists there."""
+    from pyqelm.outputs import OutputRefused, check_output
+
+    kind = "chunk" if opts.chunk_blob else "container"
+    check_output(output, kind, inputs=[source], force=opts.force)  # empty names first
+    output = os.fspath(output)
+    suffix = ".qelmc" if opts.chunk_blob else ".qelm"
+    if not output.lower().endswith(suffix):
+        raise ValueError(f"the output file must end in {suffix}: {output}")
+    targets = [(output, kind)]
+    if opts.chunk_blob:
+        if opts.network_output:
+            raise ValueError("--network-output writes a .qelm container; a chunk blob is written alone")
+        targets.append((output + ".meta.json", "sidecar"))
+    elif opts.network_output:
+        network = os.fspath(opts.network_output)
+        if not network.lower().endswith(".qelm"):
+            raise ValueError(f"the network-only file must end in .qelm: {network}")
+        if opts.max_error is None:
+            raise ValueError("--network-output needs --max-error: without a bound the output is the network alone")
+        if os.path.abspath(network) == os.path.abspath(output):
+            raise OutputRefused("--network-output must name another file than OUTPUT")
+        targets.append((network, "container"))
+    for target, k in targets:
+        check_output(target, k, inputs=[source], force=opts.force)
+    return targets
+
+
+def stale_sibling(output, written, force):
+    """Lines about the ``-rectified`` sibling that earlier versions wrote beside ``output``: it
+    belongs to another run, so it is removed with ``force`` and pointed out otherwise."""
+    from pyqelm.outputs import _file_problem
+
+    rect = rectified_path(output)
+    if any(os.path.abspath(rect) == os.path.abspath(w) for w in written) or not os.path.isfile(rect):
+        return []
+    if force and _file_problem(rect, "container") is None:
+        os.remove(rect)
+        return [f"pyqelm: removed {rect}, left by an earlier encode of {output}"]
+    return [f"pyqelm: note: {rect} is from an earlier run, not this one; it was left as it is"
+            + ("" if force else " (--force removes it)")]
+
+
+def _decode_staged(path):
+    from pyqelm.verification import decode_file
+
+    return decode_file(path)
 
 
 def check_integer_step(bound, meta_info, block_size):
@@ -536,22 +621,34 @@ def residual_threshold(bound, data_range, use_log=False):
     return float(bound - margin)
 
 
-def write_meta_sidecar(path, meta):
-    """The outer metadata of a bare chunk blob, so the blob can be decoded on its own."""
-    from pyqelm.format import FORMAT_VERSION, write_bytes_atomic
+def write_meta_sidecar(path, meta, blob=None):
+    """The outer metadata of a bare chunk blob, so the blob can be decoded on its own; with the
+    blob's bytes, their SHA-256 too, so that a blob and the metadata of another run are told
+    apart."""
+    from pyqelm.format import meta_document, write_bytes_atomic
+
+    extra = {_BLOB_DIGEST: hashlib.sha256(blob).hexdigest()} if blob is not None else None
+    write_bytes_atomic(path, meta_document(meta, extra))
+
+
+_BLOB_DIGEST = "chunk_sha256"
+
+
+def read_meta_sidecar(path, blob=None):
+    """The Meta of a chunk blob's metadata file; given the blob, refuses a file written for
+    another blob."""
     from pyqelm.format import _records as R
-
-    write_bytes_atomic(path, R.dumps(dict({"format_version": FORMAT_VERSION}, **meta.to_dict())))
-
-
-def read_meta_sidecar(path):
-    from pyqelm.format import Meta
-    from pyqelm.format import _records as R
+    from pyqelm.format import read_meta_document
 
     with open(path, "rb") as f:
-        d = R.loads(f.read(), path)
-    d.pop("format_version", None)
-    return Meta.from_dict(d)
+        # One byte past the limit is enough for the reader to refuse an oversized file.
+        data = f.read(R.JSON_MAX_BYTES + 1)
+    meta, _, found = read_meta_document(data, path, extra=(_BLOB_DIGEST,))
+    digest = found.get(_BLOB_DIGEST)
+    if blob is not None and digest is not None and digest != hashlib.sha256(blob).hexdigest():
+        raise ValueError(f"{path} describes another chunk blob (a different run); decode the blob with its own "
+                         "metadata file")
+    return meta
 
 
 def stored_metrics(path, meta=None):

@@ -9,6 +9,7 @@
 #include "hashgrid.h"
 #include "training/adam.h"
 #include "methods/methods.h"
+#include "methods/residual_codes.h"
 
 namespace py = pybind11;
 using namespace qelm::shell;
@@ -201,12 +202,17 @@ void init_module(py::module_& m) {
 
 
   // ---- codecs and readers -------------------------------------------------------------------
-  m.def("decode_mask_blob", &decode_mask_blob, py::arg("blob"),
-        "Mask blob -> bool array (frames, rows, columns), True = no data; None for the empty blob.");
+  m.def("decode_mask_blob", &decode_mask_blob, py::arg("blob"), py::arg("shape") = py::none(),
+        py::arg("max_cells") = py::none(),
+        "Mask blob -> bool array (frames, rows, columns), True = no data; None for the empty blob. "
+        "With shape (T, H, W) the mask must hold 1 or T frames of H x W; max_cells bounds frames x H x W. "
+        "Both are checked before anything is allocated.");
   m.def("decode_residual_blob", &decode_residual_blob, py::arg("blob"), py::arg("band_scales") = py::none(),
-        py::arg("dtype") = py::none(),
+        py::arg("dtype") = py::none(), py::arg("shape") = py::none(), py::arg("count") = py::none(),
+        py::arg("max_outliers") = py::none(),
         "Residual blob -> (ascending int64 cell indices, float32 residuals, (T, H, W, C) or None). "
-        "With band_scales (native value mode) values are restored per band.");
+        "With band_scales (native value mode) values are restored per band. shape (T, H, W, C), count "
+        "(the outlier total) and max_outliers are checked against the blob before anything is allocated.");
   m.def("restore_weight_components", &restore_weight_components, py::arg("raw"), py::arg("recipe"),
         py::arg("sizes") = py::none(),
         "Raw weight payload + recipe -> list of float32 tensors, decoder last. A float16 recipe "
@@ -223,6 +229,27 @@ void init_module(py::module_& m) {
         py::arg("H"), py::arg("W"), py::arg("C"), py::arg("band_scales") = py::none(),
         py::arg("threshold") = 0.0, py::arg("scale") = 1.0,
         "-> (residual blob, residual info dict, report lines). band_scales selects native mode.");
+
+  // ---- residual code fields ------------------------------------------------------------------
+  m.def("encode_residual_codes", &encode_residual_codes, py::arg("codes"), py::arg("valid") = py::none(),
+        py::arg("key_interval") = qelm::residual_codec::kDefaultKeyInterval, py::arg("layouts") = py::none(),
+        "int32 codes (T, H, W, C) + validity (1 or T, H, W[, C]) or None -> blob; codes of invalid cells are "
+        "not stored. layouts: None (all) or the names of the coded layouts to try.");
+  m.def("decode_residual_codes", &decode_residual_codes, py::arg("blob"), py::arg("valid"), py::arg("shape"),
+        py::arg("t0") = 0, py::arg("t1") = py::none(), py::arg("verify") = true,
+        "Blob + the validity and shape (T, H, W, C) it was written with -> int32 codes of frames [t0, t1), "
+        "zeros at invalid cells. ValueError on any damage.");
+  m.def("describe_residual_codes", &describe_residual_codes, py::arg("blob"),
+        "Blob -> dict: shape, key interval, header bytes, per-frame offset, bytes and layouts per band.");
+  py::class_<ResidualCodeWriter>(m, "ResidualCodeWriter",
+                                 "Encodes a residual code field from frame batches; holds one frame, not the cube.")
+      .def(py::init<int64_t, int64_t, int64_t, int64_t, py::object>(), py::arg("H"), py::arg("W"), py::arg("C"),
+           py::arg("key_interval") = qelm::residual_codec::kDefaultKeyInterval, py::arg("layouts") = py::none())
+      .def("add", &ResidualCodeWriter::add, py::arg("codes"), py::arg("valid") = py::none(),
+           "Append frames: codes (B, H, W, C), validity (1 or B, H, W[, C]) or None.")
+      .def("finish", &ResidualCodeWriter::finish, "The blob of the frames added so far.")
+      .def_property_readonly("frames", &ResidualCodeWriter::frames)
+      .def_property_readonly("frame_shape", &ResidualCodeWriter::frame_shape);
 
 
 

@@ -122,7 +122,7 @@ std::string zstd_compress(std::string_view src, int level) {
   return out;
 }
 
-std::string zstd_decompress_exact(std::string_view src, uint64_t expected, const std::string& what) {
+void zstd_check_frame(std::string_view src, uint64_t expected, const std::string& what) {
   const unsigned long long declared = ZSTD_getFrameContentSize(src.data(), src.size());
   if (declared == ZSTD_CONTENTSIZE_ERROR) throw invalid_argument(what + " is not a Zstandard frame");
   if (declared == ZSTD_CONTENTSIZE_UNKNOWN)
@@ -138,12 +138,24 @@ std::string zstd_decompress_exact(std::string_view src, uint64_t expected, const
   if (expected > kZstdMaxRatio * src.size())
     throw invalid_argument(strf("%s declares %llu bytes, more than %zu compressed bytes can hold",
                                 what.c_str(), declared, src.size()));
-  std::string out(expected, '\0');
+}
+
+namespace {
+
+// Inflates a frame that passed zstd_check_frame into `out`, which holds exactly its size.
+void zstd_decompress_into(std::string_view src, std::string& out, const std::string& what) {
   const size_t n = ZSTD_decompress(out.data(), out.size(), src.data(), src.size());
   if (ZSTD_isError(n)) throw invalid_argument(what + " is corrupted: " + ZSTD_getErrorName(n));
-  if (n != expected)
-    throw invalid_argument(strf("%s decoded to %zu bytes, %llu expected", what.c_str(), n,
-                                static_cast<unsigned long long>(expected)));
+  if (n != out.size())
+    throw invalid_argument(strf("%s decoded to %zu bytes, %zu expected", what.c_str(), n, out.size()));
+}
+
+}  // namespace
+
+std::string zstd_decompress_exact(std::string_view src, uint64_t expected, const std::string& what) {
+  zstd_check_frame(src, expected, what);
+  std::string out(expected, '\0');
+  zstd_decompress_into(src, out, what);
   return out;
 }
 
@@ -436,7 +448,7 @@ MaskBlob build_mask_blob(const torch::Tensor& valid, int64_t N, int64_t H, int64
   return res;
 }
 
-std::optional<torch::Tensor> decode_mask(std::string_view blob) {
+std::optional<torch::Tensor> decode_mask(std::string_view blob, const MaskLimits& limits) {
   if (blob.empty()) return std::nullopt;
   ByteReader r(blob, "mask blob");
   const uint8_t type = r.u8("type");
@@ -444,22 +456,30 @@ std::optional<torch::Tensor> decode_mask(std::string_view blob) {
   const int32_t F = r.i32("frame count"), H = r.i32("height"), W = r.i32("width");
   if (F < 0 || H < 0 || W < 0) throw invalid_argument(strf("mask blob shape (%d, %d, %d) is negative", F, H, W));
   if (type == 0 && F != 1) throw invalid_argument(strf("static mask blob holds %d frames, expected 1", F));
+  if (limits.cube) {
+    const auto& [T, eh, ew] = *limits.cube;
+    if (H != eh || W != ew || (F != 1 && F != T))
+      throw invalid_argument(strf("mask of shape (%d, %d, %d) does not fit the cube (%lld, %lld, %lld)", F, H, W,
+                                  static_cast<long long>(T), static_cast<long long>(eh), static_cast<long long>(ew)));
+  }
+  const int64_t hw = static_cast<int64_t>(H) * W;
+  const int64_t cells = checked_mul(F, hw, "mask blob");
+  if (static_cast<uint64_t>(cells) > limits.max_cells)
+    throw invalid_argument(strf("mask blob of %d x %d x %d pixels exceeds the limit of %llu", F, H, W,
+                                static_cast<unsigned long long>(limits.max_cells)));
   // Every frame record needs at least its 4-byte length.
   if (static_cast<uint64_t>(F) * 4 > r.remaining())
     throw invalid_argument(strf("mask blob truncated: %d frames cannot fit in %zu bytes", F, r.remaining()));
-  const int64_t hw = static_cast<int64_t>(H) * W;
   const uint64_t packed_len = static_cast<uint64_t>((hw + 7) / 8);
-  std::vector<std::string> frames;
+  // Each frame's declared size is checked against what its compressed bytes can hold before
+  // the output is allocated, so a short blob cannot claim a large mask.
+  std::vector<std::string_view> frames;
   frames.reserve(static_cast<size_t>(F));
   for (int32_t f = 0; f < F; ++f) {
     const std::string what = strf("mask frame %d", f);
     const uint32_t len = r.u32((what + " length").c_str());
-    frames.push_back(zstd_decompress_exact(r.bytes(len, what), packed_len, what));
-    // The padding of the last byte is written as zeros; anything else is damage.
-    if (hw % 8) {
-      const uint8_t last = static_cast<uint8_t>(frames.back().back());
-      if (last & (0xFFu >> (hw % 8))) throw invalid_argument(what + " has non-zero padding bits");
-    }
+    frames.push_back(r.bytes(len, what));
+    zstd_check_frame(frames.back(), packed_len, what);
   }
   if (r.remaining()) throw invalid_argument(strf("mask blob has %zu bytes after its last frame", r.remaining()));
   // Each packed byte becomes eight bools at once through a table of 8-byte patterns.
@@ -471,8 +491,16 @@ std::optional<torch::Tensor> decode_mask(std::string_view blob) {
   }();
   torch::Tensor out = torch::empty({F, H, W}, torch::kBool);
   uint8_t* o = reinterpret_cast<uint8_t*>(out.data_ptr<bool>());
+  std::string packed(F ? packed_len : 0, '\0');  // one frame at a time
   for (int32_t f = 0; f < F; ++f) {
-    const uint8_t* p = reinterpret_cast<const uint8_t*>(frames[f].data());
+    const std::string what = strf("mask frame %d", f);
+    zstd_decompress_into(frames[f], packed, what);
+    // The padding of the last byte is written as zeros; anything else is damage.
+    if (hw % 8) {
+      const uint8_t last = static_cast<uint8_t>(packed.back());
+      if (last & (0xFFu >> (hw % 8))) throw invalid_argument(what + " has non-zero padding bits");
+    }
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(packed.data());
     uint8_t* of = o + f * hw;
     const int64_t full = hw / 8;
     for (int64_t j = 0; j < full; ++j) std::memcpy(of + 8 * j, table[p[j]].data(), 8);
@@ -703,8 +731,19 @@ ResidualBlob encode_residuals(const torch::Tensor& indices, const torch::Tensor&
   return res;
 }
 
+namespace {
+
+// One frame chunk of a residual blob, located and checked but not yet inflated.
+struct ResidualFrame {
+  float scale = 1.0f;
+  uint32_t count = 0;
+  std::string_view positions, values;
+};
+
+}  // namespace
+
 DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std::vector<double>>& band_scales,
-                                  const std::optional<std::string>& dtype) {
+                                  const std::optional<std::string>& dtype, const ResidualLimits& limits) {
   int want_width = 0;
   if (dtype) {
     if (*dtype == "int8") want_width = 1;
@@ -720,6 +759,9 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
   if (has > 1) throw invalid_argument(strf("residual blob outlier flag is %u, expected 0 or 1", has));
   if (has == 0) {
     if (r.remaining()) throw invalid_argument(strf("residual blob without outliers has %zu extra bytes", r.remaining()));
+    if (limits.count && *limits.count != 0)
+      throw invalid_argument(strf("residual blob holds no outliers, the chunk metadata counts %lld",
+                                  static_cast<long long>(*limits.count)));
     out.indices = torch::empty({0}, torch::kLong);
     out.values = torch::empty({0}, torch::kFloat);
     return out;
@@ -727,6 +769,13 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
   const int32_t T = r.i32("T"), H = r.i32("H"), W = r.i32("W"), C = r.i32("C");
   if (T < 0 || H < 0 || W < 0 || C < 0)
     throw invalid_argument(strf("residual blob shape (%d, %d, %d, %d) is negative", T, H, W, C));
+  if (limits.cube) {
+    const auto& [eT, eH, eW, eC] = *limits.cube;
+    if (T != eT || H != eH || W != eW || C != eC)
+      throw invalid_argument(strf("residual track shape (%d, %d, %d, %d) does not match the cube (%lld, %lld, %lld, %lld)",
+                                  T, H, W, C, static_cast<long long>(eT), static_cast<long long>(eH),
+                                  static_cast<long long>(eW), static_cast<long long>(eC)));
+  }
   const int64_t frame_cells = checked_mul(static_cast<int64_t>(H) * W, C, "residual blob frame");
   const uint32_t nframes = r.u32("frame count");
   if (nframes != static_cast<uint32_t>(T))
@@ -750,35 +799,61 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
       if (!(s > 0.0) || !std::isfinite(s)) throw invalid_argument("band scales must be finite positive numbers");
   }
 
+  // First pass: locate every frame chunk and check what it claims against its bytes, so the
+  // outlier total is known and backed by data before anything of its size is allocated.
   const size_t area_start = r.pos();
-  std::vector<int64_t> all_idx;
-  std::vector<float> all_val;
-  int width = want_width;
+  std::vector<ResidualFrame> frames(static_cast<size_t>(T));
+  uint64_t total = 0;
   for (int32_t t = 0; t < T; ++t) {
     const std::string what = strf("residual frame %d", t);
     if (offsets[t] != r.pos() - area_start)
       throw invalid_argument(strf("%s offset %llu does not follow the previous frame (at %zu)", what.c_str(),
                                   static_cast<unsigned long long>(offsets[t]), r.pos() - area_start));
-    const float scale = r.f32("frame value scale");
+    ResidualFrame& fr = frames[t];
+    fr.scale = r.f32("frame value scale");
     const uint32_t pos_len = r.u32("position length");
-    const std::string_view pos = r.bytes(pos_len, what + " positions");
-    const uint32_t count = r.u32("outlier count");
+    fr.positions = r.bytes(pos_len, what + " positions");
+    fr.count = r.u32("outlier count");
     const uint32_t val_len = r.u32("values length");
-    const std::string_view vals = r.bytes(val_len, what + " values");
-    if (count == 0) {
+    fr.values = r.bytes(val_len, what + " values");
+    if (fr.count == 0) {
       if (pos_len || val_len) throw invalid_argument(what + " has no outliers but non-empty streams");
       continue;
     }
-    if (static_cast<int64_t>(count) > frame_cells)
-      throw invalid_argument(strf("%s holds %u outliers in a frame of %lld cells", what.c_str(), count,
+    if (static_cast<int64_t>(fr.count) > frame_cells)
+      throw invalid_argument(strf("%s holds %u outliers in a frame of %lld cells", what.c_str(), fr.count,
                                   static_cast<long long>(frame_cells)));
-    if (!std::isfinite(scale) || !(scale > 0.0f))
+    if (!std::isfinite(fr.scale) || !(fr.scale > 0.0f))
       throw invalid_argument(strf("%s value scale %s is not a positive number", what.c_str(),
-                                  py_float_repr(scale).c_str()));
-    if (band_scales && scale != 1.0f)
+                                  py_float_repr(fr.scale).c_str()));
+    if (band_scales && fr.scale != 1.0f)
       throw invalid_argument(what + " has a per-frame value scale; band scales apply only to native values");
-    const std::string deltas = zstd_decompress_exact(pos, static_cast<uint64_t>(count) * 4, what + " positions");
-    const std::string stored = xz_decompress_bounded(vals, static_cast<uint64_t>(count) * 2, what + " values");
+    zstd_check_frame(fr.positions, static_cast<uint64_t>(fr.count) * 4, what + " positions");
+    total += fr.count;
+  }
+  if (r.remaining()) throw invalid_argument(strf("residual blob has %zu bytes after its last frame", r.remaining()));
+  if (limits.count && total != static_cast<uint64_t>(*limits.count))
+    throw invalid_argument(strf("residual blob holds %llu outliers, the chunk metadata counts %lld",
+                                static_cast<unsigned long long>(total), static_cast<long long>(*limits.count)));
+  if (total > limits.max_outliers)
+    throw invalid_argument(strf("residual blob holds %llu outliers, more than the limit of %llu",
+                                static_cast<unsigned long long>(total),
+                                static_cast<unsigned long long>(limits.max_outliers)));
+
+  const int64_t n = static_cast<int64_t>(total);
+  out.indices = torch::empty({n}, torch::kLong);
+  out.values = torch::empty({n}, torch::kFloat);
+  int64_t* oi = out.indices.data_ptr<int64_t>();
+  float* ov = out.values.data_ptr<float>();
+  int width = want_width;
+  int64_t k = 0;
+  for (int32_t t = 0; t < T; ++t) {
+    const ResidualFrame& fr = frames[t];
+    if (fr.count == 0) continue;
+    const std::string what = strf("residual frame %d", t);
+    const uint32_t count = fr.count;
+    const std::string deltas = zstd_decompress_exact(fr.positions, static_cast<uint64_t>(count) * 4, what + " positions");
+    const std::string stored = xz_decompress_bounded(fr.values, static_cast<uint64_t>(count) * 2, what + " values");
     int w = 0;
     if (stored.size() == count) w = 1;
     else if (stored.size() == static_cast<size_t>(count) * 2) w = 2;
@@ -805,23 +880,16 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
         std::memcpy(&q16, stored.data() + 2 * static_cast<size_t>(i), 2);
         q = q16;
       }
-      const double cell_scale = band_scales ? scales[one_scale ? 0 : p % C] : scale;
-      const float v = band_scales ? static_cast<float>(q * cell_scale) : static_cast<float>(q) * scale;
+      const double cell_scale = band_scales ? scales[one_scale ? 0 : p % C] : fr.scale;
+      const float v = band_scales ? static_cast<float>(q * cell_scale) : static_cast<float>(q) * fr.scale;
       // A scale the encoder cannot produce may push a stored integer past float32.
       if (!std::isfinite(v))
         throw invalid_argument(strf("%s value %d times scale %s is not a finite float32", what.c_str(), q,
                                     py_float_repr(cell_scale).c_str()));
-      all_idx.push_back(base + p);
-      all_val.push_back(v);
+      oi[k] = base + p;
+      ov[k] = v;
+      ++k;
     }
-  }
-  if (r.remaining()) throw invalid_argument(strf("residual blob has %zu bytes after its last frame", r.remaining()));
-  const int64_t n = static_cast<int64_t>(all_idx.size());
-  out.indices = torch::empty({n}, torch::kLong);
-  out.values = torch::empty({n}, torch::kFloat);
-  if (n) {
-    std::memcpy(out.indices.data_ptr<int64_t>(), all_idx.data(), all_idx.size() * 8);
-    std::memcpy(out.values.data_ptr<float>(), all_val.data(), all_val.size() * 4);
   }
   out.has_shape = true;
   out.T = T;

@@ -29,7 +29,9 @@
 
 #include <torch/torch.h>
 
+#include <array>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,9 +101,19 @@ struct MaskBlob {
 MaskBlob build_mask_blob(const torch::Tensor& valid, int64_t N, int64_t H, int64_t W, int64_t bh,
                          int64_t bw, bool static_mode);
 
+// What a caller allows a mask blob to decode to, checked against the blob's header before
+// anything is allocated. `cube` (T, H, W): the mask must hold 1 or T frames of H x W.
+// `max_cells`: the most entries (frames x rows x columns) the caller accepts.
+struct MaskLimits {
+  std::optional<std::array<int64_t, 3>> cube;
+  uint64_t max_cells = std::numeric_limits<uint64_t>::max();
+};
+
 // Decode a mask blob to a bool tensor (F, H, W), true = no data; std::nullopt for the empty
-// blob (no mask).
-std::optional<torch::Tensor> decode_mask(std::string_view blob);
+// blob (no mask). Every frame record is checked (length, Zstandard header, declared size
+// against what its bytes can hold) before the output is allocated, and frames are inflated one
+// at a time, so the memory used is bounded by the blob's bytes and by `limits`.
+std::optional<torch::Tensor> decode_mask(std::string_view blob, const MaskLimits& limits = {});
 
 // ---- residuals ----------------------------------------------------------------------------------
 
@@ -152,12 +164,24 @@ struct DecodedResiduals {
   std::string dtype;      // "int8" / "int16" as found in the value streams ("" when empty)
 };
 
+// What a caller allows a residual blob to decode to, checked before anything is allocated.
+// `cube` (T, H, W, C): the shape the blob must state. `count`: the outlier total it must hold
+// (the chunk metadata's "outlier_count"). `max_outliers`: the most outliers the caller accepts.
+struct ResidualLimits {
+  std::optional<std::array<int64_t, 4>> cube;
+  std::optional<int64_t> count;
+  uint64_t max_outliers = std::numeric_limits<uint64_t>::max();
+};
+
 // Decode a residual blob. Values are restored as stored * frame scale; with `band_scales`
 // (native mode: C entries, or one repeated) as stored * band scale of the cell. `dtype`, when
-// given ("int8"/"int16"), must match the stored value width.
+// given ("int8"/"int16"), must match the stored value width. The frame chunks are walked first
+// (offsets, counts, stream lengths, the positions' declared sizes), so the outlier total is
+// known, checked against `limits` and backed by bytes before the output is allocated.
 DecodedResiduals decode_residuals(std::string_view blob,
                                   const std::optional<std::vector<double>>& band_scales = std::nullopt,
-                                  const std::optional<std::string>& dtype = std::nullopt);
+                                  const std::optional<std::string>& dtype = std::nullopt,
+                                  const ResidualLimits& limits = {});
 
 // ---- shared byte helpers -----------------------------------------------------------------------
 
@@ -166,6 +190,9 @@ std::string zstd_compress(std::string_view src, int level);
 // Decompress exactly one Zstandard frame occupying all of `src`, whose declared content size
 // must equal `expected`; `what` names the stream in errors.
 std::string zstd_decompress_exact(std::string_view src, uint64_t expected, const std::string& what);
+// The checks of zstd_decompress_exact without decompressing: `src` is exactly one Zstandard
+// frame declaring `expected` bytes, no more than its compressed bytes can expand to.
+void zstd_check_frame(std::string_view src, uint64_t expected, const std::string& what);
 // One XZ stream (CRC64 check) of `src` at `preset`.
 std::string xz_compress(std::string_view src, uint32_t preset);
 // Decode exactly one XZ stream occupying all of `src` into at most `max_out` bytes.

@@ -13,7 +13,10 @@ Stores
     v2 array without one reads them as NaN; other v2 arrays without one refuse them), and a
     blosc chunk shorter or longer than its frame header declares is refused as damaged. A
     variable with a dimension of length 0, an infinite ``valid_range`` end, or a scale factor
-    that is 0 or not finite is refused when the source is opened.
+    that is 0 or not finite is refused when the source is opened. A v2 array is read only when
+    its element type holds numbers and its compressor and filters are in ``SAFE_V2_CODECS``
+    (checked on its ``.zarray`` before zarr builds a codec: pickle and the other object codecs
+    are never run); another array of the store with such codecs is refused when chosen or read.
 
 Variable and dimensions
     The data variable and the roles of its dimensions follow ``pyqelm.conventions``: a variable
@@ -144,7 +147,12 @@ class _V3Array:
             self._grid_error = f"array {name!r}: unsupported chunk grid {grid.get('name')!r}"
             self.chunks = self.shape
         else:
-            self.chunks = tuple(int(n) for n in grid["configuration"]["chunk_shape"])
+            chunks = (grid.get("configuration") or {}).get("chunk_shape")
+            if not (isinstance(chunks, list) and len(chunks) == len(self.shape)
+                    and all(isinstance(n, int) and not isinstance(n, bool) and n >= 1 for n in chunks)):
+                raise ValueError(f"array {name!r}: chunk shape {chunks!r:.60} must hold one positive "
+                                 f"integer per dimension of {list(self.shape)}")
+            self.chunks = tuple(chunks)
         enc = meta.get("chunk_key_encoding") or {"name": "default"}
         enc_name = enc.get("name")
         sep = (enc.get("configuration") or {}).get("separator")
@@ -375,6 +383,8 @@ def _read_json(path):
     try:
         with open(path, "r", encoding="utf-8") as f:
             return json.load(f)
+    except RecursionError:
+        raise ValueError(f"cannot read Zarr metadata {path}: nested too deeply") from None
     except (OSError, ValueError) as e:
         raise ValueError(f"cannot read Zarr metadata {path}: {e}") from e
 
@@ -435,7 +445,14 @@ def _checked_directory_store(path):
 
         def __getitem__(self, key):
             data = super().__getitem__(key)
-            if self._is_blosc_chunk(key):
+            leaf = key.rsplit("/", 1)[-1]
+            if leaf == ".zarray":
+                # Checked on the very bytes zarr is about to parse, before it builds a codec.
+                name = key.rsplit("/", 1)[0] if "/" in key else os.path.basename(os.path.normpath(path))
+                check_v2_array_metadata(data, name, os.path.join(path, key))
+            elif leaf == ".zattrs":
+                _parse_json(data, os.path.join(path, key))
+            elif self._is_blosc_chunk(key):
                 _check_blosc_frame(data, f"chunk {key!r}")
             return data
 
@@ -445,15 +462,135 @@ def _checked_directory_store(path):
 def _open_v2(path):
     import zarr
 
+    store = _checked_directory_store(path)
     try:
-        node = zarr.open(_checked_directory_store(path), mode="r")
+        node = zarr.open(store, mode="r")
+    except ValueError:
+        raise
     except Exception as e:
         raise ValueError(f"cannot open Zarr v2 store {path}: {e}") from e
     if isinstance(node, zarr.Array):
         name = os.path.basename(os.path.normpath(path))
         return 2, {name: _V2Array(name, node)}, {}
-    arrays = {name: _V2Array(name, arr) for name, arr in node.arrays()}
+    arrays = {}
+    for name in node.array_keys():
+        try:
+            arrays[name] = _V2Array(name, node[name])
+        except UnsafeSourceError as e:
+            # Kept as a stand-in so that choosing or reading it names the refusal, while a store
+            # whose unused coordinate holds, say, strings still opens.
+            arrays[name] = _RefusedArray(name, path, str(e))
+        except ValueError:
+            raise
+        except Exception as e:
+            raise ValueError(f"cannot open array {name!r} of Zarr store {path}: {e}") from e
     return 2, arrays, dict(node.attrs.asdict())
+
+
+# ---- what a Zarr v2 array may ask zarr to run ---------------------------------------------------
+
+# Codecs that only turn stored bytes into numbers (compressors, numeric filters, checksums).
+# Object codecs (pickle, msgpack, json, vlen-*) rebuild Python objects from the bytes, and
+# pickle runs whatever code the bytes name; anything not listed here is refused.
+SAFE_V2_CODECS = frozenset({
+    "blosc", "zstd", "gzip", "zlib", "lz4", "bz2", "lzma",
+    "delta", "fixedscaleoffset", "quantize", "bitround", "shuffle", "packbits", "astype",
+    "categorize", "crc32", "adler32", "fletcher32", "jenkins_lookup3",
+})
+
+
+class UnsafeSourceError(ValueError):
+    """A Zarr array whose decoding would build Python objects or run code."""
+
+
+def _parse_json(data, where):
+    try:
+        return json.loads(bytes(data).decode("utf-8"))
+    except RecursionError:
+        raise ValueError(f"cannot read Zarr metadata {where}: nested too deeply") from None
+    except (UnicodeDecodeError, ValueError) as e:
+        raise ValueError(f"cannot read Zarr metadata {where}: {e}") from None
+
+
+def _holds_objects(descr):
+    """Whether a Zarr v2 dtype description stands for (or contains) Python objects."""
+    if isinstance(descr, list):
+        return any(_holds_objects(f[1]) for f in descr if isinstance(f, (list, tuple)) and len(f) >= 2)
+    if not isinstance(descr, str):
+        return False
+    try:
+        return np.dtype(descr).hasobject
+    except TypeError:
+        return "O" in descr
+
+
+def check_v2_array_metadata(data, name, where):
+    """Refuse the ``.zarray`` JSON ``data`` of array ``name`` unless its element type holds
+    numbers and its compressor and every filter is in ``SAFE_V2_CODECS``; also refuses a
+    malformed shape or chunk shape. Returns the parsed metadata."""
+    meta = _parse_json(data, where)
+    if not isinstance(meta, dict):
+        raise ValueError(f"cannot read Zarr metadata {where}: not a JSON object")
+    dtype = meta.get("dtype")
+    if _holds_objects(dtype):
+        raise UnsafeSourceError(f"array {name!r} stores Python objects (dtype {dtype!r}), which are not "
+                                "read: convert it to numbers")
+    filters = meta.get("filters")
+    if filters is not None and not isinstance(filters, list):
+        raise ValueError(f"cannot read Zarr metadata {where}: filters must be a list")
+    for role, conf in [("compressor", meta.get("compressor"))] + [("filter", f) for f in filters or []]:
+        if conf is None and role == "compressor":
+            continue
+        cid = conf.get("id") if isinstance(conf, dict) else None
+        if not isinstance(cid, str):
+            raise ValueError(f"cannot read Zarr metadata {where}: {role} {conf!r:.60} has no codec id")
+        if cid not in SAFE_V2_CODECS:
+            raise UnsafeSourceError(f"array {name!r} uses the {role} {cid[:60]!r}, which is not read (it could run "
+                                    "code or build Python objects); recompress it with blosc, zstd or zlib")
+        for key, value in conf.items():
+            if "dtype" in key or key == "astype":
+                if _holds_objects(value):
+                    raise UnsafeSourceError(f"array {name!r}: {role} {cid!r} decodes to Python objects "
+                                            f"({key} {value!r:.40}), which are not read")
+    shape, chunks = meta.get("shape"), meta.get("chunks")
+    ints = lambda v, lo: isinstance(v, list) and all(  # noqa: E731
+        isinstance(n, int) and not isinstance(n, bool) and n >= lo for n in v)
+    if not ints(shape, 0):
+        raise ValueError(f"array {name!r}: shape {shape!r:.60} must be a list of non-negative integers ({where})")
+    if not ints(chunks, 1) or len(chunks) != len(shape):
+        raise ValueError(f"array {name!r}: chunk shape {chunks!r:.60} must hold one positive integer per "
+                         f"dimension of {shape} ({where})")
+    return meta
+
+
+class _RefusedArray:
+    """An array of a Zarr v2 store that is not read (see ``check_v2_array_metadata``): its
+    shape and names are known from its metadata, reading it raises the refusal."""
+
+    zarr_format = 2
+
+    def __init__(self, name, store_path, refusal):
+        self.name, self.refusal = name, refusal
+        self.dtype = np.dtype("O")
+        self.fill_value = None
+        meta_path = os.path.join(store_path, name, ".zarray")
+        try:
+            with open(meta_path, "rb") as f:
+                shape = json.loads(f.read(1 << 20)).get("shape")
+            self.shape = tuple(int(n) for n in shape)
+        except (OSError, ValueError, TypeError, AttributeError, RecursionError):
+            self.shape = ()
+        self.chunks = self.shape
+        try:
+            with open(os.path.join(store_path, name, ".zattrs"), "rb") as f:
+                self.attrs = dict(json.loads(f.read(1 << 20)))
+        except (OSError, ValueError, TypeError, RecursionError):
+            self.attrs = {}
+        dims = self.attrs.get("_ARRAY_DIMENSIONS")
+        self.dims = tuple(dims) if isinstance(dims, list) and all(isinstance(n, str) for n in dims) else None
+
+    def read(self, region):
+        raise UnsafeSourceError(self.refusal)
 
 
 # ---- CF time ------------------------------------------------------------------------------
@@ -624,9 +761,22 @@ def _json_number(v, dtype):
     return int(v) if dtype.kind in "iub" else float(v)
 
 
-# Coordinate arrays travel uncompressed inside the chunk's metadata, so their total is bounded;
-# what does not fit stays behind with a note.
-_CARRY_BYTES = 64 << 20
+# Coordinate arrays travel inside the chunk's metadata, a JSON document a reader refuses past
+# 16 MiB or a million values (format._records); the carried arrays get at most this many
+# characters of it and this many text values, which leaves room for everything else the
+# document holds. What does not fit stays behind with a note.
+_CARRY_CHARS = 10 << 20
+_CARRY_TEXT_VALUES = 1 << 18
+
+
+def _json_chars(a):
+    """Characters the packed record of ``a`` takes at most: base64 of the bytes, or for text a
+    quoted string of its longest length per element, every character escaped."""
+    n = int(np.prod(a.shape, dtype=np.int64))
+    if a.dtype.kind in "UO":
+        per = max(1, a.dtype.itemsize // 4) if a.dtype.kind == "U" else 64
+        return n * (6 * per + 3)
+    return (n * a.dtype.itemsize + 2) // 3 * 4
 
 
 def _describe(name, a):
@@ -669,6 +819,8 @@ class ZarrStreamingSource:
         self._vars = {n: _describe(n, a) for n, a in self._arrays.items()}
         self.variable = choose_variable(self._vars, variable, self.zarr_path)
         arr = self._array = self._arrays[self.variable]
+        if getattr(arr, "refusal", None):
+            raise UnsafeSourceError(f"{arr.refusal} (store {self.zarr_path})")
         if arr.dtype.kind not in "biuf":
             raise ValueError(f"variable {self.variable!r} has unsupported element type "
                              f"{arr.dtype}")
@@ -992,24 +1144,27 @@ class ZarrStreamingSource:
         ``related_variables``): "dims", "role", "attrs" (all but _ARRAY_DIMENSIONS and
         _FillValue), "fill_value" when the array has one, and "array", the stored values exactly
         (``pack_array``); a grid mapping also "referenced_as", the variable's ``grid_mapping``
-        text. Together they hold at most ``_CARRY_BYTES`` of values, taken in the order of
-        ``related_variables`` (coordinates of the dimensions first). What cannot be carried is
+        text. Together they take at most ``_CARRY_CHARS`` characters (and ``_CARRY_TEXT_VALUES``
+        strings), taken in the order of ``related_variables`` (coordinates of the dimensions
+        first). What cannot be carried is
         named in ``notes``."""
         related, missing = related_variables(self._var, self._vars)
         notes.extend(missing)
-        records, budget = {}, _CARRY_BYTES
+        records, chars, texts = {}, _CARRY_CHARS, _CARRY_TEXT_VALUES
         for name, role in related.items():
             a, v = self._arrays[name], self._vars[name]
-            why, size = None, int(np.prod(a.shape)) * a.dtype.itemsize
+            why, size = None, _json_chars(a)
+            n_text = int(np.prod(a.shape, dtype=np.int64)) if a.dtype.kind in "UO" else 0
             if v.dims is None:
                 why = "its dimensions have no names"
             elif a.dtype.kind not in "biufMmSUO":
                 why = f"its element type {a.dtype} cannot be stored"
-            elif size > budget:
-                why = (f"its {size / 2**20:.1f} MiB would take the coordinates kept in metadata past "
-                       f"{_CARRY_BYTES >> 20} MiB")
+            elif size > chars or n_text > texts:
+                why = (f"its values would take the coordinates kept in the container's metadata past "
+                       f"{_CARRY_CHARS >> 20} MiB of text" + (f" or {_CARRY_TEXT_VALUES:,} strings" if n_text else ""))
             else:
-                budget -= size
+                chars -= size
+                texts -= n_text
             if why is None:
                 try:
                     values = a.read(tuple(slice(0, n) for n in a.shape))

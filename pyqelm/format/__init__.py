@@ -8,8 +8,8 @@ in the modules ``chunk_io``, ``container``, ``manifest``, ``meta`` and ``affine`
 from .affine import coerce_affine
 from .chunk_io import (ChunkContents, ChunkMeta, QuantizationInfo, ResidualInfo, TrainTimeRange,
                        decode_chunk_filename, encode_chunk_filename, read_chunk_bytes, write_chunk_bytes)
-from .container import (FORMAT_VERSION, ContainerContents, read_container, write_bytes_atomic,
-                        write_container)
+from .container import (FORMAT_VERSION, ContainerContents, meta_document, read_container, read_meta_document,
+                        write_bytes_atomic, write_container)
 from .manifest import AxisChunking, ChunkEntry, Manifest
 from .meta import BandInfo, Meta, TimeInfo
 
@@ -17,6 +17,6 @@ __all__ = [
     "AxisChunking", "BandInfo", "ChunkContents", "ChunkEntry", "ChunkMeta", "ContainerContents",
     "FORMAT_VERSION", "Manifest", "Meta", "QuantizationInfo", "ResidualInfo", "TimeInfo",
     "TrainTimeRange", "coerce_affine", "decode_chunk_filename", "encode_chunk_filename",
-    "read_chunk_bytes", "read_container", "write_bytes_atomic", "write_chunk_bytes",
-    "write_container",
+    "meta_document", "read_chunk_bytes", "read_container", "read_meta_document", "write_bytes_atomic",
+    "write_chunk_bytes", "write_container",
 ]

@@ -172,7 +172,7 @@ class ChunkMeta:
         self.model_config = R.plain(R.mapping(self.model_config, "model_config"), "model_config")
         if not isinstance(self.quantization_info, QuantizationInfo):
             self.quantization_info = QuantizationInfo.from_dict(self.quantization_info)
-        self.train_data_range = [R.as_pair(p, f"train_data_range[{i}]")
+        self.train_data_range = [R.as_range(p, f"train_data_range[{i}]")
                                  for i, p in enumerate(R.as_list(self.train_data_range, "train_data_range"))]
         if self.train_time_range is not None and not isinstance(self.train_time_range, TrainTimeRange):
             self.train_time_range = TrainTimeRange.from_dict(self.train_time_range)
@@ -232,9 +232,7 @@ def write_chunk_bytes(chunk_meta, weights_bytes, mask_bytes, residual_bytes):
     if chunk_meta.has_residuals != bool(resid):
         raise ValueError("residual_bytes must be given exactly when chunk_meta.has_residuals is true "
                          f"(has_residuals={chunk_meta.has_residuals}, {len(resid)} residual bytes)")
-    meta_json = R.dumps(chunk_meta.to_dict())
-    if len(meta_json) > 0xFFFFFFFF:
-        raise ValueError("chunk metadata exceeds 4 GiB")
+    meta_json = R.dumps_checked(chunk_meta.to_dict(), "chunk metadata")
     body = [meta_json, weights, mask, resid]
     crc = 0
     for part in body:

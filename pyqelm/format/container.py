@@ -2,21 +2,25 @@
 
 Members:
 
-* "meta.json": ``{"format_version": "0.9", ...Meta.to_dict()}`` (deflated);
-* "manifest.json": ``Manifest.to_dict()`` (deflated);
+* "meta.json": ``{"format_version": "0.9", ...Meta.to_dict(), "checksum": "crc32:..."}`` (deflated);
+* "manifest.json": ``{...Manifest.to_dict(), "checksum": "crc32:..."}`` (deflated);
 * one member per chunk, named by the manifest (stored: chunk blobs are already compressed).
 
-Member timestamps are fixed, so the same content always gives the same bytes. Files are
-written atomically: the archive is built in a temporary file beside the target and moved
-over it with ``os.replace``, so a failed or interrupted save leaves the previous file (or
-nothing) and no temporary file behind.
+The "checksum" of each JSON document (see ``_records.seal``) makes an edit or damage after
+writing a refusal rather than a silently different cube; containers written before the key
+existed are read without it, their records validated only. Readers that predate the key
+ignore it, so the format version is unchanged. Member timestamps are fixed, so the same
+content always gives the same bytes. Files are written atomically: the archive is built in a
+temporary file beside the target and moved over it with ``os.replace``, so a failed or
+interrupted save leaves the previous file (or nothing) and no temporary file behind.
 
 The reader trusts nothing: it refuses non-ZIP input, encrypted members or compression
 methods other than stored and deflate, members whose declared size is implausible for their
 compressed size or beyond a cap (checked before anything is inflated, then read with a bounded
 read), members whose compressed data overlap or exceed the archive, duplicate names, missing
-members, and manifests that disagree with the members or the metadata. Every such fault is a
-ValueError.
+members, manifests that disagree with the members or the metadata, and JSON documents beyond
+the size, value-count and depth limits of ``_records`` or whose checksum does not match. Every
+such fault is a ValueError.
 """
 import errno
 import io
@@ -40,7 +44,6 @@ _DEFLATE_MAX_RATIO = 1032
 # member that claims to expand by more than this is hostile, however far below the cap it is.
 _CHUNK_MAX_RATIO = 16
 _RATIO_SLACK = 1 << 20
-_JSON_MAX_BYTES = 64 << 20
 DEFAULT_MAX_CHUNK_BYTES = 16 << 30
 _MAX_MEMBERS = 1 << 20
 _READ_BLOCK = 1 << 20
@@ -156,8 +159,8 @@ def write_container(path, meta, manifest, chunks):
             raise ValueError(f"the manifest gives {name!r} {entry.size_bytes} bytes, the chunk has {len(members[name])}")
         read_chunk_bytes(members[name])  # refuse to store a damaged chunk
     _check_against_meta(meta, manifest)
-    meta_json = R.dumps({"format_version": FORMAT_VERSION, **meta.to_dict()})
-    manifest_json = R.dumps(manifest.to_dict())
+    meta_json = meta_document(meta)
+    manifest_json = R.seal(manifest.to_dict(), MANIFEST_MEMBER)
 
     def fill(f):
         with zipfile.ZipFile(f, "w", allowZip64=True) as zf:
@@ -170,6 +173,24 @@ def write_container(path, meta, manifest, chunks):
                 zf.writestr(info, data)
 
     return _write_atomic(path, fill)
+
+
+def meta_document(meta, extra=None):
+    """The bytes of "meta.json" (also the sidecar of a bare chunk blob): the format version,
+    the ``Meta`` fields, any ``extra`` keys of the caller and the checksum."""
+    if not isinstance(meta, Meta):
+        raise ValueError(f"meta must be a Meta, got {type(meta).__name__}")
+    return R.seal({"format_version": FORMAT_VERSION, **meta.to_dict(), **(extra or {})}, META_MEMBER)
+
+
+def read_meta_document(data, what=META_MEMBER, extra=()):
+    """Inverse of :func:`meta_document` -> (Meta, format version or None, {extra key: value}).
+    The checksum is verified when the document has one; the version is returned, not judged."""
+    d = R.mapping(R.loads(data, what), what)
+    R.unseal(d, what)
+    version = d.pop("format_version", None)
+    found = {k: d.pop(k) for k in extra if k in d}
+    return Meta.from_dict(d), version, found
 
 
 # ---- reader -------------------------------------------------------------------------------------
@@ -191,7 +212,7 @@ def _read_member(zf, info, cap, archive_size, max_ratio=_DEFLATE_MAX_RATIO):
     else:
         raise ValueError(f"member {name!r} uses unsupported compression method {info.compress_type}")
     if info.file_size > cap:
-        raise ValueError(f"member {name!r} declares {info.file_size} bytes, more than the {cap}-byte limit")
+        raise ValueError(f"member {name!r} declares {info.file_size:,} bytes, more than the {cap:,}-byte limit")
     if info.header_offset + info.compress_size > archive_size:
         raise ValueError(f"member {name!r} extends past the end of the archive")
     out = bytearray()
@@ -260,14 +281,18 @@ def _read_archive(f, size, max_chunk_bytes):
         for name in (META_MEMBER, MANIFEST_MEMBER):
             if name not in by_name:
                 raise ValueError(f"container lacks {name!r}")
-        meta_d = R.mapping(R.loads(_read_member(zf, by_name[META_MEMBER], _JSON_MAX_BYTES, size), META_MEMBER),
+        # A member that declares more than a JSON document may hold is refused before it is inflated.
+        meta_d = R.mapping(R.loads(_read_member(zf, by_name[META_MEMBER], R.JSON_MAX_BYTES, size), META_MEMBER),
                            META_MEMBER)
         version = meta_d.get("format_version")
         if version != FORMAT_VERSION:
             raise ValueError(f"unsupported container format version {version!r} (this reader knows {FORMAT_VERSION!r})")
+        R.unseal(meta_d, META_MEMBER)
         meta = Meta.from_dict({k: v for k, v in meta_d.items() if k != "format_version"})
-        manifest = Manifest.from_dict(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], _JSON_MAX_BYTES, size),
-                                              MANIFEST_MEMBER))
+        manifest_d = R.mapping(R.loads(_read_member(zf, by_name[MANIFEST_MEMBER], R.JSON_MAX_BYTES, size),
+                                       MANIFEST_MEMBER), MANIFEST_MEMBER)
+        R.unseal(manifest_d, MANIFEST_MEMBER)
+        manifest = Manifest.from_dict(manifest_d)
         _check_against_meta(meta, manifest)
         chunks = {}
         for entry in manifest.chunks:

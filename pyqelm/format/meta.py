@@ -13,6 +13,7 @@ Records are built with keywords, validate their fields on construction (ValueErr
 the field), and round-trip exactly through ``to_dict`` / ``from_dict``. ``from_dict`` ignores
 keys it does not know, so a newer writer may add fields.
 """
+import math
 from dataclasses import dataclass, field
 from typing import Optional
 
@@ -29,10 +30,12 @@ class BandInfo:
 
     def __post_init__(self):
         self.name = R.as_str(self.name, "band name")
-        self.scale_factor = R.as_float(self.scale_factor, f"band {self.name!r} scale_factor")
-        self.add_offset = R.as_float(self.add_offset, f"band {self.name!r} add_offset")
+        self.scale_factor = R.as_float(self.scale_factor, f"band {self.name!r} scale_factor", finite=True)
+        self.add_offset = R.as_float(self.add_offset, f"band {self.name!r} add_offset", finite=True)
         if self.valid_range is not None:
             self.valid_range = R.as_pair(self.valid_range, f"band {self.name!r} valid_range")
+            if any(math.isnan(v) for v in self.valid_range):
+                raise ValueError(f"band {self.name!r} valid_range holds NaN: {self.valid_range}")
 
     def to_dict(self):
         return {"name": self.name, "scale_factor": self.scale_factor, "add_offset": self.add_offset,

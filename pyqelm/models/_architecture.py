@@ -160,7 +160,24 @@ def _grid(prefix, values):
     if grid["features_per_level"] not in FEATURES_PER_LEVEL:
         raise ValueError(f"{prefix}_features_per_level must be one of {FEATURES_PER_LEVEL}, "
                          f"got {values['features_per_level']!r}")
+    _check_resolutions(prefix, grid)
     return grid
+
+
+_MAX_RESOLUTION = 2 ** 31 - 1  # grid coordinates are 32-bit integers in both backends
+
+
+def _check_resolutions(prefix, grid):
+    """The coarsest and finest levels must resolve a number of cells the encoders can index."""
+    base, scale, levels = grid["base_resolution"], grid["per_level_scale"], grid["n_levels"]
+    try:
+        finest = math.exp2((levels - 1) * math.log2(scale)) * base
+    except OverflowError:
+        finest = math.inf
+    if not max(base, finest) <= _MAX_RESOLUTION:
+        raise ValueError(f"{prefix} grid: {prefix}_base_resolution x {prefix}_per_level_scale^({prefix}_n_levels - 1)"
+                         f" = {max(base, finest):.3g} cells per axis, beyond 2^31; lower the resolution, the "
+                         "per-level scale or the number of levels")
 
 
 def resolve_architecture(kwargs):
@@ -192,8 +209,8 @@ def resolve_architecture(kwargs):
     xy = _grid("xy", {k: a[f"xy_{k}"] for k in GRID_KEYS})
     r.update({f"xy_{k}": v for k, v in xy.items()})
     r["spatial_scale"] = _float("spatial_scale", a["spatial_scale"], positive=True)
-    r["decoder_hidden"] = _int("decoder_hidden", a["decoder_hidden"], 1)
-    r["n_hidden_layers"] = _int("n_hidden_layers", a["n_hidden_layers"], 0)
+    r["decoder_hidden"] = _int("decoder_hidden", a["decoder_hidden"], 1, _MAX_RESOLUTION)
+    r["n_hidden_layers"] = _int("n_hidden_layers", a["n_hidden_layers"], 0, _MAX_RESOLUTION)
 
     r["disable_temporal"] = bool(a["disable_temporal"])
     mode = a["temporal_mode"]
@@ -267,6 +284,27 @@ def component_names(arch):
     return names
 
 
+def component_sizes(arch):
+    """Parameter count of every weight-blob component of a resolved architecture, in the
+    order of ``component_names``, computed without building anything (a reader checks a
+    stored configuration against its weights with it before allocating the network)."""
+    S = arch["spatial_dims"]
+    sizes = [grid_n_params(S, grid_settings(arch, "xy"))]
+    if not arch["disable_temporal"]:
+        if arch["temporal_mode"] == "hash3d":
+            sizes.append(grid_n_params(S + 1, grid_settings(arch, "t")))
+        else:
+            sizes += [grid_n_params(S, grid_settings(arch, "code")), grid_n_params(1, grid_settings(arch, "t1d"))]
+    if arch["enable_deformation"]:
+        grid = grid_settings(arch, "deform")
+        sizes += [grid_n_params(S + 1, grid),
+                  mlp_n_params(grid["n_levels"] * grid["features_per_level"], S, arch["deform_hidden"],
+                               arch["deform_hidden_layers"])]
+    sizes.append(mlp_n_params(arch["decoder_n_input_dims"], arch["n_decoder_outputs"], arch["decoder_hidden"],
+                              arch["n_hidden_layers"]))
+    return sizes
+
+
 def constructor_kwargs(model_config):
     """The thirty constructor arguments recovered from a saved configuration.
 
@@ -313,7 +351,13 @@ def grid_layout(n_dims, n_levels, features_per_level, hash_size, base_resolution
     offset = 0
     max_params = (2 ** 32 - 1) // 2
     for level in range(n_levels):
-        scale = level_scale(level, base_resolution, per_level_scale)
+        try:
+            scale = level_scale(level, base_resolution, per_level_scale)
+        except OverflowError:
+            scale = math.inf
+        if not math.isfinite(scale):
+            raise ValueError(f"hash grid level {level} has no finite scale (base_resolution {base_resolution}, "
+                             f"per_level_scale {per_level_scale})")
         resolution = int(math.ceil(scale)) + 1
         dense = resolution ** n_dims
         size = min(dense, max_params)

@@ -37,6 +37,24 @@ def fast_compress(data, level=DEFAULT_LEVEL):
     return header + payload
 
 
+def declared_size(blob):
+    """The uncompressed length a compressed blob declares, from its header alone (checked as
+    :func:`fast_decompress` checks it: a length its payload cannot hold is refused). Lets a
+    reader compare it with what the data should be before inflating anything."""
+    blob = memoryview(blob)
+    if blob.nbytes < _HEADER.size:
+        raise ValueError(f"compressed blob truncated: {blob.nbytes} bytes, header needs {_HEADER.size}")
+    magic, version, _level, raw_len, _crc = _HEADER.unpack_from(blob)
+    if magic != MAGIC:
+        raise ValueError(f"not a compressed blob: magic {magic!r}, expected {MAGIC!r}")
+    if version != VERSION:
+        raise ValueError(f"unsupported compressed blob version {version} (this reader knows {VERSION})")
+    if raw_len > _MAX_RATIO * (blob.nbytes - _HEADER.size) + _SLACK:
+        raise ValueError(f"compressed blob declares {raw_len} bytes, more than its "
+                         f"{blob.nbytes - _HEADER.size}-byte payload can hold")
+    return raw_len
+
+
 def fast_decompress(blob):
     """Inverse of :func:`fast_compress`; raises ValueError on foreign, truncated or corrupted input."""
     blob = bytes(blob)

@@ -108,6 +108,17 @@ def _calendar_date(value, calendar):
         raise ValueError(f"{value!r} is not a date of the {calendar} calendar ({exc})") from None
 
 
+def time_points(timestamps, calendar=None):
+    """Timestamps as values that compare and subtract in their calendar: aware datetimes for
+    the Gregorian family, cftime dates for the other CF calendars, floats for calendar "none"."""
+    cal = calendar.strip().lower() if isinstance(calendar, str) else calendar
+    if cal in _GREGORIAN:
+        return [parse_timestamp(t) for t in timestamps]
+    if cal == "none":
+        return [_number(t) for t in timestamps]
+    return [_calendar_date(t, cal) for t in timestamps]
+
+
 def normalize_time(timestamps, global_start=None, global_end=None, calendar=None):
     """Timestamps -> list of floats, 0 at the start of the axis and 1 at its end."""
     cal = calendar.strip().lower() if isinstance(calendar, str) else calendar

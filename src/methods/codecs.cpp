@@ -156,29 +156,65 @@ py::dict residual_info_dict(const blobs::ResidualBlob& b, py::handle threshold, 
 
 // ---- module functions ------------------------------------------------------------------------
 
-py::object decode_mask_blob(py::object blob) {
+namespace {
+
+// A shape the caller expects, as N non-negative integers.
+template <size_t N>
+std::optional<std::array<int64_t, N>> shape_from_py(py::handle obj, const char* what) {
+  if (obj.is_none()) return std::nullopt;
+  const py::tuple t(py::reinterpret_borrow<py::object>(obj));
+  if (t.size() != N) throw py::value_error(strf("%s must hold %zu sizes, got %s", what, N, py_repr(obj).c_str()));
+  std::array<int64_t, N> out{};
+  for (size_t i = 0; i < N; ++i) {
+    out[i] = as_int(t[i], what);
+    if (out[i] < 0) throw py::value_error(std::string(what) + " must not be negative, got " + py_repr(obj));
+  }
+  return out;
+}
+
+uint64_t limit_from_py(py::handle obj, const char* what) {
+  if (obj.is_none()) return std::numeric_limits<uint64_t>::max();
+  const int64_t v = as_int(obj, what);
+  if (v < 0) throw py::value_error(std::string(what) + " must not be negative, got " + py_repr(obj));
+  return static_cast<uint64_t>(v);
+}
+
+}  // namespace
+
+py::object decode_mask_blob(py::object blob, py::object shape, py::object max_cells) {
   BytesArg b(blob);
+  blobs::MaskLimits limits;
+  limits.cube = shape_from_py<3>(shape, "mask shape");
+  limits.max_cells = limit_from_py(max_cells, "max_cells");
   std::optional<torch::Tensor> m;
   {
     py::gil_scoped_release nogil;
-    m = blobs::decode_mask(b.view);
+    m = blobs::decode_mask(b.view, limits);
   }
   if (!m) return py::none();
   return py::cast(*m).attr("numpy")();
 }
 
-py::tuple decode_residual_blob(py::object blob, py::object band_scales, py::object dtype) {
+py::tuple decode_residual_blob(py::object blob, py::object band_scales, py::object dtype, py::object shape,
+                               py::object count, py::object max_outliers) {
   BytesArg b(blob);
   const auto scales = band_scales_from_py(band_scales);
   std::optional<std::string> dt;
   if (!dtype.is_none()) dt = py_str(dtype);
+  blobs::ResidualLimits limits;
+  limits.cube = shape_from_py<4>(shape, "residual shape");
+  if (!count.is_none()) {
+    limits.count = as_int(count, "outlier count");
+    if (*limits.count < 0) throw py::value_error("outlier count must not be negative, got " + py_repr(count));
+  }
+  limits.max_outliers = limit_from_py(max_outliers, "max_outliers");
   blobs::DecodedResiduals r;
   {
     py::gil_scoped_release nogil;
-    r = blobs::decode_residuals(b.view, scales, dt);
+    r = blobs::decode_residuals(b.view, scales, dt, limits);
   }
-  py::object shape = r.has_shape ? py::object(py::make_tuple(r.T, r.H, r.W, r.C)) : py::none();
-  return py::make_tuple(py::cast(r.indices).attr("numpy")(), py::cast(r.values).attr("numpy")(), shape);
+  py::object out_shape = r.has_shape ? py::object(py::make_tuple(r.T, r.H, r.W, r.C)) : py::none();
+  return py::make_tuple(py::cast(r.indices).attr("numpy")(), py::cast(r.values).attr("numpy")(), out_shape);
 }
 
 py::list restore_weight_components(py::object raw, py::object recipe, py::object sizes) {

@@ -109,8 +109,9 @@ py::tuple save_chunk_blob(py::object self, py::object filename, py::object quant
 
 // ---- codecs and readers ---------------------------------------------------------------------
 // Module-level decoders and encoders of the weight, mask and residual blobs (src/blobs.h).
-py::object decode_mask_blob(py::object blob);
-py::tuple decode_residual_blob(py::object blob, py::object band_scales, py::object dtype);
+py::object decode_mask_blob(py::object blob, py::object shape, py::object max_cells);
+py::tuple decode_residual_blob(py::object blob, py::object band_scales, py::object dtype, py::object shape,
+                               py::object count, py::object max_outliers);
 py::list restore_weight_components(py::object raw, py::object recipe, py::object sizes);
 py::tuple quantize_weight_components(py::object tensors, py::object names, int64_t bits);
 py::bytes encode_mask_blob(py::object nodata, bool static_mode);

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <numeric>
@@ -178,6 +180,37 @@ TEST(MaskBlob, DecoderRejectsDamage) {
   const uint32_t n = static_cast<uint32_t>(z.size());
   for (int f = 0; f < 2; ++f) pad += std::string(reinterpret_cast<const char*>(&n), 4) + z;
   EXPECT_THROW(decode_mask(pad), std::invalid_argument);
+}
+
+// The caller's limits are checked against the header before anything is inflated: each case
+// is refused, and the matching limits decode the same blob.
+TEST(MaskBlob, DecoderChecksTheCallersLimits) {
+  torch::Tensor nodata = torch::zeros({3, 4, 5}, torch::kBool);
+  nodata[2][1][3] = true;
+  const std::string dyn = encode_mask(nodata, false), stat = encode_mask(nodata, true);
+  using Cube = std::array<int64_t, 3>;
+  EXPECT_TRUE(torch::equal(*decode_mask(dyn, MaskLimits{Cube{3, 4, 5}, 60}), nodata));
+  EXPECT_EQ(decode_mask(stat, MaskLimits{Cube{3, 4, 5}, 20})->size(0), 1);  // a static mask fits any T
+  const std::vector<std::pair<std::string, MaskLimits>> refused = {
+      {dyn, {Cube{2, 4, 5}, UINT64_MAX}}, {dyn, {Cube{3, 5, 4}, UINT64_MAX}}, {stat, {Cube{3, 4, 6}, UINT64_MAX}},
+      {dyn, {std::nullopt, 59}}, {stat, {std::nullopt, 19}}};
+  for (const auto& [blob, limits] : refused) EXPECT_THROW(decode_mask(blob, limits), std::invalid_argument);
+}
+
+TEST(ResidualBlob, DecoderChecksTheCallersLimits) {
+  const std::string b = encode_residuals(i64({1, 5, 7}), f32({1, 2, 3}), 2, 2, 2, 1, ResidualValueMode{}).bytes;
+  using Cube = std::array<int64_t, 4>;
+  EXPECT_EQ(decode_residuals(b, std::nullopt, std::nullopt, ResidualLimits{Cube{2, 2, 2, 1}, 3, 3}).indices.numel(), 3);
+  const std::vector<ResidualLimits> refused = {
+      {Cube{2, 2, 2, 2}, std::nullopt, UINT64_MAX}, {Cube{1, 2, 2, 1}, std::nullopt, UINT64_MAX},
+      {std::nullopt, 4, UINT64_MAX}, {std::nullopt, 2, UINT64_MAX}, {std::nullopt, std::nullopt, 2}};
+  for (const auto& limits : refused)
+    EXPECT_THROW(decode_residuals(b, std::nullopt, std::nullopt, limits), std::invalid_argument);
+  // A blob without outliers holds none, whatever the chunk metadata says.
+  const std::string none(5, '\0');
+  EXPECT_NO_THROW(decode_residuals(none, std::nullopt, std::nullopt, ResidualLimits{std::nullopt, 0, 0}));
+  EXPECT_THROW(decode_residuals(none, std::nullopt, std::nullopt, ResidualLimits{std::nullopt, 1, 9}),
+               std::invalid_argument);
 }
 
 // ---- weights ------------------------------------------------------------------------------------

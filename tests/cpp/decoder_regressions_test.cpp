@@ -4,11 +4,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <cfloat>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "blobs.h"
 
@@ -103,6 +106,70 @@ TEST(DecoderRegressions, OneBandScaleIsNotExpandedToTheBlobsBandCount) {
   const std::string blob = residual_header(0, 1, 1, std::numeric_limits<int32_t>::max());
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(std::exit(decode_within_2gib(blob, 0.5)), ::testing::ExitedWithCode(0), "");
+#endif
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(QELM_UNDER_ASAN)
+// How many of `decodes` refuse their input under an address-space limit `margin` bytes above the
+// current use (run it in a death-test child); a decode that runs out of memory refuses nothing.
+int refusals_within(uint64_t margin, const std::vector<std::function<void()>>& decodes) {
+  std::ifstream statm("/proc/self/statm");
+  uint64_t pages = 0;
+  statm >> pages;
+  const uint64_t limit = pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) + margin;
+  const rlimit rl{limit, limit};
+  setrlimit(RLIMIT_AS, &rl);
+  int n = 0;
+  for (const auto& decode : decodes) {
+    try {
+      decode();
+    } catch (const std::invalid_argument&) {
+      ++n;
+    } catch (const std::exception&) {
+    }
+  }
+  return n;
+}
+#endif
+
+// A few kilobytes may claim far more than they hold: four all-zero frames of 8000 x 8000 pixels
+// (256 MB of decoded mask) and eight million outliers (positions inflating to 32 MB). The
+// caller's limits refuse both before anything of the claimed size is allocated; without them the
+// mask's claim is honoured as far as its bytes back it, and only the address-space limit stops it.
+TEST(DecoderRegressions, SmallBlobsClaimingLargeSizesAreRefusedUnallocated) {
+#if defined(__SANITIZE_ADDRESS__) || defined(QELM_UNDER_ASAN)
+  GTEST_SKIP() << "the address-space limit cannot coexist with AddressSanitizer's shadow memory";
+#else
+  const int32_t F = 4, side = 8000;
+  const uint8_t dynamic = 1;
+  const std::string frame = zstd_compress(std::string(static_cast<size_t>(side) * side / 8, '\0'), 3);
+  const uint32_t len = static_cast<uint32_t>(frame.size());
+  std::string mask = le_bytes(&dynamic, 1) + le_bytes(&F, 4) + le_bytes(&side, 4) + le_bytes(&side, 4);
+  for (int32_t f = 0; f < F; ++f) mask += le_bytes(&len, 4) + frame;
+
+  const uint32_t count = 8'000'000;
+  std::vector<int32_t> deltas(count, 1);
+  deltas[0] = 0;
+  const std::string pos = zstd_compress(std::string_view(reinterpret_cast<const char*>(deltas.data()), count * 4ull), 1);
+  const std::string vals = xz_compress(std::string(16, '\0'), 0);
+  const uint64_t offset = 0;
+  const float scale = 1e-3f;
+  const uint32_t plen = static_cast<uint32_t>(pos.size()), vlen = static_cast<uint32_t>(vals.size());
+  const std::string resid = residual_header(1, 3000, 3000, 1) + le_bytes(&offset, 8) + le_bytes(&scale, 4) +
+                            le_bytes(&plen, 4) + pos + le_bytes(&count, 4) + le_bytes(&vlen, 4) + vals;
+  ASSERT_LT(mask.size() + resid.size(), 16384u);
+
+  using MC = std::array<int64_t, 3>;
+  using RC = std::array<int64_t, 4>;
+  const std::vector<std::function<void()>> limited = {
+      [&] { decode_mask(mask, MaskLimits{MC{4, 6, 7}, UINT64_MAX}); },
+      [&] { decode_mask(mask, MaskLimits{MC{4, side, side}, 1 << 24}); },
+      [&] { decode_residuals(resid, std::nullopt, std::nullopt, ResidualLimits{RC{4, 6, 7, 1}, std::nullopt}); },
+      [&] { decode_residuals(resid, std::nullopt, std::nullopt, ResidualLimits{std::nullopt, 164, UINT64_MAX}); },
+      [&] { decode_residuals(resid, std::nullopt, std::nullopt, ResidualLimits{std::nullopt, std::nullopt, 1 << 20}); }};
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(std::exit(refusals_within(24ull << 20, limited)), ::testing::ExitedWithCode(5), "");
+  EXPECT_EXIT(std::exit(refusals_within(24ull << 20, {[&] { decode_mask(mask); }})), ::testing::ExitedWithCode(0), "");
 #endif
 }
 

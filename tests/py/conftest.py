@@ -1,14 +1,29 @@
-"""Fixtures shared by the Python tests. Area-specific fixtures live in their own test files."""
+"""Fixtures shared by the Python tests. Area-specific fixtures live in their own test files.
+
+The tests run against whichever ``pyqelm`` the interpreter imports: the installed package (`make
+test`, which sets PYQELM_TEST_INSTALLED=1 and refuses the checkout) or a checkout put on the path
+by the developer (``PYTHONPATH=$PWD``). Child interpreters must import the same copy: give them
+``IMPORT_ROOT`` as their path, never the repository; repository files (README, fuzz/, bench/) are
+found under ``ROOT``.
+"""
 import os
-import sys
 
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
 
 import pyqelm  # noqa: E402  (sets the process environment before the tensor library loads)
+
+IMPORT_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(pyqelm.__file__)))
+INSTALLED = os.path.realpath(IMPORT_ROOT) != os.path.realpath(ROOT)
+
+if os.environ.get("PYQELM_TEST_INSTALLED") == "1" and not INSTALLED:
+    raise pytest.UsageError(f"PYQELM_TEST_INSTALLED=1 but pyqelm was imported from the checkout ({IMPORT_ROOT}), "
+                            "not an installed package: run the tests with PYTHONSAFEPATH=1 (see the Makefile)")
+
+
+def pytest_report_header(config):
+    return f"pyqelm {pyqelm.__version__} from {IMPORT_ROOT} ({'installed' if INSTALLED else 'checkout'})"
 
 
 @pytest.fixture(scope="session")

@@ -15,6 +15,7 @@ import rasterio
 import xarray as xr
 import zarr
 
+from conftest import IMPORT_ROOT, INSTALLED
 from pyqelm import cli, compare
 from pyqelm.encoder.streaming_sources import decode_cf_times, encode_cf_times
 from pyqelm.export import write_zarr
@@ -58,15 +59,17 @@ def nc_file(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def encoded(nc_file, tmp_path_factory):
-    """nc_file encoded once with residuals at 0.005: (standard file, rectified file, encode output)."""
+    """nc_file encoded once with residuals at 0.005: (network-only file, bounded file, encode output)."""
     folder = tmp_path_factory.mktemp("enc")
     text, err, scratch = io.StringIO(), io.StringIO(), folder / "scratch"
     scratch.mkdir()
     with pytest.MonkeyPatch.context() as mp, redirect_stdout(text), redirect_stderr(err):
         mp.setenv("PYQELM_TMPDIR", str(scratch))
-        rc = cli.main(["encode", nc_file, str(folder / "tas.qelm"), "--max-error", "0.005", *TINY])
+        rc = cli.main(["encode", nc_file, str(folder / "tas.qelm"), "--max-error", "0.005",
+                       "--network-output", str(folder / "tas-network.qelm"), *TINY])
     assert rc == 0 and list(scratch.iterdir()) == [], err.getvalue()  # the temporary Zarr copy is gone
-    return folder / "tas.qelm", folder / "tas-rectified.qelm", text.getvalue()
+    assert sorted(p.name for p in folder.iterdir()) == ["scratch", "tas-network.qelm", "tas.qelm"]
+    return folder / "tas-network.qelm", folder / "tas.qelm", text.getvalue()
 
 
 def run(capsys, *argv, code=0):
@@ -86,7 +89,8 @@ def decode(capsys, container, store):
 
 def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_bound(nc_file, encoded, tmp_path, capsys):
     out, rect, text = encoded
-    assert "raw size    768 bytes (T x H x W x C x 4 bytes of float32)" in text and "holds" in text
+    assert "raw size    768 bytes (T x H x W x C x 4 bytes of float32)" in text
+    assert "decoded and measured against the source: 190 valid values" in text and "within 0.005" in text
     assert f"{rect}: {rect.stat().st_size:,} bytes" in text and "every valid value, after residuals" in text
 
     ds = decode(capsys, rect, tmp_path / "dec.zarr")
@@ -106,12 +110,13 @@ def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_boun
 
     assert "every valid value within 0.005" in run(capsys, "verify", nc_file, tmp_path / "dec.zarr",
                                                    "--max-error", "0.005")[0]
-    # The network alone does not meet so tight a bound: the standard file fails it, loudly.
+    # The network alone does not meet so tight a bound: the network-only file fails it, loudly.
     _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.005", code=cli.EXIT_BOUND)
     assert "VIOLATED" in err and len(err.strip().splitlines()) == 1
 
     text = run(capsys, "inspect", rect)[0]
-    assert "variable      tas (time, lat, lon) [K]" in text
+    assert "variable      tas (time, lat, lon) [K]" in text and "error bound   every valid value within 0.004" in text
+    assert "error bound   none (no residual track" in run(capsys, "inspect", out)[0]
     # The threshold is the bound less a float32 rounding allowance.
     assert re.search(r"residuals +[1-9][\d,]* values, threshold 0\.004[5-9]\d*,", text), text
     rec = json.loads(run(capsys, "inspect", rect, "--json")[0])
@@ -160,8 +165,7 @@ def test_raster_folder_keeps_grid_crs_and_per_frame_nodata(tmp_path, capsys):
     assert "below half the step of the stored int16 values (0.05)" in err
     text = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.06", *TINY)[0]
     assert "stored as int16" in text and "(T x H x W x C x 2 bytes of int16)" in text
-    best = tmp_path / "f-rectified.qelm"
-    ds = decode(capsys, best if best.exists() else out, tmp_path / "f.zarr")
+    ds = decode(capsys, out, tmp_path / "f.zarr")
     da = ds["data"]
     assert da.dims == ("time", "y", "x") and da.attrs["grid_mapping"] == "spatial_ref"
     assert "32633" in ds["spatial_ref"].attrs["crs_wkt"]
@@ -303,12 +307,18 @@ def test_bad_input_gives_one_line_and_nonzero_exit(nc_file, encoded, tmp_path, c
     assert list(scratch.iterdir()) == []  # removed even when the run failed after converting
 
 
-def test_module_entry_point_runs_and_keeps_errors_to_one_line(tmp_path):
-    env = dict(os.environ, PYTHONPATH=ROOT)
-    bad, usage = (subprocess.run([sys.executable, "-m", "pyqelm", *argv], capture_output=True, text=True, env=env)
+@pytest.mark.parametrize("launcher,prog", [((sys.executable, "-m", "pyqelm"), "python3 -m pyqelm"),
+                                           ((os.path.join(os.path.dirname(sys.executable), "pyqelm"),), "pyqelm")],
+                         ids=["module", "console-script"])
+def test_entry_points_run_from_any_folder_and_keep_errors_to_one_line(tmp_path, launcher, prog):
+    if prog == "pyqelm" and not INSTALLED:
+        pytest.skip("the console script exists once the package is installed")
+    env = dict(os.environ, PYTHONPATH=IMPORT_ROOT)
+    bad, usage = (subprocess.run([*launcher, *argv], capture_output=True, text=True, env=env, cwd=tmp_path)
                   for argv in (["inspect", str(tmp_path / "none.qelm")], ["encode", "--help"]))
     assert bad.returncode == 1 and bad.stderr.strip().count("\n") == 0 and "no such file" in bad.stderr
     assert usage.returncode == 0 and "--max-error" in usage.stdout and "model presets" in usage.stdout
+    assert usage.stdout.startswith(f"usage: {prog} encode "), usage.stdout[:80]
 
 
 def test_presets_table_in_readme_matches_the_networks():

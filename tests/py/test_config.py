@@ -8,6 +8,9 @@ import numpy as np
 import pytest
 import torch
 
+from conftest import IMPORT_ROOT
+
+
 MISSING_TCNN = ("train_mode='tcnn_cuda' requires tiny-cuda-nn's torch bindings importable as 'tinycudann'. "
                 "Build/install tiny-cuda-nn for your CUDA/PyTorch environment first.")
 NEEDS_CUDA = r"^train_mode='tcnn_cuda' requires torch\.cuda\.is_available\(\)\.$"
@@ -15,7 +18,7 @@ NEEDS_CUDA = r"^train_mode='tcnn_cuda' requires torch\.cuda\.is_available\(\)\.$
 
 def test_failing_sibling_import_propagates():
     # A broken loader module must surface as its own error, not be swallowed by the engine's import.
-    script = (f"import sys, types; sys.path.insert(0, {os.getcwd()!r}); import pyqelm.encoder\n"
+    script = (f"import sys, types; sys.path.insert(0, {IMPORT_ROOT!r}); import pyqelm.encoder\n"
               "class Broken(types.ModuleType):\n    def __getattr__(self, name): raise RuntimeError('loader module is broken')\n"
               "sys.modules['pyqelm.encoder.loaders'] = Broken('loaders'); from pyqelm.encoder import tcnn_compressor\n")
     res = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, cwd=os.getcwd())

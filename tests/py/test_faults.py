@@ -18,7 +18,7 @@ import pytest
 import torch
 import tqdm
 
-from conftest import ROOT, tiny_compressor, v2_store
+from conftest import IMPORT_ROOT, tiny_compressor, v2_store
 from pyqelm import cli
 
 T, H, W = 3, 6, 5
@@ -132,10 +132,10 @@ def test_interrupted_save_keeps_the_previous_file(tmp_path, scratch, monkeypatch
 def in_child(call, *args):
     """Runs ``test_faults.<call>(*args)`` in a fresh interpreter (signals and file-size limits
     stay out of the test process); returns the finished process."""
-    code = (f"import sys; sys.path[:0] = [{ROOT!r}, {os.path.dirname(__file__)!r}]; import pyqelm, test_faults; "
+    code = (f"import sys; sys.path[:0] = [{IMPORT_ROOT!r}, {os.path.dirname(__file__)!r}]; import pyqelm, test_faults; "
             f"sys.exit(test_faults.{call}(*{args!r}))")
     return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
-                          env=dict(os.environ, PYTHONPATH=ROOT))
+                          env=dict(os.environ, PYTHONPATH=IMPORT_ROOT))
 
 
 def interrupted_encode(*argv):
@@ -190,17 +190,3 @@ def test_full_disk_during_save_keeps_the_previous_files(tmp_path, scratch):
     before = json.loads(r.stdout.split("DIGESTS ", 1)[1].splitlines()[0])
     assert sorted(before) == ["out-rectified.qelm", "out.qelm"] and digests(out) == before
     assert not any(scratch.iterdir())
-
-
-# ---- output left by an earlier run -------------------------------------------------------------
-
-def test_rectified_file_of_an_earlier_encode_is_not_taken_for_this_one(tmp_path, scratch, capsys):
-    args = encode_args(tmp_path, tmp_path / "v.qelm", "1") + ["--force"]
-    assert cli.main(args + ["--max-error", "5e-6"]) == 0  # finer than the network can fit
-    assert (tmp_path / "v-rectified.qelm").exists()
-    capsys.readouterr()
-    # a bound every value already meets: no residuals, so no rectified file from this run
-    assert cli.main(args + ["--max-error", "1e6"]) == 0
-    said = capsys.readouterr().out
-    assert not (tmp_path / "v-rectified.qelm").exists()
-    assert "no rectified file" in said and "v-rectified.qelm" not in said

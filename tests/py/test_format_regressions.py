@@ -12,8 +12,9 @@ from pyqelm.format import read_chunk_bytes, write_chunk_bytes
     (b'{"a": [{"$float": {"x": 1}}]}', "unknown non-finite float tag"),
     (b'{"a": "\\ud800"}', "unpaired surrogate"),
     (b'{"\\uDC00": 1}', "unpaired surrogate"),
-    (b'[' * 500 + b'"\\udbff"' + b']' * 500, "unpaired surrogate"),
-], ids=["tag-list", "tag-mapping", "lone-high", "lone-low-key", "deep"])
+    (b'[' * 60 + b'"\\udbff"' + b']' * 60, "unpaired surrogate"),
+    (b'[' * 500 + b'"\\udbff"' + b']' * 500, "nested 500 levels deep"),
+], ids=["tag-list", "tag-mapping", "lone-high", "lone-low-key", "deep", "too deep"])
 def test_damaged_metadata_text_is_a_value_error(text, message):
     with pytest.raises(ValueError, match=message):
         R.loads(text, "chunk metadata")

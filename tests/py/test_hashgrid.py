@@ -7,6 +7,7 @@ import sys
 import pytest
 import torch
 
+from conftest import IMPORT_ROOT
 from pyqelm.models._architecture import grid_layout
 from pyqelm.models.QELMNetworkTorch import hashgrid_encode_reference
 
@@ -127,7 +128,7 @@ def test_import_order_and_intra_op_threads():
             "print('pyqelm.encoder.tcnn_compressor' in sys.modules)\n"
             "import pyqelm.encoder.tcnn_compressor; print(torch.get_num_threads(), len(os.sched_getaffinity(0)))\n")
     env = {k: v for k, v in os.environ.items() if k != "OMP_NUM_THREADS"}
-    env["PYTHONPATH"] = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env["PYTHONPATH"] = IMPORT_ROOT
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
                          check=True).stdout.split()
     assert out[0] == "False" and out[1] == out[2]

@@ -14,6 +14,7 @@ from conftest import tiny_compressor, v2_store
 from pyqelm import decode
 from pyqelm.encoder import tcnn_compressor as tc
 from pyqelm.format import ChunkMeta, read_chunk_bytes, read_container, write_chunk_bytes
+from pyqelm.format import _records as R
 from test_loaders import write_tif
 
 T, H, W = 2, 4, 5
@@ -53,11 +54,13 @@ def rewrite(src, dst, meta=None, manifest=None, chunk=bytes, chunk_meta=None, ma
                 info.compress_type = chunk_compress or info.compress_type
             elif info.filename in ("manifest.json", "meta.json"):
                 d = json.loads(data)
+                d.pop(R.CHECKSUM_KEY, None)
                 if info.filename == "manifest.json":
                     d["chunks"][0]["size_bytes"] = len(blob)
                 edit = manifest if info.filename == "manifest.json" else meta
                 d = (edit and edit(d)) or d
-                data = d if isinstance(d, bytes) else json.dumps(d).encode()
+                # sealed again, so that the reader's own checks are what refuses the edit
+                data = d if isinstance(d, bytes) else R.seal(d, info.filename)
             zout.writestr(info, data)
     return dst
 
@@ -71,7 +74,7 @@ CONTAINER_CASES = {
     "manifest missing": (dict(drop=("manifest.json",)), "lacks 'manifest.json'"),
     "chunk missing": (dict(drop=(CHUNK,)), f"names '{CHUNK}', which the container lacks"),
     "meta not JSON": (dict(meta=lambda d: b"{"), "meta.json is not valid JSON"),
-    "manifest not a mapping": (dict(manifest=lambda d: b"[1, 2]"), "manifest must be a mapping"),
+    "manifest not a mapping": (dict(manifest=lambda d: b"[1, 2]"), "manifest.json must be a mapping"),
     "format version unknown": (meta(format_version="1.0"), "unsupported container format version '1.0'"),
     "meta shape is text": (meta(shape="big"), "shape must be a list"),
     "meta shape too short": (meta(shape=[2, 4]), "shape needs at least"),
@@ -84,7 +87,7 @@ CONTAINER_CASES = {
     "block size zero": (config(block_size=[0, 1]), r"block_size\[0\] must be at least 1"),
     "hash table beyond any network": (config(xy_hash_size=40), "xy_hash_size must be between 1 and 30"),
     "hash tables larger than the weights": (config(xy_hash_size=24, xy_n_levels=16, xy_base_resolution=64),
-                                            "asks for .* hash-grid weights but the weight blob holds only"),
+                                            "the model configuration asks for .* the weight recipe stores"),
     "band ranges for another cube": (dict(chunk_meta=lambda d: d.update(train_data_range=[[0, 1]] * 3)),
                                      "train_data_range holds 3 bands"),
     "mask of another grid": (dict(mask=tc._encode_mask_blob(np.zeros((1, H + 1, W), bool), True)),

@@ -10,6 +10,9 @@ import pytest
 import torch
 import zarr
 
+from conftest import IMPORT_ROOT
+
+
 T, H, W = 3, 4, 5
 
 
@@ -242,7 +245,7 @@ def test_memmap_path_cleanup_and_no_space(ref_compressor, tc, monkeypatch, tmp_p
 def test_memmap_removed_at_exit(tmp_path):
     # the compressor stays alive until the interpreter exits: the exit hook must remove the file
     script = f"""
-import os, sys; sys.path.insert(0, {os.getcwd()!r}); os.environ["PYQELM_TMPDIR"] = {str(tmp_path)!r}
+import os, sys; sys.path.insert(0, {IMPORT_ROOT!r}); os.environ["PYQELM_TMPDIR"] = {str(tmp_path)!r}
 import numpy as np; from pyqelm.encoder import tcnn_compressor as tc; tc._available_memory_bytes = lambda: 0
 c = tc.QELMCompressor._with_reference_backend(train_dtype="float32")
 c.volume, c.nodata_mask_vol = np.ones((1, 4, 4, 1), np.float32), np.zeros(16, bool)

@@ -254,7 +254,8 @@ def test_zarr_store_written_by_xarray_comes_back_identical_through_the_writer(tm
     # Coordinates past the metadata budget stay behind, and the notes say which.
     import pyqelm.encoder.streaming_sources as ss
 
-    monkeypatch.setattr(ss, "_CARRY_BYTES", T * 8 + H * W * 8)  # the time axis and one of the 2-D coordinates
+    # the time axis and one of the 2-D coordinates
+    monkeypatch.setattr(ss, "_CARRY_CHARS", ss._json_chars(np.zeros(T)) + ss._json_chars(lat))
     small = ZarrStreamingSource(zarr_path=str(tmp_path / "in.zarr")).build_meta_info()
     left = ({"lat", "lon"} - set(small["coords"])).pop()
     assert len(small["coords"]) == 2 and any(f"'{left}' is not carried" in n for n in small["notes"])
@@ -267,3 +268,25 @@ def test_zarr_store_written_by_xarray_comes_back_identical_through_the_writer(tm
                           (dict(axes=["extra", "y", "x"]), "does not fit")):
         with pytest.raises(ValueError, match=words):
             write_zarr(cube, Meta(shape=[T, H, W, 1], time=time), dict(source, **change), str(tmp_path / "bad.zarr"))
+
+
+def test_carried_coordinates_fit_the_metadata_document_a_reader_accepts(tmp_path):
+    """Curvilinear coordinates near the carry budget: what is carried must still make a chunk
+    metadata document under the readers' size and value limits, and what is not is named."""
+    import zarr
+
+    from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+    from pyqelm.format import _records as R
+
+    n = 750  # two float64 750 x 750 grids: each fits alone, not both
+    g = zarr.open_group(str(tmp_path / "big.zarr"), mode="w")
+    g.create_dataset("v", data=np.zeros((1, n, n), "f4"), chunks=(1, n, n)).attrs.update(
+        _ARRAY_DIMENSIONS=["time", "j", "i"], coordinates="lat lon")
+    for name, units in (("lat", "degrees_north"), ("lon", "degrees_east")):
+        g.create_dataset(name, data=np.random.default_rng(0).random((n, n))).attrs.update(
+            _ARRAY_DIMENSIONS=["j", "i"], units=units)
+    meta = ZarrStreamingSource(zarr_path=str(tmp_path / "big.zarr")).build_meta_info()
+    assert len(meta["coords"]) == 1 and sum("is not carried" in x for x in meta["notes"]) == 1
+    text = R.dumps_checked({"extras": {"source": {k: meta[k] for k in ("coords", "attrs", "dims")}},
+                            "timestamps": ["2000-01-01T00:00:00"] * 20000}, "chunk metadata")
+    R.loads(text.encode() if isinstance(text, str) else text, "chunk metadata")

@@ -11,8 +11,10 @@ import torch
 import tqdm
 import zarr
 
+from conftest import IMPORT_ROOT
+
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
 
 
 def write_store(path, data, time_chunk):
@@ -123,9 +125,9 @@ def test_store_larger_than_memory_use_trains_streamed(tmp_path):
     store, store_bytes = write_store(tmp_path / "big.zarr", data, chunk), data.nbytes
     del data
     env = {k: v for k, v in os.environ.items() if not k.startswith("PYQELM_")}  # the defaults, in a fresh process
-    code = (f"import sys; sys.path[:0] = [{ROOT!r}, {HERE!r}]; import pyqelm, test_streaming_training as t; "
+    code = (f"import sys; sys.path[:0] = [{IMPORT_ROOT!r}, {HERE!r}]; import pyqelm, test_streaming_training as t; "
             f"t.streamed_run({store!r})")
-    run = subprocess.run([sys.executable, "-c", code], env=dict(env, PYTHONPATH=ROOT), capture_output=True, text=True,
+    run = subprocess.run([sys.executable, "-c", code], env=dict(env, PYTHONPATH=IMPORT_ROOT), capture_output=True, text=True,
                          timeout=300)
     assert run.returncode == 0, run.stderr[-3000:]
     out = run.stdout.splitlines()
