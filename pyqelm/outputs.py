@@ -395,18 +395,16 @@ def _alive(pid):
     return True
 
 
-def sweep(folder):
-    """Remove the staging entries that runs killed outright left in ``folder`` (only entries
-    named by this module, of processes that no longer run); a previous store moved aside and
-    not replaced is put back. Returns the names removed or restored."""
-    done = []
+def _dead_entries(folder, rx, this_host_only):
+    """(name, match, path) of the entries of ``folder`` matching ``rx`` (with a group "pid")
+    that this user owns and whose process no longer runs."""
     try:
         names = os.listdir(folder)
     except OSError:
-        return done
+        return
     for name in names:
-        m = _ENTRY.match(name)
-        if not m or m["host"] != _host() or _alive(int(m["pid"])):
+        m = rx.match(name)
+        if not m or (this_host_only and m["host"] != _host()) or _alive(int(m["pid"])):
             continue
         path = os.path.join(folder, name)
         try:
@@ -414,6 +412,15 @@ def sweep(folder):
                 continue
         except OSError:
             continue
+        yield name, m, path
+
+
+def sweep(folder):
+    """Remove the staging entries that runs killed outright left in ``folder`` (only entries
+    named by this module, of processes that no longer run); a previous store moved aside and
+    not replaced is put back. Returns the names removed or restored."""
+    done = []
+    for name, m, path in _dead_entries(folder, _ENTRY, True):
         target = os.path.join(folder, m["base"])
         if m["role"] == "old" and not os.path.lexists(target):
             with contextlib.suppress(OSError):
@@ -428,22 +435,8 @@ def sweep(folder):
 def sweep_pattern(folder, pattern):
     """Remove entries of ``folder`` whose names match ``pattern`` (a regular expression with a
     group "pid") and whose process no longer runs; for temporary files named by process id."""
-    rx = re.compile(pattern)
-    try:
-        names = os.listdir(folder)
-    except OSError:
-        return []
     done = []
-    for name in names:
-        m = rx.match(name)
-        if not m or _alive(int(m["pid"])):
-            continue
-        path = os.path.join(folder, name)
-        try:
-            if os.lstat(path).st_uid != os.getuid():
-                continue
-        except OSError:
-            continue
+    for name, _, path in _dead_entries(folder, re.compile(pattern), False):
         _remove(path)
         done.append(name)
     return done

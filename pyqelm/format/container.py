@@ -33,6 +33,7 @@ from . import _records as R
 from .chunk_io import read_chunk_bytes
 from .manifest import Manifest
 from .meta import Meta
+from ..outputs import _fsync_dir
 
 FORMAT_VERSION = "0.9"
 META_MEMBER = "meta.json"
@@ -58,19 +59,6 @@ class ContainerContents(NamedTuple):
 
 
 # ---- atomic writes ------------------------------------------------------------------------------
-
-def _fsync_dir(folder):
-    try:
-        fd = os.open(folder, os.O_RDONLY)
-    except OSError:
-        return
-    try:
-        os.fsync(fd)
-    except OSError:
-        pass
-    finally:
-        os.close(fd)
-
 
 def _write_atomic(path, fill):
     """Create a temporary file next to ``path``, let ``fill(fileobj)`` write it, then move it
