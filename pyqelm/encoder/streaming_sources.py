@@ -785,7 +785,12 @@ def _describe(name, a):
     dims = a.dims
     if dims is None and len(a.shape) == 1:
         dims = (name,)
-    return Var(name=name, dims=None if dims is None else tuple(dims), shape=tuple(a.shape), dtype=a.dtype,
+    dtype = a.dtype
+    if getattr(a, "refusal", None) and len(a.shape) >= 2:
+        # An array that is not read stays a candidate for the data, so that choosing it
+        # tells the user why it is refused rather than that there is no data at all.
+        dtype = np.dtype("f4")
+    return Var(name=name, dims=None if dims is None else tuple(dims), shape=tuple(a.shape), dtype=dtype,
                attrs=a.attrs)
 
 
