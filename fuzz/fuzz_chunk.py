@@ -134,6 +134,7 @@ JSON_VALUES = [None, True, False, 0, -1, 1, 2 ** 31, 2 ** 40, 10 ** 8, 2 ** 63, 
                1e308, 5e-324,
                "", "x", "int8", "int16", "float16", "native", "perframe_int16", "chunked_v1", "zstd", "lzma",
                "int8_per_tensor_f16dec", "int16_per_tensor_f16dec", "\ud800", "\x00",
+               "int32", "bound_step", "bound_codes_v1", "residual_codes",
                [], [0], [[0, 1]], [[1, 0], [2]], {}, {"$float": "nan"}, {"$float": "inf"}, {"$float": "-inf"},
                {"$float": "bogus"}, {"$float": 1}, {"$float": "nan", "x": 1}]
 

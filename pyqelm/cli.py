@@ -5,11 +5,13 @@ Every sub-command reports bad input as one line on standard error and exits non-
 broken); ``--debug`` shows the traceback instead.
 """
 import argparse
+import contextlib
 import errno
 import json
 import math
 import os
 import re
+import signal
 import sys
 import tempfile
 import time
@@ -17,8 +19,8 @@ import time
 import numpy as np
 
 from pyqelm.outputs import Interrupted, signals_raise
-from pyqelm.pipeline import (FOLDER_LOADERS, LOSS_TYPES, MASK_MODES, EncodeOptions, SourceOptions, detect_source,
-                             raw_bytes, read_meta_sidecar, stored_metrics)
+from pyqelm.pipeline import (FOLDER_LOADERS, LOSS_TYPES, MASK_MODES, OUT_OF_RANGE, EncodeOptions, SourceOptions,
+                             detect_source, raw_bytes, read_meta_sidecar, stored_metrics)
 from pyqelm.presets import PRESETS, SIZE_ARGUMENTS, presets_table
 from pyqelm.verification import BoundViolated, stated_bound
 
@@ -83,9 +85,14 @@ def _add_source_options(p):
     g = p.add_argument_group("source")
     g.add_argument("--variable", help="data variable of a Zarr store or NetCDF file (default: the only one)")
     g.add_argument("--valid-range", nargs=2, type=any_float, metavar=("MIN", "MAX"),
-                   help="physical range: Zarr/NetCDF values are clipped to it and normalised by it (default: the "
-                        "data's own min and max, found by one pass over the source); raster folders mark values "
-                        "outside it as no-data (default: none)")
+                   help="physical range: Zarr/NetCDF values are clipped to it and normalised by it for training "
+                        "(default: the data's own min and max, found by one pass over the source); raster folders "
+                        "mark values outside it as no-data (default: none). See --out-of-range")
+    g.add_argument("--out-of-range", choices=OUT_OF_RANGE,
+                   help="values outside --valid-range or outside the variable's valid_range/valid_min/valid_max "
+                        "attributes: no-data, or data the residual codes carry so the --max-error bound holds for "
+                        "them too (default: no-data for the attributes, which CF defines as invalid data, and for "
+                        "raster folders; carried for --valid-range on Zarr and NetCDF sources)")
     g.add_argument("--scale-factor", type=any_float,
                    help="stored value x scale = physical value (default: the variable's scale_factor attribute; "
                         "1.0 for --loader standard, 0.1 for the HiGLASS loaders)")
@@ -111,7 +118,8 @@ def _source_options(a):
     return SourceOptions(variable=a.variable, valid_range=tuple(a.valid_range) if a.valid_range else "auto",
                          scale_factor=a.scale_factor, loader=a.loader, tile=a.tile, bands=a.bands,
                          p99_removal=a.p99_removal, year_range=tuple(a.year_range) if a.year_range else None,
-                         band_dim=a.band_dim, time_start=a.time_start, time_step=a.time_step)
+                         band_dim=a.band_dim, time_start=a.time_start, time_step=a.time_step,
+                         out_of_range=a.out_of_range)
 
 
 def _add_engine_options(p, residuals=True):
@@ -151,8 +159,8 @@ def _add_engine_options(p, residuals=True):
     g.add_argument("--imp-alpha", type=positive_float, default=1.0, metavar="A")
     g.add_argument("--imp-refresh-epochs", type=positive_int, default=3, metavar="EPOCHS")
     g.add_argument("--streaming", action="store_true",
-                   help="train out of core from the Zarr/NetCDF source instead of loading it into memory "
-                        "(no residuals)")
+                   help="train out of core from the Zarr/NetCDF source instead of loading it into memory (with "
+                        "--max-error the bound is kept by a second streamed pass)")
     g.add_argument("--start-date", help="global start of the time axis (ISO-8601; default: first frame)")
     g.add_argument("--end-date", help="global end of the time axis (ISO-8601; default: last frame)")
     g = p.add_argument_group("backend")
@@ -167,15 +175,17 @@ def _add_engine_options(p, residuals=True):
     if residuals:
         g = p.add_argument_group("saving")
         g.add_argument("--max-error", type=positive_float, metavar="E",
-                       help="save residuals so that every valid value decodes within E (physical units) of the "
-                            "original: OUTPUT is the bounded container, decoded and checked against the source "
-                            "before it is written (exit status 3 when a value is off by more)")
+                       help="bound every valid value's error by E (physical units, measured on the decoded values "
+                            "against the source): OUTPUT is the bounded container (the network and residual codes "
+                            "of a step just under 2E), decoded and checked against the source before it is written "
+                            "(exit status 3 when a value is off by more)")
         g.add_argument("--network-output", metavar="FILE.qelm",
                        help="with --max-error, also write the network alone (no residual track) to FILE.qelm")
         g.add_argument("--no-verify", action="store_true",
                        help="with --max-error, skip decoding the result and checking it against the source")
-        g.add_argument("--residual-dtype", choices=("int8", "int16"), default="int16",
-                       help="quantization of residual values (default: int16)")
+        g.add_argument("--residual-dtype", choices=("int8", "int16"),
+                       help="refused: the command line stores residuals as integer codes sized to the bound, not "
+                            "as int8/int16 values (the library's save_qelm still takes residual_dtype)")
         g.add_argument("--quantization-bits", type=int, choices=(0, 8, 16), default=16,
                        help="weights: 16 or 8-bit integers, 0 for float16 (default: 16)")
         g.add_argument("--mask-mode", choices=MASK_MODES, default="auto",
@@ -198,7 +208,7 @@ def _encode_options(a):
         early_stop_min_delta_rel=a.early_stop_min_delta, early_stop_warmup_epochs=a.early_stop_warmup,
         early_stop_ema_alpha=a.early_stop_ema, importance_sampling=a.importance_sampling,
         imp_warmup_frac=a.imp_warmup_frac, imp_alpha=a.imp_alpha, imp_refresh_epochs=a.imp_refresh_epochs,
-        max_error=getattr(a, "max_error", None), residual_dtype=getattr(a, "residual_dtype", "int16"),
+        max_error=getattr(a, "max_error", None), residual_dtype=getattr(a, "residual_dtype", None),
         quantization_bits=getattr(a, "quantization_bits", 16), mask_mode=getattr(a, "mask_mode", "auto"),
         chunk_blob=getattr(a, "chunk_blob", False), backend=a.backend, device=a.device, precision=a.precision,
         quiet=a.quiet, force=getattr(a, "force", False), network_output=getattr(a, "network_output", None),
@@ -212,6 +222,7 @@ def _log(*args):
 # ---- encode ------------------------------------------------------------------------------------
 
 _METRIC_SOURCES = {
+    "decoded": "every valid value of the decoded output, against the source",
     "residual": "every valid value, after residuals",
     "model": "every valid value, network only (before residuals)",
 }
@@ -272,8 +283,14 @@ def summary_lines(result, max_error=None):
     elif max_error is not None and record:
         worst = max(b["max"] for b in record["bands"])
         verdict = "holds" if worst <= max_error else "NOT MET"
-        lines.append(f"  error bound |err| <= {max_error:g}: {verdict} by the engine's own measurement (largest "
-                     f"{worst:.6g}); not checked against the source (--no-verify)")
+        how = ("measured on the decoded values against the source" if src == "decoded"
+               else "by the engine's own measurement")
+        lines.append(f"  error bound |err| <= {max_error:g}: {verdict}, {how} (largest {worst:.6g}); not checked "
+                     "again after writing (--no-verify)")
+    if result.steps is not None:
+        steps = ", ".join(f"{s:.7g}" for s in result.steps)
+        lines.append(f"  residuals   {result.outliers:,} corrected values (codes of step {steps}: just under twice "
+                     "the bound)")
     if result.threshold is not None:
         lines.append(f"  residuals   {result.outliers:,} corrected values (threshold {result.threshold:.7g}: the "
                      f"bound less a float32 rounding allowance)")
@@ -467,7 +484,10 @@ def inspect_lines(rec):
         lines.append(f"data range    {_fmt_list([f'[{lo:.6g}, {hi:.6g}]' for lo, hi in ranges])}; "
                      f"coordinate mode {cm['extras'].get('norm_mode')}")
         ri = cm["residual_info"]
-        if cm["has_residuals"] and ri:
+        if cm["has_residuals"] and ri and ri["outlier_layout"] == "bound_codes_v1":
+            lines.append(f"residuals     bound {_fmt_list(ri['bound'])} (every valid value): codes of step "
+                         f"{_fmt_list(ri['steps'])}, {ri['outlier_count']:,} values corrected ({ri['outlier_layout']})")
+        elif cm["has_residuals"] and ri:
             thr = ri["threshold"]
             lines.append(f"residuals     {ri['outlier_count']:,} values, threshold {thr}, {ri['dtype']} "
                          f"({ri['value_mode']}), largest step {ri['outlier_value_scale']:.3g}")
@@ -700,7 +720,7 @@ def build_parser():
     c.add_argument("--band", type=nonneg_int, default=0, help="band of the plot (default: 0)")
     _add_source_options(c)
     _add_engine_options(c, residuals=False)
-    c.set_defaults(func=cmd_compare, residual_dtype="int16", quantization_bits=16,
+    c.set_defaults(func=cmd_compare, residual_dtype=None, quantization_bits=16,
                    mask_mode="auto", chunk_blob=False)
 
     v = sub.add_parser("verify", help="check a decoded cube against its source and an error bound",
@@ -787,6 +807,12 @@ def main(argv=None):
             raise
         print(f"pyqelm {args.command}: {_message(e)}", file=sys.stderr)
         return EXIT_BOUND
+    except BrokenPipeError:
+        # The reader went away (`pyqelm presets | head`): stop quietly as other filters do, and
+        # keep the interpreter's final flush from failing on the closed pipe.
+        with contextlib.suppress(OSError, ValueError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 128 + signal.SIGPIPE
     except Exception as e:  # one line for the user; --debug for the traceback
         if args.debug:
             raise
@@ -795,6 +821,4 @@ def main(argv=None):
 
 
 def signal_name(signum):
-    import signal
-
     return signal.Signals(signum).name

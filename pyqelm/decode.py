@@ -10,9 +10,19 @@ The reconstruction is rebuilt from the container alone:
   inputs from the timestamps, global bounds and calendar with ``normalize_time``;
 * physical values as normalised x (max - min) + min per band from ``train_data_range``,
   followed by exp(x) - 1 when the cube was trained in log space;
-* the residual track (when the chunk carries one) added cell by cell: every valid value of a
-  rectified container lies within max(threshold, outlier_value_scale / 2) of the original;
+* the residual track (when the chunk carries one):
+  - "bound_codes_v1" (a bounded chunk, see ``pyqelm.bound``): an int32 code q for every cell of
+    the pixels the mask keeps, and one step s per band in the residual info; a cell decodes as
+    float32(p + q x s) with p the prediction above, formed in float64. The encoder chose q so
+    that every valid value lies within the recorded bound of the source; a cell coded
+    ``NODATA_CODE`` is a band without data in a pixel that holds some, and decodes as NaN;
+  - "chunked_v1" (the engine's sparse track) added cell by cell: every valid value of such a
+    rectified container lies within max(threshold, outlier_value_scale / 2) of the cube the
+    engine trained on;
 * the no-data mask applied last (NaN, or the value the caller asks for).
+
+Prediction runs a batch of frames at a time through ``Predictor``, the same code the encoder's
+bound pass measures with.
 
 The cube is float32, (T, H, W, C), in physical units.
 
@@ -35,7 +45,11 @@ from pyqelm.format import read_chunk_bytes, read_container
 from pyqelm.utils.compression import fast_decompress
 from pyqelm.utils.date_utils import normalize_time, time_points
 
-DEFAULT_BATCH = 1 << 18
+# Network rows per call and per batch of frames: the working set of a decode or of the encoder's
+# bound pass is a few times this many values, whatever the cube's size.
+DEFAULT_BATCH = 1 << 16
+CODES_LAYOUT = "bound_codes_v1"
+NODATA_CODE = int(np.iinfo(np.int32).min)  # a band without data in a pixel the mask keeps
 # exp(x) - 1 of a log-space value beyond this is no float32.
 _LOG_MAX = float(np.log(np.finfo(np.float32).max))
 # Part of physical memory a decode may plan to use unless the caller allows more.
@@ -50,12 +64,18 @@ def _engine():
 
 
 def _network(chunk_meta, weights_bytes):
+    return network_from_weights(chunk_meta.model_config, chunk_meta.quantization_info.to_dict(), weights_bytes)
+
+
+def network_from_weights(model_config, recipe, weights_bytes):
+    """The reference network on CPU (float32, evaluation mode) with the stored weights restored
+    from the quantization recipe: the network every reconstruction is made with."""
     from pyqelm.models.QELMNetworkTorch import QELMNetworkTorch
 
     tc = _engine()
     raw = fast_decompress(weights_bytes)
-    net = QELMNetworkTorch.from_config(dict(chunk_meta.model_config))
-    recipe = chunk_meta.quantization_info.to_dict()
+    net = QELMNetworkTorch.from_config(dict(model_config))
+    recipe = dict(recipe)
     tensors, export_names = net.export_weight_components()
     sizes = [int(t.numel()) for t in tensors]
     parts = tc.restore_weight_components(raw, recipe, sizes)
@@ -130,11 +150,14 @@ def _check_weights(chunk_meta, arch, payload_bytes):
     return sum(sizes)
 
 
-def _decode_bytes(arch, T, H, W, C, n_params, payload_bytes, has_mask, outliers, batch):
-    """What a decode of this cube holds at its peak, in bytes (an upper estimate)."""
+def _decode_bytes(arch, T, H, W, C, n_params, payload_bytes, has_mask, outliers, batch, held=None, codes=False):
+    """What a decode of this cube holds at its peak, in bytes (an upper estimate). ``held``: the
+    frames a frame-batch reader holds at once (default: the whole cube, which ``decode_chunk``
+    returns); ``codes``: the residuals are the per-cell codes of a bounded chunk, decoded and
+    applied a frame batch at a time."""
     bh, bw = arch["block_size"]
     Hb, Wb = -(-H // bh), -(-W // bw)
-    cube = 4 * T * Hb * bh * Wb * bw * C
+    cube = 4 * (T if held is None else held) * Hb * bh * Wb * bw * C
     if bh * bw > 1:
         cube *= 2  # blocks are rearranged into a second array
     coords = 2 * 3 * 4 * Hb * Wb  # up to three coordinates per pixel, and their temporaries
@@ -145,13 +168,20 @@ def _decode_bytes(arch, T, H, W, C, n_params, payload_bytes, has_mask, outliers,
     network = payload_bytes + 8 * n_params  # the inflated payload, the restored and the loaded weights
     mask = T * H * W if has_mask else 0
     residuals = 28 * outliers  # indices, values and the temporaries of adding them
+    if codes:
+        # int32 codes, their float64 sum with the prediction and the float32 result, per batch
+        per = max(1, batch // max(1, Hb * Wb))
+        residuals = 16 * min(T, per) * H * W * C
+        if held is not None:
+            cube += 4 * min(T, per) * H * W * C  # the batch kept for the next read
     return cube + coords + rows * per_row + network + mask + residuals
 
 
-def _check_claims(contents, meta, max_memory, batch):
+def _check_claims(contents, meta, max_memory, batch, held=None):
     """Checks the chunk's claims against each other, against the outer metadata and against
     the bytes present, then the memory the decode will need against ``max_memory``, before
-    anything of the cube's size is allocated. Returns (T, H, W, C)."""
+    anything of the cube's size is allocated; ``held`` as for ``_decode_bytes``. Returns
+    (T, H, W, C)."""
     from pyqelm.models._architecture import constructor_kwargs, resolve_architecture
     from pyqelm.utils.compression import declared_size
 
@@ -175,8 +205,9 @@ def _check_claims(contents, meta, max_memory, batch):
         outliers = info.outlier_count
         if outliers > T * H * W * C:
             raise ValueError(f"the residual track counts {outliers:,} outliers in a cube of {T * H * W * C:,} values")
+    codes = bool(contents.residual_bytes) and cm.residual_info.outlier_layout == CODES_LAYOUT
     need = _decode_bytes(arch, T, H, W, C, n_params, len(contents.weights_bytes), bool(contents.mask_bytes),
-                         outliers, batch)
+                         outliers, batch, held=held, codes=codes)
     cap = default_max_memory() if max_memory is None else int(max_memory)
     if need > cap:
         raise ValueError(f"decoding this {T} x {H} x {W} x {C} cube needs about {_size_text(need)} of memory, "
@@ -191,22 +222,83 @@ def _grid(meta, net):
     return T, H, W, C, bh, bw, -(-H // bh), -(-W // bw)
 
 
+def _grid(meta, net):
+    T, H, W, C = (int(x) for x in meta.shape)
+    bh, bw = (int(x) for x in net.block_size)  # validated by the network's configuration
+    return T, H, W, C, bh, bw, -(-H // bh), -(-W // bw)
+
+
 def _check_parts(contents, T, H, W, C):
     """Decodes the chunk's mask and residual track and checks them against the cube before any
     prediction, so a chunk whose parts disagree is refused before a cube is allocated for it;
     the decoders compare their headers with the cube before they allocate anything.
-    Returns (no-data mask or None, (indices, values) or None)."""
+    Returns (no-data mask or None, residuals): residuals are None, (indices, values) of a
+    "chunked_v1" track, or the ``StepCodes`` of a bounded chunk (decoded frame batch by batch)."""
     nodata = residuals = None
     if contents.mask_bytes:
         nodata = _engine().decode_mask_blob(contents.mask_bytes, shape=(T, H, W))
-    if contents.residual_bytes:
-        info = contents.chunk_meta.residual_info
+    info = contents.chunk_meta.residual_info
+    if contents.residual_bytes and info is not None and info.outlier_layout == CODES_LAYOUT:
+        residuals = StepCodes(contents.residual_bytes, info, nodata, (T, H, W, C))
+    elif contents.residual_bytes:
         native = info is not None and info.value_mode == "native"
         idx, vals, shape = _engine().decode_residual_blob(
             contents.residual_bytes, list(info.band_scales) if native else None, None,
             shape=(T, H, W, C), count=info.outlier_count)
         residuals = (np.asarray(idx), np.asarray(vals, dtype=np.float32))
     return nodata, residuals
+
+
+class StepCodes:
+    """The residual codes of a bounded chunk ("bound_codes_v1"): one int32 code per cell of every
+    pixel the mask keeps, decoded a range of frames at a time. ``nodata``: the chunk's mask
+    (1 or T, H, W), or None."""
+
+    def __init__(self, blob, info, nodata, shape):
+        self.blob, self.nodata, self.shape = blob, nodata, tuple(int(s) for s in shape)
+        C = self.shape[3]
+        steps = np.asarray(info.steps, dtype=np.float64)
+        if steps.shape != (C,) or not (np.isfinite(steps).all() and (steps > 0).all()):
+            raise ValueError(f"residual steps {info.steps} do not give one positive step per band of {C}")
+        self.steps = steps
+
+    def frames(self, t0, t1):
+        from pyqelm import residual_codec
+
+        H, W = self.shape[1:3]
+        if self.nodata is None:
+            codes = residual_codec.decode(self.blob, np.ones((1, H, W), dtype=bool), self.shape, frames=(t0, t1))
+        elif self.nodata.shape[0] == 1:
+            codes = residual_codec.decode(self.blob, ~self.nodata, self.shape, frames=(t0, t1))
+        else:
+            # Only the frames the codes need, from the key frame at or before t0 on.
+            key = self._key_interval()
+            first = t0 // key * key
+            codes = residual_codec.decode(self.blob, ~self.nodata[first:t1], self.shape, frames=(t0, t1),
+                                          valid_from=first)
+        codes = np.asarray(codes)
+        if codes.shape != (t1 - t0,) + self.shape[1:]:
+            raise ValueError(f"residual codes of shape {codes.shape} for frames {t0}..{t1 - 1} of {self.shape}")
+        return codes
+
+    def _key_interval(self):
+        if not hasattr(self, "_key"):
+            from pyqelm import residual_codec
+
+            self._key = max(1, int(residual_codec.describe(self.blob)["key_interval"]))
+        return self._key
+
+
+def apply_codes(pred, codes, steps):
+    """Decoded values of a bounded chunk: prediction + code x step of the band, formed in float64
+    and rounded once to float32, so the result is the same on every machine that predicts the
+    same float32 ``pred``. Cells coded ``NODATA_CODE`` (a band without data in a pixel that holds
+    some) decode as NaN."""
+    total = codes * np.asarray(steps, dtype=np.float64)
+    total += pred
+    out = total.astype(np.float32)
+    out[codes == NODATA_CODE] = np.nan
+    return out
 
 
 def _coordinates(meta, chunk_meta, rows, cols):
@@ -225,10 +317,10 @@ def _times(meta, T):
         if T > 1:
             raise ValueError("the container has no time axis for its frames")
         return torch.zeros(T, dtype=torch.float32)
+    _check_time_order(meta.time.values, meta.time.calendar)
     t = normalize_time(meta.time.values, meta.time.global_start, meta.time.global_end, calendar=meta.time.calendar)
     if len(t) != T:
         raise ValueError(f"the time axis holds {len(t)} timestamps for {T} frames")
-    _check_time_order(meta.time.values, meta.time.calendar)
     return torch.tensor(t, dtype=torch.float32)
 
 
@@ -244,19 +336,22 @@ def _check_time_order(values, calendar=None):
                              f"frame {i - 1} ({values[i - 1]})")
 
 
-def _check_finite(cube, nodata):
+def _check_finite(cube, nodata, first=0, codes=None):
     """Valid values must decode to numbers: inf or NaN there means damaged metadata or weights,
     which a caller must hear about rather than receive. Checked frame by frame, so the check
-    needs memory for one frame only."""
+    needs memory for one frame only. ``cube`` holds frames first, first + 1, ... and ``nodata``
+    the same frames (or one for all); cells coded ``NODATA_CODE`` in ``codes`` are no data."""
     T = cube.shape[0]
     for t in range(T):
         bad = ~np.isfinite(cube[t])
         if nodata is not None:
             bad &= ~nodata[t if nodata.shape[0] == T else 0][..., None]
+        if codes is not None:
+            bad &= codes[t] != NODATA_CODE
         n = int(np.count_nonzero(bad))
         if n:
-            raise ValueError(f"{n:,} valid values of frame {t} decode to inf or NaN; the container's metadata or "
-                             "weights are damaged")
+            raise ValueError(f"{n:,} valid values of frame {first + t} decode to inf or NaN; the container's "
+                             "metadata or weights are damaged")
 
 
 def _band_ranges(chunk_meta, C, block_factor, use_log=False):
@@ -287,27 +382,106 @@ def _predict(net, xyz, times, lo, span, use_log, batch):
     return out
 
 
+class Predictor:
+    """The network's reconstruction of a chunk in physical units, float32 on CPU, a batch of
+    frames at a time: the one path ``decode_chunk`` and the encoder's bound pass both take, so
+    the values the bound is measured on are the values a reader gets."""
+
+    def __init__(self, meta, chunk_meta, net, batch=DEFAULT_BATCH):
+        self.net, self.batch = net, int(batch)
+        self.T, self.H, self.W, self.C, self.bh, self.bw, self.Hb, self.Wb = _grid(meta, net)
+        self.xyz = _coordinates(meta, chunk_meta, self.Hb, self.Wb)
+        self.times = _times(meta, self.T)
+        self.lo, self.span = _band_ranges(chunk_meta, self.C, self.bh * self.bw, bool(meta.use_log))
+        self.use_log = bool(meta.use_log)
+
+    @classmethod
+    def from_chunk(cls, meta, chunk_meta, weights_bytes, batch=DEFAULT_BATCH):
+        return cls(meta, chunk_meta, _network(chunk_meta, weights_bytes), batch)
+
+    def batches(self):
+        """(first, end) frame ranges of about ``batch`` network rows each, one frame at least."""
+        per = max(1, self.batch // max(1, self.Hb * self.Wb))
+        return [(t0, min(self.T, t0 + per)) for t0 in range(0, self.T, per)]
+
+    def frames(self, t0, t1):
+        """Frames t0..t1-1 as float32 (t1 - t0, H, W, C)."""
+        n, Hb, Wb, bh, bw, C = t1 - t0, self.Hb, self.Wb, self.bh, self.bw, self.C
+        flat = _predict(self.net, self.xyz, self.times[t0:t1], self.lo, self.span, self.use_log, self.batch)
+        cube = flat.numpy().reshape(n, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(n, Hb * bh, Wb * bw, C)
+        return np.ascontiguousarray(cube[:, :self.H, :self.W, :])
+
+
+class FrameDecoder:
+    """One chunk decoded a range of frames at a time: ``shape`` and ``[lo:hi]`` (float32 frames
+    lo..hi-1), so a reader that walks a long series holds a few frame batches, not the cube.
+    The values are those of ``decode_chunk`` bit for bit: the same frame batches are predicted."""
+
+    def __init__(self, blob, meta, fill=None, batch=DEFAULT_BATCH, max_memory=None, whole=False):
+        contents = read_chunk_bytes(blob)
+        cm = contents.chunk_meta
+        _check_claims(contents, meta, max_memory, batch, held=None if whole else self._held(contents, meta, batch))
+        net = _network(cm, contents.weights_bytes)
+        T, H, W, C = _grid(meta, net)[:4]
+        self.shape = (T, H, W, C)
+        self.nodata, self.residuals = _check_parts(contents, T, H, W, C)
+        self.fill = np.nan if fill is None else fill
+        self.predictor = Predictor(meta, cm, net, batch)
+        self._batches = self.predictor.batches()
+        self._last = (None, None)
+
+    def _batch(self, k):
+        if self._last[0] != k:
+            t0, t1 = self._batches[k]
+            T, H, W, C = self.shape
+            cube = self.predictor.frames(t0, t1)
+            r, codes = self.residuals, None
+            if isinstance(r, StepCodes):
+                codes = r.frames(t0, t1)
+                cube = apply_codes(cube, codes, r.steps)
+            elif r is not None:
+                cells = H * W * C
+                lo, hi = np.searchsorted(r[0], [t0 * cells, t1 * cells])
+                cube.reshape(-1)[r[0][lo:hi] - t0 * cells] += r[1][lo:hi]
+            mask = None
+            if self.nodata is not None:
+                mask = self.nodata if self.nodata.shape[0] == 1 else self.nodata[t0:t1]
+            _check_finite(cube, mask, first=t0, codes=codes)
+            if mask is not None:
+                cube[np.broadcast_to(mask, (t1 - t0, H, W))] = self.fill
+            self._last = (k, cube)
+        return self._last[1]
+
+    @staticmethod
+    def _held(contents, meta, batch):
+        """Frames of one batch (what a frame-batch reader holds), from the claims alone."""
+        from pyqelm.models._architecture import constructor_kwargs, resolve_architecture
+
+        try:
+            bh, bw = resolve_architecture(constructor_kwargs(dict(contents.chunk_meta.model_config)))["block_size"]
+            T, H, W = (int(x) for x in list(meta.shape)[:3])
+        except (TypeError, ValueError):
+            return None  # _check_claims says what is wrong
+        return min(T, max(1, int(batch) // max(1, -(-H // bh) * -(-W // bw))))
+
+    def __getitem__(self, frames):
+        if not isinstance(frames, slice) or frames.step not in (None, 1):
+            raise TypeError("frames are read as a slice lo:hi")
+        lo, hi, _ = frames.indices(self.shape[0])
+        hi = max(lo, hi)
+        out = np.empty((hi - lo,) + self.shape[1:], dtype=np.float32)
+        for k, (t0, t1) in enumerate(self._batches):
+            if t1 > lo and t0 < hi:
+                a, b = max(t0, lo), min(t1, hi)
+                out[a - lo:b - lo] = self._batch(k)[a - t0:b - t0]
+        return out
+
+
 def decode_chunk(blob, meta, fill=None, batch=DEFAULT_BATCH, max_memory=None):
     """Decode one chunk blob with the outer ``Meta`` of its cube; returns float32 (T, H, W, C).
     ``max_memory`` (bytes; default ``default_max_memory()``) bounds what the decode may need."""
-    contents = read_chunk_bytes(blob)
-    cm = contents.chunk_meta
-    _check_claims(contents, meta, max_memory, batch)
-    net = _network(cm, contents.weights_bytes)
-    T, H, W, C, bh, bw, Hb, Wb = _grid(meta, net)
-    nodata, residuals = _check_parts(contents, T, H, W, C)
-    xyz = _coordinates(meta, cm, Hb, Wb)
-    times = _times(meta, T)
-    lo, span = _band_ranges(cm, C, bh * bw, bool(meta.use_log))
-    flat = _predict(net, xyz, times, lo, span, bool(meta.use_log), batch)
-    cube = flat.numpy().reshape(T, Hb, Wb, bh, bw, C).transpose(0, 1, 3, 2, 4, 5).reshape(T, Hb * bh, Wb * bw, C)
-    cube = np.ascontiguousarray(cube[:, :H, :W, :])
-    if residuals is not None:
-        cube.reshape(-1)[residuals[0]] += residuals[1]
-    _check_finite(cube, nodata)
-    if nodata is not None:
-        cube[np.broadcast_to(nodata, (T, H, W))] = np.nan if fill is None else fill
-    return cube
+    frames = FrameDecoder(blob, meta, fill=fill, batch=batch, max_memory=max_memory, whole=True)
+    return frames[0:frames.shape[0]]
 
 
 def _check_covers_cube(path, meta, entry):

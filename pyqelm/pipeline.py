@@ -10,7 +10,6 @@ the comparison and the verification measure against.
 import contextlib
 import hashlib
 import os
-import shutil
 import sys
 import time
 from dataclasses import dataclass, field
@@ -25,6 +24,7 @@ ZARR_MARKERS = ("zarr.json", ".zgroup", ".zarray", ".zmetadata")
 FOLDER_LOADERS = ("standard", "higlass", "higlass_lai_fpar")
 LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR")
 MASK_MODES = ("auto", "static", "dynamic", "no")
+OUT_OF_RANGE = ("nodata", "carry")
 
 
 def detect_source(path):
@@ -142,6 +142,10 @@ class SourceOptions:
     band_dim: Optional[str] = None  # a vertical, ensemble or unnamed dimension to read as bands
     time_start: Optional[str] = None  # dates for frames whose time axis has none (ISO-8601) ...
     time_step: Optional[str] = None  # ... every step ("1 day", "6h", "1 month")
+    # Values outside --valid-range or the variable's CF valid attributes: "nodata", "carry"
+    # (data, carried by the residual codes), or None: no-data for the attributes and for raster
+    # folders, carried for --valid-range on Zarr and NetCDF sources.
+    out_of_range: Optional[str] = None
 
 
 def folder_scale(opts):
@@ -152,34 +156,126 @@ def folder_scale(opts):
 
 
 def read_cube(path, opts):
-    """(cube float32 (T, H, W, C) in physical units with NaN for no-data, description dict)."""
+    """(cube float32 (T, H, W, C) in physical units with NaN for no-data, description dict).
+
+    No-data is what a bounded container promises about: the source's fill and missing values,
+    and values outside --valid-range or the variable's CF valid attributes where ``opts``
+    makes them no-data (``range_policies``)."""
+    with open_source(path, opts) as (source, info):
+        cube = np.empty(source.shape, dtype=np.float32)
+        step = max(1, _frame_count(source.shape))
+        for lo in range(0, source.shape[0], step):
+            cube[lo:lo + step] = source.read(lo, min(source.shape[0], lo + step))
+        return cube, info
+
+
+def _frame_count(shape, budget=256 << 20):
+    return budget // max(1, int(np.prod(shape[1:])) * 8)
+
+
+@contextlib.contextmanager
+def open_source(path, opts):
+    """(source, description) of any input: ``source`` serves frames in physical units as float64
+    (``pyqelm.bound.ZarrSource`` or ``ArraySource``), NaN for no-data, with ``range_policies``
+    applied; the description holds "dtype", "variable", "band_names", "y_ascending" and
+    "policies". A NetCDF file is converted for the duration of the block."""
     kind = detect_source(path)
     if kind == "folder":
-        from pyqelm.encoder.loaders import QELMDatasetLoader
-
-        loader = QELMDatasetLoader(dtype=np.float32)
-        vr = None if opts.valid_range in (None, "auto") else opts.valid_range
-        common = dict(folder_path=os.fspath(path), scale_factor=folder_scale(opts), valid_range=vr,
-                      p99_removal=opts.p99_removal)
-        if opts.loader == "higlass":
-            cube, nodata, meta = loader.load_folder_HiGLASS(**common)
-        elif opts.loader == "higlass_lai_fpar":
-            if not opts.tile:
-                raise ValueError("the higlass_lai_fpar loader needs --tile")
-            cube, nodata, meta = loader.load_folder_HiGLASS_LAI_FPAR(tile_name=opts.tile, year_range=opts.year_range,
-                                                                     **common)
-        else:
-            cube, nodata, meta = loader.load_folder(expected_bands=opts.bands, **common)
-        cube = np.array(cube, dtype=np.float32)
-        cube[np.asarray(nodata, dtype=bool)] = np.nan
-        return cube, {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
-                      "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
+        source, policies, meta = bound_source(kind, path, None, None, opts)
+        info = {"dtype": meta.get("src_dtype") or meta.get("dtype") or "float32", "variable": None,
+                "band_names": meta.get("band_names"), "y_ascending": _y_ascending(meta)}
+        yield _Policed(source, policies), dict(info, policies=policies)
+        return
     with zarr_view(path, opts.variable) as (store, variable):
-        source = _zarr_source(store, variable, opts.scale_factor, opts=opts)
-        cube = source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
-        meta = source.build_meta_info()
-        return cube, {"dtype": meta["src_dtype"], "variable": source.variable, "band_names": meta["band_names"],
-                      "y_ascending": _y_ascending(meta)}
+        source, policies, meta = bound_source(kind, path, store, variable, opts)
+        info = {"dtype": meta["src_dtype"], "variable": source.source.variable, "band_names": meta["band_names"],
+                "y_ascending": _y_ascending(meta), "policies": policies}
+        yield _Policed(source, policies), info
+
+
+def bound_source(kind, path, store, variable, opts):
+    """(source, range policies, source metadata) that a bound is kept against: the raster folder
+    ``path`` loaded in float64, or ``variable`` of the Zarr ``store`` read frame by frame."""
+    from pyqelm.bound import ArraySource, ZarrSource
+
+    if kind == "folder":
+        cube, meta = _folder_cube(path, opts)
+        return ArraySource(cube), range_policies(opts, kind), meta
+    source = ZarrSource(store, variable, opts.scale_factor, source_options(opts))
+    return source, range_policies(opts, kind, source.cf_valid_range), source.source.build_meta_info()
+
+
+def policed_frames(found, batch_bytes=256 << 20):
+    """(first frame, float64 frames) batches of ``bound_source``'s (source, policies, meta), with
+    the policies' no-data applied: the source as a bounded container promises about it."""
+    source = _Policed(found[0], found[1])
+    T = source.shape[0]
+    step = max(1, _frame_count(source.shape, batch_bytes))
+    for lo in range(0, T, step):
+        yield lo, source.read(lo, min(T, lo + step))
+
+
+class _Policed:
+    """A source with the no-data side of its range policies applied (for verify and compare;
+    the bound pass applies the policies itself, to count what they touch)."""
+
+    def __init__(self, source, policies):
+        self.inner, self.policies = source, policies
+        self.shape, self.cf_valid_range = source.shape, source.cf_valid_range
+
+    def read(self, lo, hi):
+        v = self.inner.read(lo, hi)
+        for p in self.policies:
+            if p.nodata:
+                v[p.outside(v)] = np.nan
+        return v
+
+
+def _folder_cube(path, opts, dtype=np.float64):
+    """A raster folder as (cube (T, H, W, C) physical, NaN for no-data, metadata). Values outside
+    --valid-range are left to ``range_policies``."""
+    from pyqelm.encoder.loaders import QELMDatasetLoader
+
+    loader = QELMDatasetLoader(dtype=dtype)
+    common = dict(folder_path=os.fspath(path), scale_factor=folder_scale(opts), valid_range=None,
+                  p99_removal=opts.p99_removal)
+    if opts.loader == "higlass":
+        cube, nodata, meta = loader.load_folder_HiGLASS(**common)
+    elif opts.loader == "higlass_lai_fpar":
+        if not opts.tile:
+            raise ValueError("the higlass_lai_fpar loader needs --tile")
+        cube, nodata, meta = loader.load_folder_HiGLASS_LAI_FPAR(tile_name=opts.tile, year_range=opts.year_range,
+                                                                 **common)
+    else:
+        cube, nodata, meta = loader.load_folder(expected_bands=opts.bands, **common)
+    cube = np.asarray(cube, dtype=dtype)
+    cube[np.asarray(nodata, dtype=bool)] = np.nan
+    return cube, meta
+
+
+def range_policies(opts, kind, cf_valid_range=None):
+    """``RangePolicy`` list of a source: --valid-range (when given) and the variable's CF valid
+    attributes (when it has them). What lies outside is no-data or data per ``out_of_range``;
+    by default no-data for the attributes (CF: invalid data) and for raster folders (their
+    documented rule), data carried by the residual codes for --valid-range on Zarr and NetCDF
+    sources (whose training clips to it)."""
+    from pyqelm.bound import RangePolicy
+
+    choice, out = opts.out_of_range, []
+    vr = opts.valid_range
+    if vr not in (None, "auto"):
+        lo, hi = float(vr[0]), float(vr[1])
+        nodata = choice == "nodata" if choice else kind == "folder"
+        out.append(RangePolicy(lo, hi, nodata, label=f"--valid-range [{lo:g}, {hi:g}]",
+                               hint="--out-of-range carry keeps them as data" if nodata
+                               else "--out-of-range nodata makes them no-data"))
+    if cf_valid_range is not None:
+        lo, hi = cf_valid_range
+        nodata = choice != "carry"
+        out.append(RangePolicy(lo, hi, nodata, label=f"the variable's valid range attributes [{lo:g}, {hi:g}]",
+                               hint="CF: invalid data; --out-of-range carry keeps them as data" if nodata
+                               else "--out-of-range nodata makes them no-data"))
+    return out
 
 
 def _y_ascending(meta):
@@ -233,7 +329,7 @@ class EncodeOptions:
     imp_alpha: float = 1.0
     imp_refresh_epochs: int = 3
     max_error: Optional[float] = None
-    residual_dtype: str = "int16"
+    residual_dtype: Optional[str] = None  # the engine's sparse track without --max-error; default int16
     quantization_bits: int = 16
     mask_mode: str = "auto"
     chunk_blob: bool = False
@@ -261,7 +357,8 @@ class EncodeResult:
     valid_range: Optional[tuple]
     seconds: dict  # stage -> wall seconds
     outliers: int = 0
-    threshold: Optional[float] = None  # residual threshold used for a --max-error bound
+    threshold: Optional[float] = None  # residual threshold of the engine's sparse track
+    steps: Optional[list] = None  # per band code steps of a bounded container
     verification: object = None  # verification.Measurement of the written file, when measured
     notes: list = field(default_factory=list)  # lines about files beside the output
 
@@ -344,8 +441,11 @@ def check_options(opts, kind):
     """Refuse combinations the engine would refuse late (after a long load or training)."""
     if opts.streaming and kind == "folder":
         raise ValueError("--streaming reads Zarr stores and NetCDF files, not raster folders")
-    if opts.streaming and opts.max_error is not None:
-        raise ValueError("--max-error (residuals) needs the cube in memory; drop --streaming")
+    if opts.residual_dtype is not None:
+        raise ValueError("--residual-dtype is not used: with --max-error residuals are stored as integer codes of a "
+                         "step just under twice the bound, entropy-coded; drop it")
+    if opts.source.out_of_range not in (None,) + OUT_OF_RANGE:
+        raise ValueError(f"--out-of-range must be one of {', '.join(OUT_OF_RANGE)}, got {opts.source.out_of_range!r}")
     if opts.streaming and tuple(opts.block_size) != (1, 1):
         raise ValueError("--block-size needs the cube in memory; drop --streaming")
     if opts.streaming and opts.use_log:
@@ -370,10 +470,10 @@ def check_options(opts, kind):
 def encode(path, output, opts, log=print):
     """Encode one source into ``output`` (.qelm, or .qelmc with ``chunk_blob``); -> EncodeResult."""
     from pyqelm.encoder import tcnn_compressor as tc
-    from pyqelm.format import read_chunk_bytes, read_container
+    from pyqelm.format import read_container
 
     from pyqelm import outputs, resources
-    from pyqelm.verification import BoundViolated, measure, store_frames, source_frames
+    from pyqelm.verification import BoundViolated, measure, source_frames
 
     targets = output_targets(path, output, opts)
     output = targets[0][0]
@@ -428,8 +528,6 @@ def encode(path, output, opts, log=print):
                 # One frame has no time to learn: the space-time grid would only cost weights.
                 disable_temporal = True
                 quiet.say(log, "pyqelm: a single frame: the network has no time encoding")
-            if opts.max_error is not None:
-                check_integer_step(opts.max_error, c.meta_info, opts.block_size)
             if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
                 raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                                  "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
@@ -458,41 +556,28 @@ def encode(path, output, opts, log=print):
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1
             t2 = time.perf_counter()
-            threshold = 0.005
-            if opts.max_error is not None:
-                threshold = residual_threshold(opts.max_error, c.meta_info.get("data_range"),
-                                               bool(c.meta_info.get("use_log")))
-            varies = nodata_varies(c)
-            mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies,
-                                         lambda *a: quiet.say(log, *a))
-            save = dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode,
-                        save_residuals=opts.max_error is not None, residual_threshold=threshold,
-                        residual_dtype=opts.residual_dtype)
             # Everything is written into a staging folder beside the output and moved into
             # place only once complete (and checked): see pyqelm.outputs.
             staged = os.path.join(commit.folder(output), os.path.basename(output))
-            files = []
-            if opts.chunk_blob:
+            steps = None
+            if opts.max_error is not None:
+                # The bound is measured and kept on the source itself, read again frame batch by
+                # frame batch (also for streamed encodes), with the decoder's own arithmetic.
+                source, policies, _ = bound_source(kind, path, store, variable, opts.source)
+                meta, files, outliers, steps = _save_bounded(c, source, policies, staged, targets, opts,
+                                                             lambda *a: quiet.say(log, *a))
+            elif opts.chunk_blob:
+                save = _network_save(c, opts, scanned_varies, lambda *a: quiet.say(log, *a))
                 meta, chunk_meta, n = c.save_chunk_blob(staged, **save)
                 with open(staged, "rb") as f:
                     write_meta_sidecar(staged + ".meta.json", meta, blob=f.read())
-                files.append(("chunk", output, staged))
+                files = [("chunk", output, staged)]
                 outliers = chunk_meta.residual_info.outlier_count if chunk_meta.residual_info else 0
             else:
-                c.save_qelm(staged, **save)
-                rect = rectified_path(staged)
-                bounded = opts.max_error is not None and os.path.isfile(rect)
-                files.append(("rectified" if bounded else "standard", output, rect if bounded else staged))
-                if opts.network_output:
-                    network = staged
-                    if not bounded:  # the network alone is the output: the same bytes twice
-                        network = staged + ".network"
-                        shutil.copyfile(staged, network)
-                    files.append(("network", targets[-1][0], network))
-                contents = read_container(files[0][2])
-                meta = contents.meta
-                cm = read_chunk_bytes(next(iter(contents.chunks.values()))).chunk_meta
-                outliers = cm.residual_info.outlier_count if cm.residual_info else 0
+                c.save_qelm(staged, **_network_save(c, opts, scanned_varies, lambda *a: quiet.say(log, *a)))
+                files = [("standard", output, staged)]
+                meta = read_container(staged).meta
+                outliers = 0
             seconds["save"] = time.perf_counter() - t2
         c = None  # the engine's copy of the cube goes before the check decodes another
         measured = None
@@ -500,7 +585,7 @@ def encode(path, output, opts, log=print):
             t3 = time.perf_counter()
             decoded = _decode_staged(files[0][2])
             frames = source_frames(path, opts.source) if store is None else \
-                store_frames(store, variable, opts.source.scale_factor, source_opts=opts.source)
+                policed_frames(bound_source(kind, path, store, variable, opts.source))
             measured = measure(decoded, frames, opts.max_error)
             decoded = None
             seconds["verify"] = time.perf_counter() - t3
@@ -517,8 +602,39 @@ def encode(path, output, opts, log=print):
     seconds["total"] = time.perf_counter() - t0
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
-                        outliers=outliers, threshold=threshold if opts.max_error is not None else None,
-                        verification=measured, notes=notes)
+                        outliers=outliers, steps=steps, verification=measured, notes=notes)
+
+
+def _network_save(c, opts, scanned_varies, log):
+    """save_qelm's arguments for the network alone (no bound asked)."""
+    varies = nodata_varies(c)
+    mask_mode = choose_mask_mode(opts.mask_mode, scanned_varies if varies is None else varies, log)
+    return dict(quantization_bit=opts.quantization_bits, mask_mode=mask_mode, save_residuals=False,
+                residual_threshold=0.005, residual_dtype=opts.residual_dtype or "int16")
+
+
+def _save_bounded(c, source, policies, staged, targets, opts, log):
+    """The bounded container (or chunk blob with its metadata file) staged at ``staged``, and the
+    network-only container beside it when asked; -> (Meta, files [(role, target, staged
+    path)], corrected values, steps)."""
+    from pyqelm.bound import bound_compressor, write_container
+    from pyqelm.format import write_bytes_atomic, write_chunk_bytes
+
+    meta, network_meta, weights, bounded = bound_compressor(
+        c, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
+        quantization_bit=opts.quantization_bits, log=log)
+    output = targets[0][0]
+    if opts.chunk_blob:
+        write_bytes_atomic(staged, bounded.blob)
+        write_meta_sidecar(staged + ".meta.json", meta, blob=bounded.blob)
+        return meta, [("chunk", output, staged)], bounded.corrected, bounded.steps
+    write_container(staged, meta, bounded.blob)
+    files = [("rectified", output, staged)]
+    if opts.network_output:
+        network = staged + ".network"
+        write_container(network, meta, write_chunk_bytes(network_meta, weights, bounded.mask_bytes, b""))
+        files.append(("network", targets[-1][0], network))
+    return meta, files, bounded.corrected, bounded.steps
 
 
 # The engine's memory-mapped file of a block reshape, named by process id.
@@ -575,9 +691,15 @@ def stale_sibling(output, written, force):
 
 
 def _decode_staged(path):
-    from pyqelm.verification import decode_file
+    """The staged file decoded a frame batch at a time as the measurement walks it, so checking
+    a long (streamed) series does not hold its whole cube."""
+    from pyqelm.decode import FrameDecoder, read_single_chunk
 
-    return decode_file(path)
+    if path.lower().endswith(".qelmc"):
+        with open(path, "rb") as f:
+            blob = f.read()
+        return FrameDecoder(blob, read_meta_sidecar(path + ".meta.json", blob))
+    return FrameDecoder(*read_single_chunk(path))
 
 
 def check_integer_step(bound, meta_info, block_size):

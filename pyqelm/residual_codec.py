@@ -102,17 +102,19 @@ def encode(codes, valid=None, key_interval=DEFAULT_KEY_INTERVAL):
     return _engine().encode_residual_codes(_as_cube(codes), valid, key_interval=key_interval)
 
 
-def decode(blob, valid, shape, frames=None, verify=True):
+def decode(blob, valid, shape, frames=None, verify=True, valid_from=None):
     """Bytes -> int32 codes (t1 - t0, H, W, C) of ``frames`` (a (t0, t1) pair, a range or a slice;
     default all), zeros at invalid cells. ``shape`` is (T, H, W[, C]) of the whole field and
-    ``valid`` the validity the codes were encoded with."""
+    ``valid`` the validity the codes were encoded with; with ``valid_from=k``, ``valid`` holds
+    only frames k, k+1, ... (from the key frame at or before t0 to t1 at least), so a long series
+    with changing no-data is read a window at a time."""
     shape = tuple(operator.index(d) for d in shape)
     if len(shape) == 3:
         shape = shape + (1,)
     if len(shape) != 4:
         raise ValueError(f"shape must be (T, H, W[, C]), got {shape}")
     t0, t1 = _frames(frames, shape[0])
-    return _engine().decode_residual_codes(blob, valid, shape, t0=t0, t1=t1, verify=verify)
+    return _engine().decode_residual_codes(blob, valid, shape, t0=t0, t1=t1, verify=verify, valid_from=valid_from)
 
 
 def describe(blob):

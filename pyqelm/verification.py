@@ -50,15 +50,15 @@ class Measurement:
 
 def source_frames(path, source_opts, batch_bytes=256 << 20):
     """(first frame index, float64 frames (n, H, W, C)) of a source in batches: Zarr stores and
-    NetCDF files a batch at a time, raster folders in one piece."""
-    from pyqelm.pipeline import detect_source, read_cube, zarr_view
+    NetCDF files a batch at a time, raster folders in one piece. No-data is what a bounded
+    container promises about (``pyqelm.pipeline.range_policies``)."""
+    from pyqelm.pipeline import _frame_count, open_source
 
-    if detect_source(path) == "folder":
-        cube, _ = read_cube(path, source_opts)
-        yield 0, cube.astype(np.float64)
-        return
-    with zarr_view(path, source_opts.variable) as (store, variable):
-        yield from store_frames(store, variable, source_opts.scale_factor, batch_bytes, source_opts)
+    with open_source(path, source_opts) as (source, _):
+        T = source.shape[0]
+        step = max(1, _frame_count(source.shape, batch_bytes))
+        for lo in range(0, T, step):
+            yield lo, source.read(lo, min(T, lo + step))
 
 
 def store_frames(store, variable, scale_factor=None, batch_bytes=256 << 20, source_opts=None):
@@ -142,6 +142,8 @@ def stated_bound(chunk_meta):
     bound = None
     for key in _BOUND_KEYS:
         value = getattr(ri, key, None)
+        if isinstance(value, list) and value and all(isinstance(v, (int, float)) for v in value):
+            value = max(value)  # one bound per band: the loosest is the promise for all
         if isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value):
             bound = float(value)
             break

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <numeric>
+#include <stdexcept>
 
 namespace qelm {
 
@@ -46,6 +48,59 @@ torch::Tensor rows_all_finite(const torch::Tensor& values) {
       }
     });
   });
+  return out;
+}
+
+namespace {
+std::pair<torch::Tensor, torch::Tensor> host_track(const torch::Tensor& indices, const torch::Tensor& values) {
+  if (indices.numel() != values.numel())
+    throw std::invalid_argument("residual indices and values differ in length");
+  return {indices.reshape(-1).to(torch::kCPU).to(torch::kInt64).contiguous(),
+          values.reshape(-1).to(torch::kCPU).to(torch::kFloat64).contiguous()};
+}
+}  // namespace
+
+double largest_native_code(const torch::Tensor& indices, const torch::Tensor& values, const std::vector<double>& scales,
+                           int64_t C) {
+  if (C <= 0 || static_cast<int64_t>(scales.size()) != C) throw std::invalid_argument("one scale per band expected");
+  auto [idx, val] = host_track(indices, values);
+  const int64_t* pi = idx.data_ptr<int64_t>();
+  const double* pv = val.data_ptr<double>();
+  double largest = 0.0;
+  for (int64_t i = 0; i < idx.numel(); ++i) {
+    if (pi[i] < 0) throw std::invalid_argument("residual index is negative");
+    largest = std::max(largest, std::fabs(std::nearbyint(pv[i] / scales[static_cast<size_t>(pi[i] % C)])));
+  }
+  return largest;
+}
+
+StoredResidualError stored_residual_error(const torch::Tensor& indices, const torch::Tensor& values,
+                                          const torch::Tensor& restored_indices, const torch::Tensor& restored,
+                                          int64_t C) {
+  if (C <= 0) throw std::invalid_argument("the band count must be positive");
+  auto [idx, val] = host_track(indices, values);
+  auto [ridx, rval] = host_track(restored_indices, restored);
+  if (idx.numel() != ridx.numel())
+    throw std::invalid_argument("the restored track holds a different number of cells");
+  const int64_t n = idx.numel();
+  const int64_t* pi = idx.data_ptr<int64_t>();
+  const double* pv = val.data_ptr<double>();
+  const int64_t* pr = ridx.data_ptr<int64_t>();
+  const double* prv = rval.data_ptr<double>();
+  std::vector<int64_t> order(static_cast<size_t>(n));
+  std::iota(order.begin(), order.end(), 0);
+  std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return pi[a] < pi[b]; });
+  StoredResidualError out{std::vector<double>(C, 0.0), std::vector<double>(C, 0.0), std::vector<double>(C, 0.0)};
+  for (int64_t k = 0; k < n; ++k) {
+    const int64_t i = order[static_cast<size_t>(k)];
+    if (pi[i] != pr[k] || pi[i] < 0)
+      throw std::invalid_argument("the restored track names other cells than the computed one");
+    const double e = std::fabs(pv[i] - prv[k]);
+    const size_t b = static_cast<size_t>(pi[i] % C);
+    out.sse[b] += e * e;
+    out.sae[b] += e;
+    out.max[b] = std::max(out.max[b], e);
+  }
   return out;
 }
 

@@ -236,9 +236,10 @@ void init_module(py::module_& m) {
         "int32 codes (T, H, W, C) + validity (1 or T, H, W[, C]) or None -> blob; codes of invalid cells are "
         "not stored. layouts: None (all) or the names of the coded layouts to try.");
   m.def("decode_residual_codes", &decode_residual_codes, py::arg("blob"), py::arg("valid"), py::arg("shape"),
-        py::arg("t0") = 0, py::arg("t1") = py::none(), py::arg("verify") = true,
+        py::arg("t0") = 0, py::arg("t1") = py::none(), py::arg("verify") = true, py::arg("valid_from") = py::none(),
         "Blob + the validity and shape (T, H, W, C) it was written with -> int32 codes of frames [t0, t1), "
-        "zeros at invalid cells. ValueError on any damage.");
+        "zeros at invalid cells. ValueError on any damage. valid_from=k: valid holds frames k, k+1, ... only "
+        "(they must reach from t0's key frame to t1).");
   m.def("describe_residual_codes", &describe_residual_codes, py::arg("blob"),
         "Blob -> dict: shape, key interval, header bytes, per-frame offset, bytes and layouts per band.");
   py::class_<ResidualCodeWriter>(m, "ResidualCodeWriter",

@@ -45,7 +45,10 @@ Values
     physical = stored x scale_factor + add_offset. ``scale_factor`` is the argument, else the
     variable's attribute, else 1.0; ``add_offset`` is the attribute, else 0.0. Stored values
     equal to ``_FillValue`` or ``missing_value`` (and, for v2 arrays written with dimension
-    names, the array's fill value, as xarray treats it) and non-finite values become NaN. With a
+    names, the array's fill value, as xarray treats it), non-finite values and, unless
+    ``mask_invalid`` is false, stored values outside the variable's CF ``valid_range`` /
+    ``valid_min`` / ``valid_max`` attributes (CF: invalid data; compared in stored units) become
+    NaN; ``cf_valid_range`` is that range in physical units (None without the attributes). With a
     ``valid_range`` (vmin, vmax) values are clipped to it and mapped to (v - vmin)/(vmax - vmin)
     in [0, 1]; without one they are returned in physical units. NaN stays NaN.
 
@@ -802,8 +805,8 @@ class ZarrStreamingSource:
     """One variable of a Zarr store, served frame by frame (see the module doc)."""
 
     def __init__(self, *, zarr_path, variable=None, global_start_date=None, global_end_date=None,
-                 scale_factor=None, valid_range=None, dtype_np=np.float32, band_dim=None, time_start=None,
-                 time_step=None):
+                 scale_factor=None, valid_range=None, dtype_np=np.float32, mask_invalid=True, band_dim=None,
+                 time_start=None, time_step=None):
         self.zarr_path = os.fspath(zarr_path) if zarr_path is not None else None
         self.dtype_np = np.dtype(dtype_np)
         if self.dtype_np.kind != "f":
@@ -858,6 +861,12 @@ class ZarrStreamingSource:
             raise ValueError(f"variable {self.variable!r}: add_offset must be finite, "
                              f"got {self.add_offset!r}")
         self._missing = self._missing_values(arr)
+        self.mask_invalid = bool(mask_invalid)
+        self._invalid_limits = self._valid_attrs(attrs)
+        self.cf_valid_range = None
+        if self._invalid_limits is not None:
+            ends = [v * self.scale_factor + self.add_offset for v in self._invalid_limits]
+            self.cf_valid_range = (min(ends), max(ends))
         wide = arr.dtype.itemsize > 4 or (arr.dtype.kind in "iu" and arr.dtype.itemsize == 4)
         self._work = np.float64 if wide or self.dtype_np == np.float64 else np.float32
 
@@ -901,6 +910,26 @@ class ZarrStreamingSource:
         if arr.zarr_format == 2 and arr.dims is not None and arr.fill_value is not None:
             values.append(np.asarray(arr.fill_value).item())
         return values
+
+    def _valid_attrs(self, attrs):
+        """(low, high) in stored units from the CF ``valid_range``, ``valid_min`` and ``valid_max``
+        attributes (an absent end is infinite), or None without them."""
+        lo, hi = -np.inf, np.inf
+        vr = attrs.get("valid_range")
+        if vr is not None:
+            ends = np.asarray(vr, dtype=np.float64).reshape(-1)
+            if ends.size != 2 or not ends[0] <= ends[1]:
+                raise ValueError(f"variable {self.variable!r}: valid_range attribute must be [min, max], got {vr!r}")
+            lo, hi = float(ends[0]), float(ends[1])
+        else:
+            lo = _scalar_attr(attrs, "valid_min", lo)
+            hi = _scalar_attr(attrs, "valid_max", hi)
+        if (lo, hi) == (-np.inf, np.inf):
+            return None
+        if np.isnan(lo) or np.isnan(hi) or not lo <= hi:
+            raise ValueError(f"variable {self.variable!r}: valid_min/valid_max attributes give an empty range "
+                             f"[{lo}, {hi}]")
+        return lo, hi
 
     def _time_coordinate(self):
         """(values, attributes, name) of the time coordinate; for a variable without a time
@@ -1026,6 +1055,11 @@ class ZarrStreamingSource:
             if isinstance(mv, float) and np.isnan(mv):
                 continue  # NaN needs no marking: it stays NaN through the arithmetic
             hit = raw == mv
+            bad = hit if bad is None else bad | hit
+        if self.mask_invalid and self._invalid_limits is not None:
+            lo, hi = self._invalid_limits
+            with np.errstate(invalid="ignore"):
+                hit = (raw < lo) | (raw > hi)
             bad = hit if bad is None else bad | hit
         if raw.dtype.kind == "f":
             inf = np.isinf(raw)

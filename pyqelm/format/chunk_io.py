@@ -40,6 +40,7 @@ VERSION = 1
 _HEADER = struct.Struct("<4sHHIQQQI")
 HEADER_SIZE = _HEADER.size
 
+CODES_LAYOUT = "bound_codes_v1"
 WEIGHT_MODES = ("int8_per_tensor_f16dec", "int16_per_tensor_f16dec", "float16")
 _QUANT_KEYS = ("scales", "sizes", "components", "decoder_size", "decoder_name")
 
@@ -88,7 +89,15 @@ class QuantizationInfo:
 
 @dataclass(kw_only=True)
 class ResidualInfo:
-    """Description of a chunk's residual blob (keys in stored order)."""
+    """Description of a chunk's residual blob (keys in stored order).
+
+    Two layouts. "chunked_v1", the engine's sparse track: values "native" (data numbers of an
+    integer source) or "perframe_int16". "bound_codes_v1", a bounded chunk: value mode
+    "bound_step", dtype "int32", one code per cell of the pixels the mask keeps, coded by
+    ``pyqelm.residual_codec`` ("main_codec" and "outlier_vals_codec" "residual_codes"); it adds
+    ``bound`` (the guaranteed largest absolute error per band, physical units) and ``steps``
+    (the code step per band), and "outlier_count" counts the non-zero codes. The extra keys are
+    written only for that layout, so a "chunked_v1" record reads and writes as before."""
     dtype: str = "int16"
     value_mode: str = "perframe_int16"
     band_scales: Optional[list] = None
@@ -99,10 +108,15 @@ class ResidualInfo:
     outlier_count: int = 0
     outlier_value_scale: float = 1.0
     outlier_vals_codec: str = "lzma"
+    bound: Optional[list] = None
+    steps: Optional[list] = None
 
     def __post_init__(self):
-        self.dtype = R.as_str(self.dtype, "residual dtype", ("int8", "int16"))
-        self.value_mode = R.as_str(self.value_mode, "residual value_mode", ("native", "perframe_int16"))
+        self.outlier_layout = R.as_str(self.outlier_layout, "outlier_layout", ("chunked_v1", CODES_LAYOUT))
+        codes = self.outlier_layout == CODES_LAYOUT
+        self.dtype = R.as_str(self.dtype, "residual dtype", ("int32",) if codes else ("int8", "int16"))
+        self.value_mode = R.as_str(self.value_mode, "residual value_mode",
+                                   ("bound_step",) if codes else ("native", "perframe_int16"))
         if self.band_scales is not None:
             self.band_scales = [R.as_float(s, f"band_scales[{i}]", positive=True)
                                 for i, s in enumerate(R.as_list(self.band_scales, "band_scales"))]
@@ -114,11 +128,26 @@ class ResidualInfo:
         else:
             self.threshold = R.as_float(self.threshold, "threshold")
         self.scale = R.as_float(self.scale, "residual scale")
-        self.main_codec = R.as_str(self.main_codec, "main_codec", ("zstd",))
-        self.outlier_layout = R.as_str(self.outlier_layout, "outlier_layout", ("chunked_v1",))
+        codec = ("residual_codes",) if codes else None
+        self.main_codec = R.as_str(self.main_codec, "main_codec", codec or ("zstd",))
         self.outlier_count = R.as_int(self.outlier_count, "outlier_count", minimum=0)
         self.outlier_value_scale = R.as_float(self.outlier_value_scale, "outlier_value_scale", positive=True)
-        self.outlier_vals_codec = R.as_str(self.outlier_vals_codec, "outlier_vals_codec", ("lzma",))
+        self.outlier_vals_codec = R.as_str(self.outlier_vals_codec, "outlier_vals_codec", codec or ("lzma",))
+        if codes:
+            for key in ("bound", "steps"):
+                if getattr(self, key) is None:
+                    raise ValueError(f'bound_codes_v1 residual info lacks "{key}"')
+                values = R.as_list(getattr(self, key), key)
+                if not values:
+                    raise ValueError(f"bound_codes_v1 residual info needs one {key} entry per band")
+                setattr(self, key, [R.as_float(v, f"{key}[{i}]", positive=True) for i, v in enumerate(values)])
+            if len(self.bound) != len(self.steps):
+                raise ValueError(f"{len(self.bound)} bounds for {len(self.steps)} steps")
+            # A step of twice the bound or more cannot keep a value within the bound.
+            if any(not s < 2 * b for s, b in zip(self.steps, self.bound)):
+                raise ValueError(f"residual steps {self.steps} are not below twice the bound {self.bound}")
+        elif self.bound is not None or self.steps is not None:
+            raise ValueError("bound and steps belong to the bound_codes_v1 residual layout")
 
     _KEYS = ("dtype", "value_mode", "band_scales", "threshold", "scale", "main_codec", "outlier_layout",
              "outlier_count", "outlier_value_scale", "outlier_vals_codec")
@@ -128,12 +157,14 @@ class ResidualInfo:
         d["band_scales"] = None if self.band_scales is None else list(self.band_scales)
         if isinstance(self.threshold, list):
             d["threshold"] = list(self.threshold)
+        if self.outlier_layout == CODES_LAYOUT:
+            d["bound"], d["steps"] = list(self.bound), list(self.steps)
         return d
 
     @classmethod
     def from_dict(cls, d):
         R.mapping(d, "residual info")
-        return cls(**{k: d[k] for k in cls._KEYS if k in d})
+        return cls(**{k: d[k] for k in cls._KEYS + ("bound", "steps") if k in d})
 
 
 @dataclass(kw_only=True)

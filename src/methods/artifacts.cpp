@@ -2,6 +2,9 @@
 // chunk blob on disk.
 #include "methods/methods.h"
 
+#include <algorithm>
+#include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,37 +28,46 @@ int64_t quantization_bits(py::handle q) {
   return v == 8 ? 8 : v == 16 ? 16 : 0;
 }
 
-// Quantize the network's weights, restore them exactly as a reader does, and put the restored
-// values into the network for the lifetime of this object: residuals and metrics then describe
-// the reconstruction a reader will get. The trained values come back afterwards, also on error.
-class StoredWeights {
+// While alive, residuals and metrics are measured with the network a reader rebuilds: the
+// reference network on CPU, float32, with the weights restored from the blob and recipe just
+// built (`pyqelm.decode.network_from_weights`), whatever device and precision trained the model.
+// The compressor's `_eval_network` names it for eval_setup and is cleared again, also on error.
+class DecoderNetwork {
  public:
-  StoredWeights(py::object self, py::handle weights_bytes, py::handle recipe) {
-    auto [tensors, names] = weight_components(self);
-    std::string raw = module_attr("fast_decompress")(weights_bytes).cast<std::string>();
-    const blobs::WeightRecipe r = weight_recipe_from_dict(recipe);
-    std::vector<int64_t> sizes;
-    for (const auto& t : tensors) sizes.push_back(t.numel());
-    auto restored = blobs::restore_weights(raw, r, r.quantized() ? nullptr : &sizes);
-    if (restored.size() != tensors.size())
-      throw std::runtime_error("restored weight components do not match the network's components");
-    torch::NoGradGuard no_grad;
-    for (size_t i = 0; i < tensors.size(); ++i) {
-      params_.push_back(tensors[i]);
-      originals_.push_back(tensors[i].detach().clone());
-      tensors[i].copy_(restored[i].view(tensors[i].sizes()));
+  DecoderNetwork(py::object self, py::handle weights_bytes, py::handle recipe) : self_(self) {
+    py::object net = py::module_::import("pyqelm.decode")
+                         .attr("network_from_weights")(self.attr("config"), recipe, weights_bytes);
+    self_.attr("_eval_network") = net;
+  }
+  ~DecoderNetwork() {
+    try {
+      self_.attr("_eval_network") = py::none();
+    } catch (py::error_already_set&) {
+      // the error in flight is the one to report
     }
   }
-  ~StoredWeights() {
-    torch::NoGradGuard no_grad;
-    for (size_t i = 0; i < params_.size(); ++i) params_[i].copy_(originals_[i]);
-  }
-  StoredWeights(const StoredWeights&) = delete;
-  StoredWeights& operator=(const StoredWeights&) = delete;
+  DecoderNetwork(const DecoderNetwork&) = delete;
+  DecoderNetwork& operator=(const DecoderNetwork&) = delete;
 
  private:
-  std::vector<torch::Tensor> params_, originals_;
+  py::object self_;
 };
+
+// The residual-pass record after the residuals a reader restores: the pass counts a stored
+// residual as exact, so the error its storage leaves is added per band.
+void add_stored_error(py::object record, const StoredResidualError& e) {
+  if (record.is_none()) return;
+  py::list bands = record["bands"];
+  for (size_t b = 0; b < e.sse.size() && b < py::len(bands); ++b) {
+    py::dict band = bands[b];
+    const double n = py::float_(band["n_valid"]).cast<double>();
+    if (n <= 0) continue;
+    const double rmse = py::float_(band["rmse"]).cast<double>(), mae = py::float_(band["mae"]).cast<double>();
+    band["rmse"] = std::sqrt((rmse * rmse * n + e.sse[b]) / n);
+    band["mae"] = (mae * n + e.sae[b]) / n;
+    band["max"] = std::max(py::float_(band["max"]).cast<double>(), e.max[b]);
+  }
+}
 
 py::list int_list(std::initializer_list<int64_t> v) {
   py::list l;
@@ -152,18 +164,32 @@ py::tuple build_residual_bytes(py::object self, int64_t T, int64_t H, int64_t W,
       self.attr("compute_residuals")(py::arg("threshold") = residual_threshold, py::arg("quantize") = residual_dtype), 2);
   py::object mi = self.attr("meta_info");
   const auto [bh, bw] = config_block_size(self);
-  const blobs::ResidualValueMode mode =
+  blobs::ResidualValueMode mode =
       blobs::decide_residual_value_mode(band_scales_from_py(dict_get(mi, "band_scales")),
                                         dtype_name_from_py(dict_get(mi, "src_dtype")), bh * bw, C);
-  if (mode.native) print_line(blobs::residual_native_mode_line(mode.scales));
   py::module_ torch = py::module_::import("torch");
   torch::Tensor idx = torch.attr("as_tensor")(track[0]).cast<torch::Tensor>().to(torch::kInt64);
   torch::Tensor val = torch.attr("as_tensor")(track[1]).cast<torch::Tensor>().to(torch::kFloat32);
+  if (mode.native) {
+    // Data numbers beyond int16 would be clipped by the widest native type: such a track is
+    // stored in the per-frame mode, whose scale follows the largest residual.
+    const double widest = largest_native_code(idx, val, mode.scales, C);
+    if (widest > 32767.0) {
+      print_line(strf(" -> Residual value mode: residuals of up to %.0f data numbers do not fit int16; storing them "
+                      "per frame (perframe_int16)", widest));
+      mode = blobs::ResidualValueMode{};
+    }
+  }
+  if (mode.native) print_line(blobs::residual_native_mode_line(mode.scales));
   blobs::ResidualBlob blob;
+  StoredResidualError stored;
   {
     py::gil_scoped_release nogil;
     blob = blobs::encode_residuals(idx, val, T, H, W, C, mode);
+    const auto back = blobs::decode_residuals(blob.bytes, mode.native ? std::optional(mode.scales) : std::nullopt);
+    stored = stored_residual_error(idx, val, back.indices, back.values, C);
   }
+  add_stored_error(attr_or(self, "_quality_metrics_resid"), stored);
   for (const auto& line : blob.lines) print_line(line);
   py::object sf = dict_get(mi, "scale_factor", py::float_(1.0));
   if (is_seq(sf)) sf = py::len(sf) > 0 ? py::object(sf[py::int_(0)]) : py::object(py::float_(1.0));
@@ -322,7 +348,7 @@ py::dict build_v09_artifacts(py::object self, py::object quantization_bit, py::o
   print_line("Packaging QELM assets...");
   py::tuple wr = self.attr("_build_weights_bytes")(quantization_bit);
   py::object weights = wr[0], recipe = wr[1];
-  StoredWeights stored(self, weights, recipe);
+  DecoderNetwork decoder(self, weights, recipe);
 
   py::object mask = self.attr("_build_mask_bytes")(mask_mode, T, H, W);
   py::object residual_bytes = py::bytes(), residual_info = py::none();

@@ -118,12 +118,24 @@ py::bytes encode_residual_codes(py::object codes, py::object valid, int64_t key_
 }
 
 py::object decode_residual_codes(py::object blob, py::object valid, py::object shape, int64_t t0, py::object t1,
-                                 bool verify) {
+                                 bool verify, py::object valid_from) {
   BlobArg b(blob);
   const std::vector<int64_t> s = shape4(shape);
   const int64_t T = s[0], H = s[1], W = s[2], C = s[3];
   const int64_t end = t1.is_none() ? T : py::module_::import("operator").attr("index")(t1).cast<int64_t>();
-  const Validity v = validity(valid, T, H, W, C);
+  // A window of frames [first, first + F) of validity instead of the whole series: a reader of a
+  // long series with changing no-data passes the frames from t0's key frame on, not all T.
+  const bool window = !valid_from.is_none();
+  const int64_t first = window ? py::module_::import("operator").attr("index")(valid_from).cast<int64_t>() : 0;
+  int64_t frames_given = T;
+  if (window) {
+    if (valid.is_none()) throw py::value_error("valid_from needs the validity of those frames");
+    frames_given = py::len(valid);
+    if (first < 0 || frames_given < 1 || first + frames_given > T)
+      throw py::value_error("valid_from " + std::to_string(first) + " with " + std::to_string(frames_given) +
+                            " frames of validity lies outside [0, " + std::to_string(T) + ")");
+  }
+  const Validity v = validity(valid, frames_given, H, W, C);
   std::optional<rc::CodeReader> reader;
   {
     py::gil_scoped_release nogil;
@@ -137,7 +149,12 @@ py::object decode_residual_codes(py::object blob, py::object valid, py::object s
   int32_t* dst = out.mutable_data();
   {
     py::gil_scoped_release nogil;
-    reader->decode(t0, end, [&](int64_t t) { return v.view.frame(t, H, W, C); }, dst);
+    reader->decode(t0, end, [&](int64_t t) {
+      if (window && v.view.frames > 1 && (t < first || t >= first + frames_given))
+        throw std::invalid_argument("residual codes: the validity of frame " + std::to_string(t) +
+                                    " is needed but was not given (valid_from " + std::to_string(first) + ")");
+      return v.view.frame(window && v.view.frames > 1 ? t - first : t, H, W, C);
+    }, dst);
   }
   return std::move(out);
 }

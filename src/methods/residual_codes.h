@@ -15,7 +15,7 @@ namespace qelm::shell {
 py::bytes encode_residual_codes(py::object codes, py::object valid, int64_t key_interval, py::object layouts);
 // -> int32 array (t1 - t0, H, W, C), zeros at invalid cells.
 py::object decode_residual_codes(py::object blob, py::object valid, py::object shape, int64_t t0, py::object t1,
-                                 bool verify);
+                                 bool verify, py::object valid_from = py::none());
 py::dict describe_residual_codes(py::object blob);
 
 // Frame batches in, one blob out; keeps the previous frame, never the cube.

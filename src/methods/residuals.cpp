@@ -78,8 +78,12 @@ EvalSetup eval_setup(py::object self) {
     if (!pm.is_none()) b.pixel_valid = pm.cast<torch::Tensor>().reshape({-1});
     in.blocks = b;
   }
-  s.net = std::make_shared<PyNetwork>(self.attr("model"));
-  const bool amp = truthy(self.attr("use_amp"));
+  // During a save the passes run the network a reader rebuilds (on CPU, float32, no autocast).
+  py::object decoder = attr_or(self, "_eval_network");
+  const bool as_reader = !decoder.is_none();
+  if (as_reader) in.device = torch::Device(torch::kCPU);
+  s.net = std::make_shared<PyNetwork>(as_reader ? decoder : py::object(self.attr("model")));
+  const bool amp = !as_reader && truthy(self.attr("use_amp"));
   auto net = s.net;
   in.forward = [net, amp](const torch::Tensor& coords) {
     training::AutocastGuard autocast(amp);

@@ -91,7 +91,8 @@ def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_boun
     out, rect, text = encoded
     assert "raw size    768 bytes (T x H x W x C x 4 bytes of float32)" in text
     assert "decoded and measured against the source: 190 valid values" in text and "within 0.005" in text
-    assert f"{rect}: {rect.stat().st_size:,} bytes" in text and "every valid value, after residuals" in text
+    assert f"{rect}: {rect.stat().st_size:,} bytes" in text
+    assert "every valid value of the decoded output, against the source" in text
 
     ds = decode(capsys, rect, tmp_path / "dec.zarr")
     da = ds["tas"]
@@ -115,10 +116,11 @@ def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_boun
     assert "VIOLATED" in err and len(err.strip().splitlines()) == 1
 
     text = run(capsys, "inspect", rect)[0]
-    assert "variable      tas (time, lat, lon) [K]" in text and "error bound   every valid value within 0.004" in text
+    assert "variable      tas (time, lat, lon) [K]" in text and "error bound   every valid value within 0.005" in text
     assert "error bound   none (no residual track" in run(capsys, "inspect", out)[0]
-    # The threshold is the bound less a float32 rounding allowance.
-    assert re.search(r"residuals +[1-9][\d,]* values, threshold 0\.004[5-9]\d*,", text), text
+    # Codes of a step just under twice the bound.
+    assert re.search(r"residuals +bound 0\.005 \(every valid value\): codes of step 0\.009\d*, [\d,]+ values "
+                     r"corrected \(bound_codes_v1\)", text), text
     rec = json.loads(run(capsys, "inspect", rect, "--json")[0])
     assert rec["meta"]["shape"] == [4, 6, 8, 1] and rec["chunks"][0]["chunk_meta"]["has_residuals"]
 
@@ -160,10 +162,8 @@ def test_raster_folder_keeps_grid_crs_and_per_frame_nodata(tmp_path, capsys):
                            crs="EPSG:32633", nodata=-999) as dst:
             dst.write(field[t][None])
     out = tmp_path / "f.qelm"
-    # Residuals of integers are whole data numbers (0.1 here): a bound under half of one is refused.
-    _, err = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.02", *TINY, code=1)
-    assert "below half the step of the stored int16 values (0.05)" in err
-    text = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.06", *TINY)[0]
+    # A bound under half a data number (0.1 here) holds too: codes are steps of the bound, not of the source.
+    text = run(capsys, "encode", folder, out, "--scale-factor", "0.1", "--max-error", "0.02", *TINY)[0]
     assert "stored as int16" in text and "(T x H x W x C x 2 bytes of int16)" in text
     ds = decode(capsys, out, tmp_path / "f.zarr")
     da = ds["data"]
@@ -174,7 +174,7 @@ def test_raster_folder_keeps_grid_crs_and_per_frame_nodata(tmp_path, capsys):
     # No-data differs between frames, so the mask is kept per frame (a static mask would keep
     # only pixels missing in every frame and fill these two with predictions).
     assert np.array_equal(np.isnan(da.values), field == -999)
-    assert np.nanmax(np.abs(da.values - field * np.float32(0.1))) <= 0.06
+    assert np.nanmax(np.abs(da.values - field * 0.1)) <= 0.02
 
 
 # ---- input and output without training ---------------------------------------------------------
@@ -292,7 +292,7 @@ def test_bad_input_gives_one_line_and_nonzero_exit(nc_file, encoded, tmp_path, c
             (("encode", nc_file, o, "--variable", "pr", *TINY), 1, "variable 'pr' not found"),
             (("encode", nc_file, good, *TINY), 1, "exists; pass --force"),
             (("encode", nc_file, tmp_path / "o.txt", *TINY), 1, "must end in .qelm"),
-            (("encode", nc_file, o, "--streaming", "--max-error", "1"), 1, "drop --streaming"),
+            (("encode", nc_file, o, "--residual-dtype", "int8", "--max-error", "1"), 1, "--residual-dtype is not used"),
             (("encode", nc_file, o, "--valid-range", "300", "200"), 1, "MIN < MAX"),
             (("encode", nc_file, o, "--norm-mode", "2", *TINY), 1, "affine transform"),
             (("encode", nc_file, o, "--batch-size", "-4"), 2, "--batch-size: must be >= 1"),

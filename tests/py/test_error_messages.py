@@ -4,12 +4,14 @@ characters, ...) now gets one short line that says what is wrong and what to do.
 fails before any training."""
 import json
 import os
+import subprocess
+import sys
 
 import netCDF4
 import numpy as np
 import pytest
 
-from conftest import tiny_compressor, v2_store
+from conftest import IMPORT_ROOT, tiny_compressor, v2_store
 from pyqelm import cli, outputs
 from pyqelm.pipeline import write_meta_sidecar
 
@@ -143,3 +145,13 @@ def test_allocation_failure_names_its_size_and_what_to_change():
     assert text.startswith("out of memory (an allocation of 11920.9 GiB failed): use a smaller --preset")
     assert cli._message(KeyError("x" * 5000)).startswith("missing entry 'xxxxxxxx") and len(cli._message(
         KeyError("x" * 5000))) < 200
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly():
+    """`pyqelm presets | head`: the closed pipe is the reader's choice, not an error to report."""
+    env = {**os.environ, "PYTHONPATH": IMPORT_ROOT}
+    p = subprocess.Popen([sys.executable, "-m", "pyqelm", "presets"], stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=env)
+    p.stdout.close()  # before the child has imported anything, so its first write meets a closed pipe
+    err = p.stderr.read().decode()
+    assert p.wait() == 141 and err == "", err

@@ -104,6 +104,16 @@ def test_output_that_would_destroy_something_is_refused_and_nothing_is_lost(work
     assert tree(work.parent) == before
 
 
+class Shifted:
+    """Decoded frames, each value moved by ``by``."""
+
+    def __init__(self, frames, by):
+        self.frames, self.by, self.shape = frames, by, frames.shape
+
+    def __getitem__(self, key):
+        return self.frames[key] + self.by
+
+
 def test_force_replaces_a_store_and_an_encode_leaves_what_is_not_its_own(work, capsys, monkeypatch):
     container(work / "b.qelm", seed=5)
     assert cli.main(["decode", "b.qelm", "old.zarr", "--force"]) == 0
@@ -115,7 +125,7 @@ def test_force_replaces_a_store_and_an_encode_leaves_what_is_not_its_own(work, c
     before = tree(work)
     # A fault between the engine's measurement and the decoder's output: exit 3, nothing written.
     real = pipeline._decode_staged
-    monkeypatch.setattr(pipeline, "_decode_staged", lambda path: real(path) + np.float32(0.5))
+    monkeypatch.setattr(pipeline, "_decode_staged", lambda path: Shifted(real(path), np.float32(0.5)))
     assert cli.main(["encode", "src.zarr", "out.qelm", "--max-error", "0.1", *TINY]) == cli.EXIT_BOUND
     assert "VIOLATED" in capsys.readouterr().err and tree(work) == before
     monkeypatch.setattr(pipeline, "_decode_staged", real)

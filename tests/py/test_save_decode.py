@@ -78,6 +78,36 @@ def test_rectified_container_meets_the_bound(ref_compressor, tmp_path, capsys, b
     assert np.nanmax(np.abs(decoded - vol)[~nodata] - thr) < 1e-3
 
 
+@pytest.mark.parametrize("train_dtype, spikes", [("float16", False), ("float32", True)])
+def test_library_residuals_are_measured_as_a_reader_decodes_them(ref_compressor, tmp_path, capsys, train_dtype,
+                                                                 spikes):
+    """Trained with mixed precision, or holding native residuals beyond int16 data numbers: the
+    rectified file's stored metrics are what its decoded values show against the held cube, and
+    its bound holds (the spiky track is stored per frame rather than clipped)."""
+    from conftest import tiny_compressor
+
+    t, y, x = np.meshgrid(np.arange(3), np.arange(8), np.arange(10), indexing="ij")
+    vol = (0.5 + 0.4 * np.sin(x / 2 + t) * np.cos(y / 3)).astype(np.float32)[..., None]
+    if spikes:
+        vol[0, 2, 3, 0], vol[2, 5, 5, 0] = 500.0, -500.0
+    c = tiny_compressor(vol, np.zeros(vol.shape[:3], bool), make=lambda: ref_compressor(train_dtype=train_dtype))
+    c.meta_info.update(band_scales=[0.01], src_dtype="int16")
+    c.fit(epochs=1, batch_size=64)
+    c.save_qelm(str(tmp_path / "l.qelm"), save_residuals=True, residual_threshold=0.05)
+    out = capsys.readouterr().out
+    blob = first_chunk(tmp_path / "l-rectified.qelm")
+    assert blob.chunk_meta.residual_info.value_mode == ("perframe_int16" if spikes else "native")
+    assert ("do not fit int16; storing them per frame" in out) == spikes
+    lo, hi = c.channel_ranges[0]
+    held = (c.cpu_values.float().numpy() * np.float32(hi - lo) + np.float32(lo)).reshape(vol.shape).astype(np.float64)
+    err = np.abs(decode_container(str(tmp_path / "l-rectified.qelm"))[0] - held)
+    step = frame_scales(blob.residual_bytes).max() / 2 if spikes else 0.005
+    assert err.max() <= max(0.05, step) + 1e-4
+    stored = blob.chunk_meta.extras["quality_metrics"]["bands"][0]
+    slack = 4 * np.finfo(np.float32).eps * np.abs(held).max()
+    assert abs(stored["max"] - err.max()) <= slack and abs(stored["rmse"] - np.sqrt((err ** 2).mean())) <= slack
+
+
 def test_standard_and_native_containers_file_names_and_chunk_blobs(ref_compressor, tmp_path, capsys):
     with pytest.raises(ValueError, match="no model"):
         ref_compressor().save_qelm(str(tmp_path / "x.qelm"))
