@@ -124,11 +124,13 @@ def _source_options(a):
 
 def _add_engine_options(p, residuals=True):
     g = p.add_argument_group("model size")
-    g.add_argument("--preset", choices=list(PRESETS), default="small",
-                   help="named model size (default: small; table below)")
+    g.add_argument("--preset", choices=list(PRESETS), default=None,
+                   help="named model size (table below). Default with --max-error: the size (tiny, compact or "
+                        "small) and weight bits that give the smallest bounded file in short trial fits on the "
+                        "cube; else small")
     for arg, opt, kind in SIZE_ARGUMENTS:
         g.add_argument(opt, dest=arg, type=_number(kind, 0, lo_open=True), metavar="N" if kind is int else "X",
-                       help=f"override the preset's {arg}")
+                       help=f"override the preset's {arg} (small unless --preset is given)")
     g.add_argument("--temporal-mode", choices=("hash3d", "latent"), default="hash3d",
                    help="space-time encoding: one 3-D hash grid, or a spatial code times a 1-D time grid")
     g.add_argument("--no-temporal", action="store_true", help="no time encoding (a single static field)")
@@ -140,13 +142,25 @@ def _add_engine_options(p, residuals=True):
     g.add_argument("--block-size", nargs=2, type=positive_int, metavar=("BH", "BW"), default=(1, 1),
                    help="predict BH x BW pixel blocks per network call (default: 1 1)")
     g = p.add_argument_group("training")
-    g.add_argument("--epochs", type=positive_int, default=20,
-                   help="passes over the valid points (default: 20); a cube of under 10^6 valid points repeats "
-                        "passes within an epoch so that a run takes at least about 2005 steps")
-    g.add_argument("--batch-size", type=positive_int, default=65536, help="points per step (default: 65536)")
+    g.add_argument("--epochs", type=positive_int,
+                   help="train this many epochs with the engine's own step accounting (a cube of under 10^6 "
+                        "valid points repeats passes within an epoch so that a run takes at least about 2005 "
+                        "steps); default: a run planned for the cube and this machine (--time-budget)")
+    g.add_argument("--batch-size", type=positive_int,
+                   help="points per step (default: about 100 steps per pass over the valid points, a power of "
+                        "two from 1024 to 262144)")
+    g.add_argument("--steps", type=nonneg_int, help="train exactly this many steps (default: planned)")
+    g.add_argument("--time-budget", type=positive_float, metavar="SECONDS",
+                   help="training time a planned run aims at, at the step rate measured on this machine "
+                        "(default: 25 s per 10^6 values of the cube, at least 3 s)")
+    g.add_argument("--seed", type=_number(int, 0, 2 ** 63 - 1), metavar="N",
+                   help="seed every random generator: the same settings and seed give a byte-identical file on "
+                        "the same machine (a planned run then assumes a nominal step rate instead of timing one)")
     g.add_argument("--lr", type=positive_float, default=0.01, help="decoder learning rate (default: 0.01)")
     g.add_argument("--lr-hash", type=positive_float, help="hash-grid learning rate (default: --lr)")
-    g.add_argument("--loss", choices=LOSS_TYPES, default="MSE", help="training loss (default: MSE)")
+    g.add_argument("--loss", choices=LOSS_TYPES,
+                   help="training loss (default: BOUND with --max-error, which counts the errors near and above "
+                        "the bound, else MSE)")
     g.add_argument("--early-stop", action="store_true", help="stop when the smoothed loss stops improving")
     g.add_argument("--early-stop-patience", type=positive_int, default=8, metavar="EPOCHS")
     g.add_argument("--early-stop-min-delta", type=fraction, default=0.005, metavar="REL",
@@ -186,8 +200,9 @@ def _add_engine_options(p, residuals=True):
         g.add_argument("--residual-dtype", choices=("int8", "int16"),
                        help="refused: the command line stores residuals as integer codes sized to the bound, not "
                             "as int8/int16 values (the library's save_qelm still takes residual_dtype)")
-        g.add_argument("--quantization-bits", type=int, choices=(0, 8, 16), default=16,
-                       help="weights: 16 or 8-bit integers, 0 for float16 (default: 16)")
+        g.add_argument("--quantization-bits", type=int, choices=(0, 8, 16), default=None,
+                       help="weights: 16 or 8-bit integers, 0 for float16 (default: chosen with the network size "
+                            "where it is sized, else 16)")
         g.add_argument("--mask-mode", choices=MASK_MODES, default="auto",
                        help="no-data mask: static (one frame: pixels missing in every frame), dynamic (one per "
                             "frame), no (none), auto (static when no-data never changes between frames, else "
@@ -201,15 +216,17 @@ def _add_engine_options(p, residuals=True):
 def _encode_options(a):
     return EncodeOptions(
         source=_source_options(a), start_date=a.start_date, end_date=a.end_date, streaming=a.streaming,
-        preset=a.preset, sizes={arg: getattr(a, arg) for arg, _, _ in SIZE_ARGUMENTS},
+        preset=a.preset or "small", sizes={arg: getattr(a, arg) for arg, _, _ in SIZE_ARGUMENTS},
+        auto_size=a.preset is None and all(getattr(a, arg) is None for arg, _, _ in SIZE_ARGUMENTS),
         temporal_mode=a.temporal_mode, disable_temporal=a.no_temporal, norm_mode=a.norm_mode, use_log=a.log,
-        block_size=tuple(a.block_size), epochs=a.epochs, batch_size=a.batch_size, lr=a.lr, lr_hash=a.lr_hash,
+        block_size=tuple(a.block_size), epochs=a.epochs, batch_size=a.batch_size, steps=a.steps,
+        time_budget=a.time_budget, seed=a.seed, lr=a.lr, lr_hash=a.lr_hash,
         loss=a.loss, early_stop=a.early_stop, early_stop_patience=a.early_stop_patience,
         early_stop_min_delta_rel=a.early_stop_min_delta, early_stop_warmup_epochs=a.early_stop_warmup,
         early_stop_ema_alpha=a.early_stop_ema, importance_sampling=a.importance_sampling,
         imp_warmup_frac=a.imp_warmup_frac, imp_alpha=a.imp_alpha, imp_refresh_epochs=a.imp_refresh_epochs,
         max_error=getattr(a, "max_error", None), residual_dtype=getattr(a, "residual_dtype", None),
-        quantization_bits=getattr(a, "quantization_bits", 16), mask_mode=getattr(a, "mask_mode", "auto"),
+        quantization_bits=getattr(a, "quantization_bits", None), mask_mode=getattr(a, "mask_mode", "auto"),
         chunk_blob=getattr(a, "chunk_blob", False), backend=a.backend, device=a.device, precision=a.precision,
         quiet=a.quiet, force=getattr(a, "force", False), network_output=getattr(a, "network_output", None),
         verify=False if getattr(a, "no_verify", False) else (True if getattr(a, "verify", False) else None))
@@ -294,6 +311,8 @@ def summary_lines(result, max_error=None):
     if result.threshold is not None:
         lines.append(f"  residuals   {result.outliers:,} corrected values (threshold {result.threshold:.7g}: the "
                      f"bound less a float32 rounding allowance)")
+    if result.training:
+        lines.append(f"  training    {result.training}")
     s = result.seconds
     lines.append(f"  time        {s['total']:.1f} s (load {s.get('load', 0):.1f} s, train {s.get('train', 0):.1f} s, "
                  f"save {s.get('save', 0):.1f} s) with {result.backend}")
@@ -558,15 +577,24 @@ def cmd_verify(a):
 
 # ---- compare -----------------------------------------------------------------------------------
 
-def cmd_compare(a):
-    from pyqelm.compare import format_table, make_row, other_rows, plot
-    from pyqelm.decode import decode_container
-    from pyqelm.format import read_container
-    from pyqelm.pipeline import encode, read_cube
+def _compare_header(a, info, cube, raw, itemsize, bound=None):
+    T, H, W, C = cube.shape
+    lines = [f"input: {a.source}" + (f" variable {info['variable']}" if info["variable"] else "")
+             + f", {T} x {H} x {W} x {C}, {int(np.isnan(cube).sum()):,} no-data values; the classical compressors "
+             "get no-data filled with the band mean and a lossless mask, counted in their bytes",
+             f"raw size: {raw:,} bytes (T x H x W x C x {itemsize} bytes of {info['dtype']}); sizes are files on disk"]
+    if bound is not None:
+        lines.append(f"error bound: {bound:g} (physical units)")
+    return lines + [""]
 
-    bound = a.max_error
+
+def cmd_compare(a):
+    from pyqelm import compare as cmp
+    from pyqelm.outputs import TABLE_TAG, check_output, work_folder
+    from pyqelm.decode import decode_container
+    from pyqelm.pipeline import read_cube
+
     opts = _encode_options(a)
-    opts.max_error = bound
     log = _log
     if a.json:  # standard output carries the JSON alone
         opts.quiet = True
@@ -574,75 +602,86 @@ def cmd_compare(a):
         def log(*args):
             print(*args, file=sys.stderr, flush=True)
     detect_source(a.source)
+    if a.sweep and a.qelm:
+        raise ValueError("--sweep encodes the source at every bound; it cannot reuse --qelm")
     if a.plot:
         folder = os.path.dirname(os.path.abspath(a.plot))
         if not os.path.isdir(folder):
             raise ValueError(f"plot folder does not exist: {folder}")
     cube, info = read_cube(a.source, opts.source)
     T, H, W, C = cube.shape
-    if a.plot and not (0 <= a.frame < T and 0 <= a.band < C):
+    if a.plot and not a.sweep and not (0 <= a.frame < T and 0 <= a.band < C):
         raise ValueError(f"--frame {a.frame} / --band {a.band} outside the cube's {T} frames and {C} bands")
     itemsize = np.dtype(info["dtype"]).itemsize
     raw = T * H * W * C * itemsize
     stem = info["variable"] or "cube"
     tmp = None
-    workdir = a.workdir
-    if workdir:
-        os.makedirs(workdir, exist_ok=True)
+    if a.plot:  # refused before any work when it would replace what compare did not write
+        check_output(a.plot, "plot", inputs=[a.source], force=a.force)
+        if a.sweep:
+            check_output(os.path.splitext(a.plot)[0] + ".json", "table", inputs=[a.source], force=a.force)
+    if a.workdir:
+        workdir = work_folder(a.workdir, inputs=[a.source])
     else:
         tmp = tempfile.TemporaryDirectory(prefix="pyqelm-compare-")
-        workdir = tmp.name
+        workdir = work_folder(tmp.name)
+    record = {TABLE_TAG: 1, "source": os.fspath(a.source), "variable": info["variable"], "shape": [T, H, W, C],
+              "raw_bytes": raw,
+              "source_dtype": info["dtype"]}
     try:
-        if a.qelm:
-            qelm_file, enc_s, note = a.qelm, float("nan"), "existing container (encode time not measured)"
-            sibling = a.qelm[:-len("-rectified.qelm")] + ".qelm" if a.qelm.endswith("-rectified.qelm") else None
-            network_only = sibling if sibling and os.path.isfile(sibling) else None
-            meta = read_container(qelm_file).meta
-            if tuple(meta.shape) != (T, H, W, C):
-                raise ValueError(f"{qelm_file} holds a {tuple(meta.shape)} cube, the source is {(T, H, W, C)}")
-        else:
-            out = os.path.join(workdir, f"{stem}.qelm")
-            # The work folder holds this command's own files; the table checks the bound itself.
-            opts.force, opts.verify = True, False
+        if a.sweep:
+            points, all_rows = [], []
+            span = cmp.value_range(cube)
+            record["range"] = span
+            for k, (frac, bound) in enumerate(cmp.sweep_bounds(cube)):
+                sub = os.path.join(workdir, f"bound{k}")
+                os.makedirs(sub, exist_ok=True)
+                row, _, _ = cmp.pyqelm_row(a.source, cube, bound, opts, sub, stem, raw, log=log)
+                others, _ = cmp.other_rows(cube, bound, raw, sub, stem, log=log)
+                rows = [row] + others
+                all_rows += rows
+                points.append({"fraction": frac, "bound": bound, "rows": [r.to_dict() for r in rows]})
+                if not a.json:
+                    _log("")
+                    _log(cmp.format_table(rows, [f"bound {bound:.6g} = {100 * frac:g} % of the range {span:.6g}"]))
+            record["points"] = points
             if a.plot:
-                opts.network_output = os.path.join(workdir, f"{stem}-network.qelm")
-            result = encode(a.source, out, opts, log=log)
-            qelm_file, enc_s = result.best_file, result.seconds["total"]
-            network_only = next((p for role, p, _ in result.files if role == "network"), None)
-            note = f"{result.backend}, preset {opts.preset}, {opts.epochs} epochs; encode time includes training"
-        t0 = time.perf_counter()
-        decoded, _ = decode_container(qelm_file)
-        dec_s = time.perf_counter() - t0
-        rows = [make_row("pyqelm + residuals", qelm_file, os.path.getsize(qelm_file), raw, cube, decoded, enc_s,
-                         dec_s, bound=bound, note=note)]
-        others, others_decoded = other_rows(cube, bound, raw, workdir, stem, log=log)
-        rows += others
-        header = [f"input: {a.source}" + (f" variable {info['variable']}" if info["variable"] else "")
-                  + f", {T} x {H} x {W} x {C}, {int(np.isnan(cube).sum()):,} no-data values; every compressor gets "
-                  "the same float32 physical values",
-                  f"raw size: {raw:,} bytes (T x H x W x C x {itemsize} bytes of {info['dtype']}); "
-                  f"error bound: {bound:g} (physical units); sizes are files on disk", ""]
-        if a.json:
-            print(json.dumps(_json_ready({"source": os.fspath(a.source), "variable": info["variable"],
-                                          "shape": [T, H, W, C], "raw_bytes": raw, "source_dtype": info["dtype"],
-                                          "bound": bound, "rows": [r.to_dict() for r in rows]}),
-                             indent=2, allow_nan=False, default=str))
+                cmp.plot_rate_distortion(a.plot, all_rows, force=a.force, title=f"{stem}: bits per value against error, bounds "
+                                                                 f"{100 * cmp.SWEEP_FRACTIONS[0]:g} % to "
+                                                                 f"{100 * cmp.SWEEP_FRACTIONS[-1]:g} % of the range")
+                table = os.path.splitext(a.plot)[0] + ".json"
+                cmp.write_sweep_json(table, _json_ready(record), force=a.force)
+                if not a.json:
+                    _log(f"rate-distortion curves written to {a.plot}, the table to {table}")
+            ours = [r for r in all_rows if r.compressor == "pyqelm + residuals"]
         else:
-            _log("")
-            _log(format_table(rows, header))
-        if a.plot:
-            panels = [("pyqelm", decoded)]
-            if network_only:
-                panels.append(("pyqelm network alone", decode_container(network_only)[0], 0))
-            panels += [(n, d) for n, d in others_decoded.items() if n.startswith("ZFP")]
-            plot(a.plot, cube, panels, frame=a.frame, band=a.band, bound=bound, y_ascending=info.get("y_ascending"),
-                 title=f"{stem}  bound {bound:g}\n" + "\n".join(f"{r.compressor}: ratio {r.ratio:.2f}" for r in rows))
+            bound = a.max_error
+            row, decoded, network_only = cmp.pyqelm_row(a.source, cube, bound, opts, workdir, stem, raw,
+                                                        qelm=a.qelm, log=log, network=bool(a.plot))
+            others, others_decoded = cmp.other_rows(cube, bound, raw, workdir, stem, log=log)
+            rows = [row] + others
+            record.update(bound=bound, rows=[r.to_dict() for r in rows])
             if not a.json:
-                _log(f"plot written to {a.plot}")
-        broken = [r for r in rows if not r.ok]
-        if broken:
-            raise BoundViolated("promise broken by " + ", ".join(f"{r.compressor} ({r.violations:,} values)"
-                                                                 for r in broken))
+                _log("")
+                _log(cmp.format_table(rows, _compare_header(a, info, cube, raw, itemsize, bound)))
+            if a.plot:
+                panels = [("pyqelm", decoded)]
+                if network_only:
+                    panels.append(("pyqelm network alone", decode_container(network_only)[0], 0))
+                panels += [(n, d) for n, d in others_decoded.items() if n.startswith("ZFP")]
+                cmp.plot(a.plot, cube, panels, frame=a.frame, band=a.band, bound=bound,
+                         y_ascending=info.get("y_ascending"), force=a.force,
+                         title=f"{stem}  bound {bound:g}\n" + "\n".join(f"{r.compressor}: ratio {r.ratio:.2f}"
+                                                                         for r in rows))
+                if not a.json:
+                    _log(f"plot written to {a.plot}")
+            ours = [row]
+        if a.json:
+            print(json.dumps(_json_ready(record), indent=2, allow_nan=False, default=str))
+        broken = [r for r in ours if not r.ok]
+        if broken:  # the peers are anchors; the verdict is on pyqelm's own containers
+            raise BoundViolated("pyqelm broke its bound: " + ", ".join(
+                f"{r.violations:,} values at {r.bound:g}" for r in broken))
     finally:
         if tmp is not None:
             tmp.cleanup()
@@ -703,24 +742,38 @@ def build_parser():
     i.add_argument("--json", action="store_true", help="print JSON")
     i.set_defaults(func=cmd_inspect)
 
-    c = sub.add_parser("compare", help="compare with ZFP, fpzip and Zstandard",
+    c = sub.add_parser("compare", help="compare with ZFP, a quantising predictive codec, fpzip and Zstandard",
                        description="Compress SOURCE with pyqelm (residuals at --max-error), ZFP (fixed accuracy "
-                                   "at --max-error), fpzip (lossless) and Zstandard level 19 (raw float32), decode "
-                                   "each, check each against its promise and print a table.",
+                                   "at --max-error, and with its tolerance tuned to the bound), quantise with step "
+                                   "2E + Lorenzo + xz, fpzip (lossless) and Zstandard level 19 (raw float32), "
+                                   "decode each, check each against its promise on the valid values and print a "
+                                   "table. The classical codecs get no-data filled and a lossless mask, counted "
+                                   "in their bytes. The exit status (3) judges pyqelm's container only. --sweep "
+                                   "runs bounds from 10 % to 0.01 % of the range and draws rate-distortion "
+                                   "curves (--plot) with the table as JSON beside them.",
                        formatter_class=HELP_FORMATTER)
     c.presets_epilog = True
     c.add_argument("source", metavar="SOURCE")
-    c.add_argument("--max-error", type=positive_float, required=True, metavar="E",
-                   help="error bound in physical units for pyqelm's residuals and ZFP's tolerance")
+    how = c.add_mutually_exclusive_group(required=True)
+    how.add_argument("--max-error", type=positive_float, metavar="E",
+                     help="error bound in physical units for pyqelm's residuals and the lossy codecs")
+    how.add_argument("--sweep", action="store_true",
+                     help="bounds of 10, 3, 1, 0.3, 0.1, 0.03 and 0.01 %% of the valid values' range; with --plot "
+                          "FILE.png, bits per value against max error and RMSE, one line per compressor, and the "
+                          "table in FILE.json")
     c.add_argument("--qelm", help="use this container for the pyqelm row instead of encoding SOURCE")
-    c.add_argument("--workdir", help="keep the compressed files here (default: a temporary folder)")
+    c.add_argument("--workdir", help="keep the compressed files here (default: a temporary folder); a new or empty "
+                                     "folder, or one an earlier compare used")
+    c.add_argument("--force", action="store_true", help="replace FILE.png (and the JSON table of --sweep) when it is "
+                                                        "an earlier output of compare")
     c.add_argument("--json", action="store_true", help="print the table as JSON")
-    c.add_argument("--plot", metavar="FILE.png", help="write original, reconstruction and error maps of one frame")
+    c.add_argument("--plot", metavar="FILE.png", help="write original, reconstruction and error maps of one frame "
+                                                     "(with --sweep: the rate-distortion curves)")
     c.add_argument("--frame", type=nonneg_int, default=0, help="frame of the plot (default: 0)")
     c.add_argument("--band", type=nonneg_int, default=0, help="band of the plot (default: 0)")
     _add_source_options(c)
     _add_engine_options(c, residuals=False)
-    c.set_defaults(func=cmd_compare, residual_dtype=None, quantization_bits=16,
+    c.set_defaults(func=cmd_compare, residual_dtype=None, quantization_bits=None,
                    mask_mode="auto", chunk_blob=False)
 
     v = sub.add_parser("verify", help="check a decoded cube against its source and an error bound",

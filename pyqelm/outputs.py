@@ -43,7 +43,15 @@ KINDS = {
     "container": "a .qelm container",
     "chunk": "a .qelmc chunk blob",
     "sidecar": "the metadata file of a chunk blob",
+    "plot": "a PNG image",
+    "table": "a JSON table written by compare",
+    "work": "a file of a compare work folder",
 }
+
+# The first key of every JSON table compare writes, so that --force recognises one.
+TABLE_TAG = "pyqelm_compare"
+# The file that marks a folder as compare's work folder: everything in it was written by compare.
+WORK_MARK = ".pyqelm-compare-work"
 
 
 class OutputRefused(ValueError):
@@ -155,6 +163,12 @@ def _file_problem(path, kind):
         ok = head[:4] == b"PK\x03\x04" and head[30:39] == b"meta.json"
     elif kind == "chunk":
         ok = _head(path, 4) == b"QLMC"
+    elif kind == "plot":
+        ok = _head(path, 8) == b"\x89PNG\r\n\x1a\n"
+    elif kind == "table":
+        ok = re.match(rb'\{\s*"' + TABLE_TAG.encode() + rb'"\s*:', _head(path, 64)) is not None
+    elif kind == "work":
+        ok = os.path.isfile(os.path.join(os.path.dirname(os.path.abspath(path)), WORK_MARK))
     else:
         ok = _head(path, 18) == b'{"format_version":'
     return None if ok else f"it is not {KINDS[kind]}"
@@ -379,6 +393,47 @@ class Commit:
         with _critical():
             while self._staging:
                 _remove(self._staging.pop())
+
+
+def write_file(target, kind, writer, force=False, inputs=()):
+    """Write one output file through a staging file: ``writer(path)`` writes it, and it replaces
+    ``target`` only when complete (an existing target only with ``force`` and only when it is
+    of ``kind``). Returns the absolute target."""
+    target = check_output(target, kind, inputs=inputs, force=force)
+    with Commit(force=force) as commit:
+        staged = os.path.join(commit.folder(target), os.path.basename(target))
+        writer(staged)
+        commit.add(staged, target, kind)
+        commit.commit()
+    return target
+
+
+def write_bytes(target, data, kind, force=False, inputs=()):
+    def writer(path):
+        with open(path, "wb") as f:
+            f.write(data)
+    return write_file(target, kind, writer, force=force, inputs=inputs)
+
+
+def work_folder(path, inputs=()):
+    """Make or reuse ``path`` as compare's work folder: a new folder, an empty one, or one an
+    earlier compare marked as its own (whose files it may replace). Anything else is refused,
+    so that a work folder never overwrites files this tool did not write."""
+    full = check_output(path, "work", inputs=inputs, force=True) if not os.path.isdir(path) else os.path.abspath(path)
+    if os.path.islink(path):
+        raise OutputRefused(f"work folder {path} is a symbolic link; name a folder")
+    if os.path.isdir(full):
+        for src in inputs:
+            if src is not None and _inside(_real(src), _real(full)):
+                raise OutputRefused(f"work folder {path} holds the input {src}; name another folder")
+        names = os.listdir(full)
+        if names and WORK_MARK not in names:
+            raise OutputRefused(f"work folder {path} holds files compare did not write; name a new or empty folder")
+    else:
+        os.mkdir(full)
+    with open(os.path.join(full, WORK_MARK), "w", encoding="utf-8") as f:
+        f.write("files written by pyqelm compare; it may replace them\n")
+    return full
 
 
 # ---- leftovers of killed runs -------------------------------------------------------------------

@@ -8,6 +8,7 @@ as a plain float32 (T, H, W, C) cube in physical units with NaN for no-data, whi
 the comparison and the verification measure against.
 """
 import contextlib
+import dataclasses
 import hashlib
 import os
 import sys
@@ -19,10 +20,12 @@ import numpy as np
 
 from pyqelm.netcdf import is_netcdf, netcdf_as_zarr
 from pyqelm.presets import preset_sizes
+from pyqelm import sizing
+from pyqelm.stepplan import count_valid, plan_training, time_budget
 
 ZARR_MARKERS = ("zarr.json", ".zgroup", ".zarray", ".zmetadata")
 FOLDER_LOADERS = ("standard", "higlass", "higlass_lai_fpar")
-LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR")
+LOSS_TYPES = ("MSE", "MSE_REL", "MSE_REL03", "MSE_REL_B3_03", "MSE_RRMSE", "L1", "MSE_SAM", "MSE_LAI_FPAR", "BOUND")
 MASK_MODES = ("auto", "static", "dynamic", "no")
 OUT_OF_RANGE = ("nodata", "carry")
 
@@ -308,17 +311,26 @@ class EncodeOptions:
     end_date: Optional[str] = None
     streaming: bool = False
     preset: str = "small"
+    # Trial-fit a few network sizes and keep the one with the smallest bounded file (with a
+    # bound; the command line's default when no preset or size is given). The preset is then
+    # only the fallback for cubes too large to score whole.
+    auto_size: bool = False
     sizes: dict = field(default_factory=dict)  # overrides of single preset sizes
     temporal_mode: str = "hash3d"
     disable_temporal: bool = False
     norm_mode: int = 3
     use_log: bool = False
     block_size: tuple = (1, 1)
-    epochs: int = 20
-    batch_size: int = 65536
+    # None for epochs, batch size and steps: a run planned for the cube and the machine
+    # (pyqelm.stepplan); epochs given: the engine's own step accounting.
+    epochs: Optional[int] = None
+    batch_size: Optional[int] = None
+    steps: Optional[int] = None
+    time_budget: Optional[float] = None  # training seconds a planned run aims at
+    seed: Optional[int] = None
     lr: float = 0.01
     lr_hash: Optional[float] = None
-    loss: str = "MSE"
+    loss: Optional[str] = None  # None: "BOUND" with max_error, else "MSE"
     early_stop: bool = False
     early_stop_patience: int = 8
     early_stop_min_delta_rel: float = 0.005
@@ -330,7 +342,7 @@ class EncodeOptions:
     imp_refresh_epochs: int = 3
     max_error: Optional[float] = None
     residual_dtype: Optional[str] = None  # the engine's sparse track without --max-error; default int16
-    quantization_bits: int = 16
+    quantization_bits: Optional[int] = 16  # None: chosen with the network size (16 without one)
     mask_mode: str = "auto"
     chunk_blob: bool = False
     backend: Optional[str] = None  # None: tiny-cuda-nn when available, else the reference backend
@@ -340,6 +352,11 @@ class EncodeOptions:
     force: bool = False  # replace existing outputs (only previous outputs of the same kind)
     network_output: Optional[str] = None  # also write the network-only container here
     verify: Optional[bool] = None  # decode the result and measure it (None: when there is a bound)
+
+    def loss_type(self):
+        if self.loss is not None:
+            return self.loss
+        return "BOUND" if self.max_error is not None else "MSE"
 
     def model_sizes(self):
         sizes = preset_sizes(self.preset)
@@ -359,6 +376,7 @@ class EncodeResult:
     outliers: int = 0
     threshold: Optional[float] = None  # residual threshold of the engine's sparse track
     steps: Optional[list] = None  # per band code steps of a bounded container
+    training: Optional[str] = None  # the training plan and loss, in words
     verification: object = None  # verification.Measurement of the written file, when measured
     notes: list = field(default_factory=list)  # lines about files beside the output
 
@@ -457,6 +475,8 @@ def check_options(opts, kind):
     if kind == "folder" and (opts.source.band_dim or opts.source.time_start or opts.source.time_step):
         raise ValueError("--band-dim, --time-start and --time-step read Zarr stores and NetCDF files, not raster "
                          "folders")
+    if opts.loss_type() == "BOUND" and opts.max_error is None:
+        raise ValueError("--loss BOUND trains for an error bound: give --max-error")
     if opts.source.loader not in FOLDER_LOADERS:
         raise ValueError(f"unknown loader {opts.source.loader!r}; loaders: {', '.join(FOLDER_LOADERS)}")
     if opts.source.loader == "higlass_lai_fpar" and kind == "folder" and not opts.source.tile:
@@ -475,6 +495,7 @@ def encode(path, output, opts, log=print):
     from pyqelm import outputs, resources
     from pyqelm.verification import BoundViolated, measure, source_frames
 
+    opts = dataclasses.replace(opts)  # the network's size and bits may be chosen below
     targets = output_targets(path, output, opts)
     output = targets[0][0]
     kind = detect_source(path)
@@ -532,26 +553,79 @@ def encode(path, output, opts, log=print):
                 raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                                  "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
             t1 = time.perf_counter()
+            if opts.seed is not None:
+                seed_generators(opts.seed)  # the network's initial weights
             c.prepare_training_data_optimized(use_log=opts.use_log, norm_mode=opts.norm_mode,
                                               block_size=tuple(opts.block_size))
-            s = opts.model_sizes()
-            c.build_qelm_model(*[s[k] for k in (
-                "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale", "xy_features_per_level",
-                "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale", "t_features_per_level",
-                "spatial_scale", "decoder_hidden", "n_hidden_layers")],
-                disable_temporal=disable_temporal, block_size=tuple(opts.block_size),
-                temporal_mode=opts.temporal_mode)
-            if opts.quiet:
-                quiet.say(log, f"pyqelm: training the {opts.preset} network on {device} ({opts.epochs} epochs, "
-                               f"batch {opts.batch_size}) ...")
-            trained = c.fit(epochs=opts.epochs, batch_size=opts.batch_size, lr=opts.lr, lr_hash=opts.lr_hash,
-                            loss_type=opts.loss, early_stop=opts.early_stop,
-                            early_stop_patience=opts.early_stop_patience,
-                            early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
-                            early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
-                            early_stop_ema_alpha=opts.early_stop_ema_alpha,
-                            importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
-                            imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+            def build(sizes):
+                c.build_qelm_model(*[sizes[k] for k in (
+                    "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale",
+                    "xy_features_per_level", "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale",
+                    "t_features_per_level", "spatial_scale", "decoder_hidden", "n_hidden_layers")],
+                    disable_temporal=disable_temporal, block_size=tuple(opts.block_size),
+                    temporal_mode=opts.temporal_mode)
+
+            loss = opts.loss_type()
+            fit_kwargs = dict(lr=opts.lr, lr_hash=opts.lr_hash, loss_type=loss,
+                              error_bound=opts.max_error if loss == "BOUND" else None,
+                              importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
+                              imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
+            early = dict(early_stop=opts.early_stop, early_stop_patience=opts.early_stop_patience,
+                         early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
+                         early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
+                         early_stop_ema_alpha=opts.early_stop_ema_alpha)
+            network, bits = opts.preset, opts.quantization_bits
+            budget = opts.time_budget or time_budget(count_valid(c) * int(c.meta_info.get("n_bands") or 1))
+            sized = opts.auto_size and opts.max_error is not None and sizing.sizable(
+                count_valid(c) * int(c.meta_info.get("n_bands") or 1), opts.streaming)
+            if sized:
+                if store is None:
+                    cube = read_cube(path, opts.source)[0]
+                else:
+                    zs = _zarr_source(store, variable, opts.source.scale_factor, opts=opts.source)
+                    cube = zs.read_timesteps(np.arange(zs.n_timesteps, dtype=np.int64))
+
+                def trial(seconds):
+                    tp = plan_training(c, budget_s=seconds, batch_size=opts.batch_size,
+                                       seeded=opts.seed is not None, fit_kwargs=fit_kwargs,
+                                       quiet=lambda: _Quiet(True))
+                    with _Quiet(True):
+                        c.fit(epochs=tp.epochs, batch_size=tp.batch_size, steps=tp.steps, seed=opts.seed,
+                              **fit_kwargs)
+                    return tp.steps
+
+                quiet.say(log, f"pyqelm: sizing the network: trial fits of {', '.join(n for n, _ in sizing.CANDIDATES)}"
+                               f" ({100 * sizing.TRIAL_SHARE:.0f} % of the {budget:.1f} s budget)")
+                from pyqelm.bound import step_margins
+
+                C = cube.shape[-1]
+                ranges = [list(r) for r in c.meta_info["data_range"]]
+                steps, _ = step_margins(np.full(C, opts.max_error), ranges if len(ranges) == C else ranges[:1] * C,
+                                        np.nan_to_num(np.nanmax(np.abs(cube), axis=(0, 1, 2))),
+                                        bool(c.meta_info.get("use_log")))
+                choice = sizing.choose_network(c, cube, opts.max_error, build, trial, budget,
+                                               bits=sizing.BITS if opts.quantization_bits is None
+                                               else (opts.quantization_bits,),
+                                               quiet=lambda: _Quiet(True), steps=steps)
+                cube = None
+                network, bits = choice.name, choice.bits
+                log(f"pyqelm: network sized to the cube and the bound: {choice.describe()} (smallest bounded file "
+                    f"in the trial fits, {choice.seconds:.1f} s)")
+                quiet.say(log, choice.table())
+                budget = choice.remaining_budget(budget)
+            else:
+                build(opts.model_sizes())
+            if bits is None:
+                bits = 16
+            opts.quantization_bits = bits  # what the network is saved with (opts is this call's copy)
+            plan = plan_training(c, epochs=opts.epochs, batch_size=opts.batch_size, steps=opts.steps,
+                                 budget_s=budget, seeded=opts.seed is not None, fit_kwargs=fit_kwargs,
+                                 quiet=lambda: _Quiet(True))
+            training = (f"{plan.describe()}; loss {loss}; {network} network, {bits}-bit weights"
+                        + (" (sized by trial fits)" if sized else ""))
+            quiet.say(log, f"pyqelm: training the {network} network on {device}: {training}")
+            trained = c.fit(epochs=plan.epochs, batch_size=plan.batch_size, steps=plan.steps, seed=opts.seed,
+                            **early, **fit_kwargs)
             if not trained:
                 raise ValueError("the source holds no valid pixel: nothing to train")
             seconds["train"] = time.perf_counter() - t1
@@ -602,7 +676,15 @@ def encode(path, output, opts, log=print):
     seconds["total"] = time.perf_counter() - t0
     return EncodeResult(files=files, meta=meta, backend=f"{backend} on {device} ({precision})",
                         valid_range=None if valid_range is None else tuple(valid_range), seconds=seconds,
-                        outliers=outliers, steps=steps, verification=measured, notes=notes)
+                        outliers=outliers, steps=steps, training=training, verification=measured, notes=notes)
+
+
+def seed_generators(seed):
+    """Seed the tensor library's generators (host and devices) and NumPy's global one."""
+    import torch
+
+    torch.manual_seed(int(seed))
+    np.random.seed(int(seed) % (1 << 32))
 
 
 def _network_save(c, opts, scanned_varies, log):

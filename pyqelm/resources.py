@@ -125,19 +125,25 @@ def estimate(opts, shape, device="cpu", precision="float32", points=None):
 
     bh, bw = (int(b) for b in opts.block_size)
     Hb, Wb = -(-H // bh), -(-W // bw)
+    from pyqelm.stepplan import MAX_BATCH, planned_batch
+
+    # No batch size given: the planned one (at most MAX_BATCH) for the points there are.
+    batch_size = opts.batch_size
     if shape is not None:
         points = T * Hb * Wb
     else:
-        points = opts.batch_size if points is None else points
+        points = (batch_size or MAX_BATCH) if points is None else points
+    if not batch_size:
+        batch_size = planned_batch(points)
     per_point = 4 * (spatial_dims + 1)
     for d, g in grids:
         per_point += g["n_levels"] * (g["features_per_level"] * 4 * 3 + (2 ** d) * 8)
     width, layers = arch["decoder_hidden"], arch["n_hidden_layers"]
     per_point += 4 * 3 * (width * max(layers, 1) + arch["n_decoder_outputs"] * 2)
-    batch = min(opts.batch_size, points)
+    batch = min(batch_size, points)
     n.batch = batch * per_point
     if opts.streaming:
-        pool = min(max(4194304, opts.batch_size * 50), points)
+        pool = min(max(4194304, batch_size * 50), points)
         n.batch += 4 * pool * 4 * (spatial_dims + 1 + C * bh * bw)
 
     if shape is None or opts.streaming:

@@ -153,8 +153,11 @@ void init_module(py::module_& m) {
              py::arg("early_stop_patience") = 8, py::arg("early_stop_min_delta_rel") = 0.005,
              py::arg("early_stop_warmup_epochs") = 20, py::arg("early_stop_ema_alpha") = 0.3,
              py::arg("importance_sampling") = false, py::arg("imp_warmup_frac") = 0.5,
-             py::arg("imp_alpha") = 1.0, py::arg("imp_refresh_epochs") = 3,
-             "Train the model on the prepared data; False when there is no valid point.");
+             py::arg("imp_alpha") = 1.0, py::arg("imp_refresh_epochs") = 3, py::arg("steps") = py::none(),
+             py::arg("error_bound") = py::none(), py::arg("seed") = py::none(),
+             "Train the model on the prepared data; False when there is no valid point. `steps` fixes the "
+             "number of uniform steps; `error_bound` (physical units) is what the 'BOUND' loss trains for; "
+             "`seed` seeds the tensor library's and NumPy's generators first, for a repeatable run.");
   add_method(cls, "_refresh_streaming_pool", &refresh_streaming_pool,
              "Reload the streaming pool: random whole time chunks of the streaming source, as float16.");
   add_method(cls, "prepare_super_batch_streaming", &prepare_super_batch_streaming, py::arg("size"),

@@ -516,6 +516,69 @@ torch::Tensor encode(const torch::Tensor& positions, const torch::Tensor& params
   return HashGridFunction::apply(positions, params, cfg);
 }
 
+namespace {
+
+template <typename T, int D>
+void mark_reached(const T* x, int64_t n, const std::vector<GridLevel>& levels, uint8_t* reached) {
+  at::parallel_for(0, n, 4096, [&](int64_t begin, int64_t end) {
+    LevelPoint<T> lp;
+    for (const GridLevel& level : levels) {
+      const T scale = static_cast<T>(level.scale);
+      uint8_t* table = reached + level.offset;
+      for (int64_t i = begin; i < end; ++i) {
+        locate<T, D>(x + i * D, scale, lp);
+        for (int c = 0; c < (1 << D); ++c) {
+          uint32_t v[kMaxDims];
+          for (int d = 0; d < D; ++d) v[d] = lp.vertex[d] + static_cast<uint32_t>((c >> d) & 1);
+          // Every writer stores the same value; the relaxed atomic makes that well defined.
+          __atomic_store_n(table + grid_index(v, D, level), uint8_t{1}, __ATOMIC_RELAXED);
+        }
+      }
+    }
+  });
+}
+
+template <typename T>
+void mark_reached_dims(const T* x, int64_t n, int n_dims, const std::vector<GridLevel>& levels, uint8_t* reached) {
+  switch (n_dims) {
+    case 1: return mark_reached<T, 1>(x, n, levels, reached);
+    case 2: return mark_reached<T, 2>(x, n, levels, reached);
+    case 3: return mark_reached<T, 3>(x, n, levels, reached);
+    default: return mark_reached<T, 4>(x, n, levels, reached);
+  }
+}
+
+}  // namespace
+
+torch::Tensor reached_entries(const torch::Tensor& positions_in, const GridConfig& cfg) {
+  if (positions_in.dim() != 2) throw std::invalid_argument("hash grid: positions must be a 2-D tensor (B, D)");
+  if (!positions_in.device().is_cpu())
+    throw std::invalid_argument("hash grid: the compiled encoding runs on CPU tensors only");
+  const int n_dims = static_cast<int>(positions_in.size(1));
+  const auto levels = grid_levels(n_dims, cfg);
+  const int64_t entries = levels.back().offset + levels.back().size;
+  torch::Tensor reached = torch::zeros({entries}, torch::kUInt8);
+  const bool dbl = positions_in.scalar_type() == torch::kDouble;
+  const torch::Tensor positions = positions_in.to(dbl ? torch::kDouble : torch::kFloat).contiguous();
+  if (dbl)
+    mark_reached_dims(positions.data_ptr<double>(), positions.size(0), n_dims, levels, reached.data_ptr<uint8_t>());
+  else
+    mark_reached_dims(positions.data_ptr<float>(), positions.size(0), n_dims, levels, reached.data_ptr<uint8_t>());
+  return reached.to(torch::kBool);
+}
+
+int64_t zero_unreached_entries(torch::Tensor& params, const torch::Tensor& positions, const GridConfig& cfg) {
+  const torch::Tensor reached = reached_entries(positions, cfg);
+  const int64_t entries = reached.numel();
+  if (params.numel() != entries * cfg.n_features)
+    throw std::invalid_argument("hash grid: expected " + std::to_string(entries * cfg.n_features) +
+                                " parameters, got " + std::to_string(params.numel()));
+  const torch::Tensor unreached = reached.logical_not();
+  torch::NoGradGuard no_grad;
+  params.view({entries, cfg.n_features}).index_put_({unreached}, 0);
+  return unreached.sum().item<int64_t>();
+}
+
 int available_cpus() {
   cpu_set_t set;
   CPU_ZERO(&set);

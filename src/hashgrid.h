@@ -86,6 +86,16 @@ EncodeGrads encode_backward(const torch::Tensor& grad_out, const torch::Tensor& 
 torch::Tensor encode(const torch::Tensor& positions, const torch::Tensor& params,
                      const GridConfig& cfg);
 
+// Which table entries any of `positions` (B, D) indexes: every corner of every level, whatever
+// its interpolation weight, exactly as the encoding computes them. Returns (entries) bool,
+// level-major like the parameters (an entry holds n_features parameters). An entry no position
+// indexes never takes part in an output there, so its values are free.
+torch::Tensor reached_entries(const torch::Tensor& positions, const GridConfig& cfg);
+
+// Sets to zero the entries of flat `params` (any floating type) that no position reaches;
+// returns how many entries that were.
+int64_t zero_unreached_entries(torch::Tensor& params, const torch::Tensor& positions, const GridConfig& cfg);
+
 // CPUs this process may run on (its affinity mask), at least 1.
 int available_cpus();
 // Set the tensor library's intra-op threads to available_cpus(), unless OMP_NUM_THREADS is

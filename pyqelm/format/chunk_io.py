@@ -5,13 +5,18 @@ Chunk blob layout (little-endian, 40-byte header, no padding)::
     offset  size  field
        0      4   magic            b"QLMC"
        4      2   version          u16, 1
-       6      2   reserved         u16, 0
-       8      4   metadata length  u32, bytes of the UTF-8 JSON of ChunkMeta.to_dict()
+       6      2   flags            u16: bit 0 set = the metadata section is zlib-compressed;
+                                   other bits 0 (blobs of earlier versions have 0: plain JSON)
+       8      4   metadata length  u32, bytes of the metadata section as stored
       12      8   weights length   u64
       20      8   mask length      u64
       28      8   residual length  u64
       36      4   CRC-32           u32 (zlib) of every byte after the header
-      40          metadata JSON, then the weights, mask and residual sections, back to back
+      40          metadata (the UTF-8 JSON of ChunkMeta.to_dict(), compressed where that is smaller),
+                  then the weights, mask and residual sections, back to back
+
+A compressed metadata section is inflated with a cap of the largest metadata document a reader
+accepts: the inflated size is known to be within it before anything of that size is kept.
 
 The lengths must add up to the blob's size exactly. ``residual length`` is 0 exactly when the
 chunk metadata says ``has_residuals`` is false; the mask section may be empty (no mask).
@@ -38,6 +43,8 @@ from . import _records as R
 MAGIC = b"QLMC"
 VERSION = 1
 _HEADER = struct.Struct("<4sHHIQQQI")
+FLAG_META_ZLIB = 0x1
+_KNOWN_FLAGS = FLAG_META_ZLIB
 HEADER_SIZE = _HEADER.size
 
 CODES_LAYOUT = "bound_codes_v1"
@@ -251,6 +258,23 @@ def _as_bytes(value, what):
     return bytes(value)
 
 
+def _inflate_meta(data, cap=None):
+    """The metadata JSON of a compressed section, refused once it would exceed ``cap`` bytes
+    (the largest metadata document a reader accepts), so a small section that claims to inflate
+    to gigabytes is stopped at the cap."""
+    cap = R.JSON_MAX_BYTES if cap is None else cap
+    d = zlib.decompressobj()
+    try:
+        out = d.decompress(data, cap + 1)
+    except zlib.error as exc:
+        raise ValueError(f"chunk metadata is not valid compressed data: {exc}") from None
+    if len(out) > cap or d.unconsumed_tail:
+        raise ValueError(f"chunk metadata inflates to more than the {cap:,} bytes a metadata document may have")
+    if not d.eof or d.unused_data:
+        raise ValueError("chunk metadata's compressed data is truncated or followed by other bytes")
+    return out
+
+
 def write_chunk_bytes(chunk_meta, weights_bytes, mask_bytes, residual_bytes):
     """Serialise one chunk (metadata and its three sections) into a chunk blob."""
     if not isinstance(chunk_meta, ChunkMeta):
@@ -264,11 +288,15 @@ def write_chunk_bytes(chunk_meta, weights_bytes, mask_bytes, residual_bytes):
         raise ValueError("residual_bytes must be given exactly when chunk_meta.has_residuals is true "
                          f"(has_residuals={chunk_meta.has_residuals}, {len(resid)} residual bytes)")
     meta_json = R.dumps_checked(chunk_meta.to_dict(), "chunk metadata")
+    flags, packed = 0, zlib.compress(meta_json, 9)
+    if len(packed) < len(meta_json):
+        flags, meta_json = FLAG_META_ZLIB, packed
     body = [meta_json, weights, mask, resid]
     crc = 0
     for part in body:
         crc = zlib.crc32(part, crc)
-    header = _HEADER.pack(MAGIC, VERSION, 0, len(meta_json), len(weights), len(mask), len(resid), crc & 0xFFFFFFFF)
+    header = _HEADER.pack(MAGIC, VERSION, flags, len(meta_json), len(weights), len(mask), len(resid),
+                          crc & 0xFFFFFFFF)
     return b"".join([header] + body)
 
 
@@ -280,13 +308,13 @@ def read_chunk_bytes(blob):
     blob = _as_bytes(blob, "chunk blob")
     if len(blob) < HEADER_SIZE:
         raise ValueError(f"chunk blob truncated: {len(blob)} bytes, the header alone has {HEADER_SIZE}")
-    magic, version, reserved, meta_len, w_len, m_len, r_len, crc = _HEADER.unpack_from(blob)
+    magic, version, flags, meta_len, w_len, m_len, r_len, crc = _HEADER.unpack_from(blob)
     if magic != MAGIC:
         raise ValueError(f"not a chunk blob: magic {magic!r}, expected {MAGIC!r}")
     if version != VERSION:
         raise ValueError(f"unsupported chunk blob version {version} (this reader knows {VERSION})")
-    if reserved != 0:
-        raise ValueError(f"chunk blob reserved field is {reserved}, expected 0")
+    if flags & ~_KNOWN_FLAGS:
+        raise ValueError(f"chunk blob flags are {flags:#x}; this reader knows only {_KNOWN_FLAGS:#x}")
     declared = HEADER_SIZE + meta_len + w_len + m_len + r_len
     if declared != len(blob):
         raise ValueError(f"chunk blob sections declare {declared} bytes in all, the blob has {len(blob)}")
@@ -297,7 +325,8 @@ def read_chunk_bytes(blob):
     for n in (meta_len, w_len, m_len, r_len):
         sections.append(blob[pos:pos + n])
         pos += n
-    meta = ChunkMeta.from_dict(R.loads(sections[0], "chunk metadata"))
+    meta_json = _inflate_meta(sections[0]) if flags & FLAG_META_ZLIB else sections[0]
+    meta = ChunkMeta.from_dict(R.loads(meta_json, "chunk metadata"))
     if not sections[1]:
         raise ValueError("chunk blob has no weights")
     if meta.has_residuals != bool(sections[3]):

@@ -11,6 +11,7 @@
 
 #include "artifacts.h"
 #include "format/format.h"
+#include "hashgrid.h"
 
 namespace qelm::shell {
 
@@ -52,6 +53,109 @@ class DecoderNetwork {
  private:
   py::object self_;
 };
+
+// The network inputs a grid component sees at the cube's valid points, (n, D) float32, and its
+// grid settings; nullopt for components that are not position-indexed grids. Positions follow
+// the network's forward: spatial coordinates times spatial_scale, then the frame's time.
+struct GridInputs {
+  hashgrid::GridConfig cfg;
+  torch::Tensor positions;
+};
+
+std::optional<hashgrid::GridConfig> grid_config(py::handle arch, const std::string& prefix) {
+  py::object hs = dict_get(arch, (prefix + "_hash_size").c_str());
+  if (hs.is_none()) return std::nullopt;
+  hashgrid::GridConfig c;
+  c.log2_hashmap_size = py::int_(hs).cast<int>();
+  c.base_resolution = py::int_(dict_get(arch, (prefix + "_base_resolution").c_str())).cast<int>();
+  c.n_levels = py::int_(dict_get(arch, (prefix + "_n_levels").c_str())).cast<int>();
+  c.per_level_scale = py::float_(dict_get(arch, (prefix + "_per_level_scale").c_str())).cast<double>();
+  c.n_features = py::int_(dict_get(arch, (prefix + "_features_per_level").c_str())).cast<int>();
+  return c;
+}
+
+// Hash-grid entries that no valid point of the cube reaches keep the values they were
+// initialised with (they never get a gradient) and cost bytes in the weight blob for nothing:
+// they are stored as zeros. The outputs at every point that reaches only stored entries (every
+// valid point) are unchanged, bit for bit. Skipped when the grid positions depend on the
+// network itself (deformation) or the cube's layout is not known.
+void zero_unreached_hash_entries(py::object self, std::vector<torch::Tensor>& host,
+                                 const std::vector<std::string>& names) {
+  py::object model = self.attr("model");
+  py::object arch = attr_or(model, "config_params");
+  py::object xyz_obj = attr_or(self, "xyz_cache"), t_obj = attr_or(self, "time_lut");
+  if (arch.is_none() || xyz_obj.is_none() || t_obj.is_none()) return;
+  if (truthy(dict_get(arch, "enable_deformation", py::bool_(false)))) return;
+  const torch::Tensor xyz = xyz_obj.cast<torch::Tensor>().to(torch::kCPU, torch::kFloat);
+  const torch::Tensor times = t_obj.cast<torch::Tensor>().to(torch::kCPU, torch::kFloat).reshape({-1});
+  const int64_t cells = xyz.size(0), T = times.numel();
+  torch::Tensor valid;  // (T, cells) bool
+  py::object mask = attr_or(self, "cpu_mask");
+  if (!mask.is_none()) {
+    valid = mask.cast<torch::Tensor>().reshape({-1}).to(torch::kBool);
+    if (valid.numel() != T * cells) return;
+    valid = valid.view({T, cells});
+  } else {
+    valid = torch::ones({T, cells}, torch::kBool);
+  }
+  const double scale = py::float_(dict_get(arch, "spatial_scale", py::float_(1.0))).cast<double>();
+  const torch::Tensor xy = scale != 1.0 ? xyz * scale : xyz;
+  const torch::Tensor cells_used = valid.any(0).nonzero().squeeze(1);
+  const torch::Tensor frames_used = valid.any(1).nonzero().squeeze(1);
+  std::string report;
+  int64_t zeroed_total = 0, entries_total = 0;
+  for (size_t i = 0; i + 1 < names.size(); ++i) {
+    std::string prefix;
+    const std::string& n = names[i];
+    if (n == "spatial") prefix = "xy";
+    else if (n == "phenology") prefix = "t";
+    else if (n == "code") prefix = "code";
+    else if (n == "time") prefix = "t1d";
+    else continue;
+    const auto cfg = grid_config(arch, prefix);
+    if (!cfg) continue;
+    torch::Tensor params = host[i].clone();
+    int64_t zeroed = 0;
+    {
+      py::gil_scoped_release nogil;
+      if (n == "phenology") {
+        // Every valid (cell, frame) point, a slice of frames at a time.
+        const torch::Tensor reached_any = [&] {
+          torch::Tensor acc;
+          const int64_t per_slice = std::max<int64_t>(1, (int64_t{1} << 22) / std::max<int64_t>(1, cells));
+          for (int64_t t0 = 0; t0 < T; t0 += per_slice) {
+            const int64_t t1 = std::min(T, t0 + per_slice);
+            const torch::Tensor rows = valid.slice(0, t0, t1).reshape({-1}).nonzero().squeeze(1);
+            if (rows.numel() == 0) continue;
+            const torch::Tensor pos = torch::cat(
+                {xy.index_select(0, rows.remainder(cells)),
+                 times.index_select(0, torch::div(rows, cells, "floor") + t0).unsqueeze(1)}, 1);
+            const torch::Tensor r = hashgrid::reached_entries(pos, *cfg);
+            acc = acc.defined() ? acc.logical_or(r) : r;
+          }
+          return acc;
+        }();
+        if (reached_any.defined()) {
+          const torch::Tensor unreached = reached_any.logical_not();
+          params.view({reached_any.numel(), cfg->n_features}).index_put_({unreached}, 0);
+          zeroed = unreached.sum().item<int64_t>();
+        }
+      } else if (n == "time") {
+        zeroed = hashgrid::zero_unreached_entries(params, times.index_select(0, frames_used).unsqueeze(1), *cfg);
+      } else {
+        zeroed = hashgrid::zero_unreached_entries(params, xy.index_select(0, cells_used), *cfg);
+      }
+    }
+    host[i] = params;
+    const int64_t entries = params.numel() / cfg->n_features;
+    zeroed_total += zeroed;
+    entries_total += entries;
+    report += (report.empty() ? "" : ", ") + n + " " + std::to_string(zeroed) + "/" + std::to_string(entries);
+  }
+  if (entries_total > 0)
+    print_line(strf(" -> Hash-grid entries no valid point reaches, stored as zero: %lld of %lld (%s)",
+                    (long long)zeroed_total, (long long)entries_total, report.c_str()));
+}
 
 // The residual-pass record after the residuals a reader restores: the pass counts a stored
 // residual as exact, so the error its storage leaves is added per band.
@@ -113,6 +217,7 @@ py::tuple build_weights_bytes(py::object self, py::object quantization_bit) {
   auto [tensors, names] = weight_components(self);
   std::vector<torch::Tensor> host;
   for (const auto& t : tensors) host.push_back(t.detach().to(torch::kCPU));
+  zero_unreached_hash_entries(self, host, names);
   const int64_t bits = quantization_bits(quantization_bit);
   blobs::QuantizedWeights q;
   {

@@ -61,7 +61,12 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
               py::object early_stop, py::object early_stop_patience,
               py::object early_stop_min_delta_rel, py::object early_stop_warmup_epochs,
               py::object early_stop_ema_alpha, py::object importance_sampling,
-              py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs);
+              py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs,
+              py::object steps = py::none(), py::object error_bound = py::none(), py::object seed = py::none());
+// The error bound (physical units; one number, or one per band) per output column of the
+// training data in normalised units: E / (max - min) of the column's band, tiled over the block
+// positions; with a log transform, the log-space error that keeps E at the band's largest value.
+torch::Tensor normalised_error_bound(py::object self, py::object error_bound, int64_t columns);
 // The streaming pool: reload, one super batch, and the producer's sampler over them.
 void refresh_streaming_pool(py::object self);
 py::tuple prepare_super_batch_streaming(py::object self, int64_t size);

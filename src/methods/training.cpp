@@ -4,6 +4,8 @@
 
 #include <c10/util/Exception.h>
 
+#include <cmath>
+
 #include "models/network.h"
 #include "training/driver.h"
 #include "training/fit_options.h"
@@ -48,12 +50,49 @@ std::optional<std::string> env_value(const char* name) {
 
 }  // namespace
 
+torch::Tensor normalised_error_bound(py::object self, py::object error_bound, int64_t columns) {
+  py::object np = py::module_::import("numpy");
+  py::object meta = self.attr("meta_info");
+  std::vector<double> e;
+  for (py::handle v : np.attr("atleast_1d")(np.attr("asarray")(error_bound, py::arg("dtype") = np.attr("float64"))))
+    e.push_back(v.cast<double>());
+  if (e.empty()) throw py::value_error("error_bound is empty");
+  for (double v : e)
+    if (!(std::isfinite(v) && v > 0)) throw py::value_error("error_bound must be positive and finite, got " + py_str(error_bound));
+  std::vector<std::pair<double, double>> ranges;
+  py::object dr = dict_get(meta, "data_range");
+  if (dr.is_none()) throw py::value_error("error_bound needs meta_info['data_range']: prepare the training data first");
+  py::object arr = np.attr("asarray")(dr, py::arg("dtype") = np.attr("float64")).attr("reshape")(-1, 2);
+  for (py::handle row : arr) ranges.emplace_back(row[py::int_(0)].cast<double>(), row[py::int_(1)].cast<double>());
+  const int64_t n_bands = static_cast<int64_t>(std::max(ranges.size(), e.size()));
+  if ((ranges.size() != 1 && static_cast<int64_t>(ranges.size()) != n_bands) ||
+      (e.size() != 1 && static_cast<int64_t>(e.size()) != n_bands) || columns % n_bands != 0)
+    throw py::value_error("error_bound holds " + std::to_string(e.size()) + " values for " +
+                          std::to_string(ranges.size()) + " band range(s) and " + std::to_string(columns) +
+                          " output columns");
+  const bool use_log = truthy(dict_get(meta, "use_log", py::bool_(false)));
+  std::vector<double> per_band(n_bands);
+  for (int64_t b = 0; b < n_bands; ++b) {
+    const auto [lo, hi] = ranges[ranges.size() == 1 ? 0 : b];
+    double bound = e[e.size() == 1 ? 0 : b];
+    // log1p moves least per physical unit at the largest value: the error allowed there holds
+    // everywhere.
+    if (use_log) bound /= std::exp(hi);
+    const double span = hi - lo;
+    per_band[b] = span > 0 ? bound / span : bound;
+  }
+  std::vector<double> out(columns);
+  for (int64_t k = 0; k < columns; ++k) out[k] = per_band[k % n_bands];
+  return torch::tensor(out, torch::kFloat64);
+}
+
 py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::object lr,
               py::object lr_hash, py::object loss_type, py::object force_zero_training,
               py::object early_stop, py::object early_stop_patience,
               py::object early_stop_min_delta_rel, py::object early_stop_warmup_epochs,
               py::object early_stop_ema_alpha, py::object importance_sampling,
-              py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs) {
+              py::object imp_warmup_frac, py::object imp_alpha, py::object imp_refresh_epochs,
+              py::object steps, py::object error_bound, py::object seed) {
   training::FitOptions opts;
   opts.epochs = index_arg(epochs, "epochs");
   opts.batch_size = index_arg(batch_size, "batch_size");
@@ -70,6 +109,16 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
   opts.imp_warmup_frac = num_arg(imp_warmup_frac);
   opts.imp_alpha = num_arg(imp_alpha);
   opts.imp_refresh_epochs = num_arg(imp_refresh_epochs);
+  if (!steps.is_none()) {
+    opts.steps = index_arg(steps, "steps");
+    if (*opts.steps < 0) throw py::value_error("steps must be non-negative, got " + py_str(steps));
+  }
+  if (!seed.is_none()) {
+    py::object s = py::module_::import("operator").attr("index")(seed);
+    if (s.attr("__lt__")(py::int_(0)).cast<bool>() || s.attr("bit_length")().cast<int>() > 63)
+      throw py::value_error("seed must be an integer from 0 to 2**63 - 1, got " + py_str(seed));
+    opts.seed = s.cast<uint64_t>();
+  }
   training::check_fit_options(opts);
 
   py::object model = attr_or(self, "model");
@@ -101,6 +150,15 @@ py::bool_ fit(py::object self, py::object epochs, py::object batch_size, py::obj
     data.data_range = py::module_::import("torch").attr("from_numpy")(np.attr("ascontiguousarray")(ranges))
                           .cast<torch::Tensor>()
                           .clone();
+  }
+
+  if (!error_bound.is_none()) {
+    const int64_t columns = data.values.defined() ? data.values.size(1) : data.n_bands;
+    opts.error_bound = normalised_error_bound(self, error_bound, columns);
+  }
+  if (opts.seed) {
+    // NumPy's generator feeds the streaming pool; the tensor library's are seeded by the run.
+    py::module_::import("numpy").attr("random").attr("seed")(py::int_(*opts.seed & 0xffffffffULL));
   }
 
   training::FitEnvironment env;

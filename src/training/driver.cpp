@@ -39,12 +39,17 @@ int64_t effective_batch_size(int64_t batch_size, const std::string& loss_type) {
 }
 
 StepPlan plan_steps(int64_t num_valid_pixels, int64_t batch_size, int64_t epochs,
-                    bool importance_sampling, double imp_warmup_frac, double extra_frac) {
+                    bool importance_sampling, double imp_warmup_frac, double extra_frac,
+                    std::optional<int64_t> planned_steps) {
   if (batch_size <= 0) throw std::invalid_argument("batch_size must be a positive number of points");
+  if (planned_steps && *planned_steps < 0)
+    throw std::invalid_argument("steps must be non-negative, got " + std::to_string(*planned_steps));
   StepPlan p;
   p.batch_size = batch_size;
   p.pass_steps_per_epoch = std::max<int64_t>(1, ceil_div(num_valid_pixels, batch_size));
-  if (num_valid_pixels < 1000000) {
+  if (planned_steps) {
+    p.passes_per_epoch = 1;
+  } else if (num_valid_pixels < 1000000) {
     // Small data sets repeat whole passes so that a run takes at least about 2005 steps.
     p.minimum_steps_per_epoch = std::max<int64_t>(1, ceil_div(2005, std::max<int64_t>(1, epochs)));
     p.passes_per_epoch =
@@ -53,7 +58,7 @@ StepPlan plan_steps(int64_t num_valid_pixels, int64_t batch_size, int64_t epochs
     p.passes_per_epoch = 1;
   }
   p.es_steps_per_epoch = p.pass_steps_per_epoch * p.passes_per_epoch;
-  p.steps = p.es_steps_per_epoch * epochs;
+  p.steps = planned_steps ? *planned_steps : p.es_steps_per_epoch * epochs;
   p.importance_extra_frac = importance_sampling ? extra_frac : 0.0;
   if (p.importance_extra_frac < 0.0)
     throw std::invalid_argument("PYQELM_IMPORTANCE_EXTRA_FRAC must be non-negative");
@@ -309,6 +314,7 @@ bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
     throw std::invalid_argument("epochs must be non-negative, got " + std::to_string(opts.epochs));
 
   if (s.device_info.cuda_available()) s.device_info.empty_cache();
+  if (opts.seed) torch::manual_seed(*opts.seed);
 
   // Optimizer: one group, or the hash-grid and decoder groups with their own rates.
   std::unique_ptr<torch::optim::Adam> optimizer;
@@ -361,7 +367,7 @@ bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
   // Step accounting.
   const double extra_frac = parse_py_float(env.importance_extra_frac.value_or("0.125"));
   const StepPlan plan = plan_steps(num_valid_pixels, batch_size, opts.epochs, opts.importance_sampling,
-                                   opts.imp_warmup_frac.value, extra_frac);
+                                   opts.imp_warmup_frac.value, extra_frac, opts.steps);
   out.line("Total Steps: " + std::to_string(plan.steps) + " uniform + " +
            std::to_string(plan.importance_extra_steps) + " importance (Batch Size: " +
            std::to_string(plan.batch_size) + ", " + std::to_string(plan.passes_per_epoch) +
@@ -383,7 +389,8 @@ bool fit(const FitServices& s, const TrainingSet& data, const FitOptions& opts,
   if (opts.loss_type == "MSE_RRMSE")
     rrmse = rrmse_band_weights(data.values, data.mask, data.data_range, data.use_log,
                                opts.force_zero_training, s.device, out);
-  const BoundLoss loss = bind_loss(opts.loss_type, rrmse, out);
+  const BoundLoss loss = bind_loss(opts.loss_type, rrmse, out,
+                                   opts.error_bound.defined() ? opts.error_bound.to(s.device) : opts.error_bound);
   TrainStep train_step(s.net, *optimizer, scaler, scheduler, loss.fn, s.use_amp);
 
   // Routing.

@@ -46,6 +46,13 @@ struct FitOptions {
   Num imp_warmup_frac{0.5};
   Num imp_alpha{1.0};
   Num imp_refresh_epochs{3, "3"};
+  // Uniform steps of the run, when the caller has planned them (then an epoch is one pass over
+  // the valid points, for early stopping); unset: the step accounting above from `epochs`.
+  std::optional<int64_t> steps;
+  // The error bound per output column in normalised units, for the "BOUND" loss.
+  torch::Tensor error_bound;
+  // Seeds the tensor library's generators (host and devices) at the start of the run.
+  std::optional<uint64_t> seed;
 };
 
 // The prepared training set. Host tensors except `time_lut`, which lives on the device.
@@ -91,9 +98,11 @@ int64_t effective_batch_size(int64_t batch_size, const std::string& loss_type);
 
 // Steps per epoch and of the run. `extra_frac` is the environment's importance fraction,
 // already converted; it is replaced by 0 when importance sampling is off, and a negative
-// result raises std::invalid_argument.
+// result raises std::invalid_argument. With `planned_steps` the run takes exactly that many
+// uniform steps and an epoch is one pass over the valid points.
 StepPlan plan_steps(int64_t num_valid_pixels, int64_t batch_size, int64_t epochs,
-                    bool importance_sampling, double imp_warmup_frac, double extra_frac);
+                    bool importance_sampling, double imp_warmup_frac, double extra_frac,
+                    std::optional<int64_t> planned_steps = std::nullopt);
 
 // Size of the super batches of the streamed loop: max(4194304, 50 x batch) rounded down to a
 // multiple of 4.

@@ -48,6 +48,19 @@ torch::Tensor l1_loss(const torch::Tensor& preds, const torch::Tensor& targets) 
   return torch::l1_loss(preds, targets);
 }
 
+torch::Tensor bound_loss(const torch::Tensor& preds, const torch::Tensor& targets, const torch::Tensor& bound,
+                         double knee, double width) {
+  const torch::Tensor finite = torch::isfinite(targets);
+  // Masked before the absolute value, so a NaN target reaches neither the value nor the gradient.
+  const torch::Tensor diff = torch::where(finite, preds - targets, torch::zeros_like(targets));
+  const torch::Tensor r = diff.abs() / bound.to(preds.scalar_type());
+  torch::Tensor penalty = torch::log1p(width * torch::softplus((r - knee) / width));
+  penalty = torch::where(finite, penalty, torch::zeros_like(penalty));
+  const torch::Tensor channel_weight =
+      finite.sum(-1, /*keepdim=*/true).clamp_min(1e-8).to(preds.scalar_type());
+  return (penalty.sum(-1, /*keepdim=*/true) / channel_weight).mean();
+}
+
 torch::Tensor mse_sam_loss(const torch::Tensor& preds, const torch::Tensor& targets) {
   return criterion_mse(preds, targets) + 0.01 * sam_loss(preds, targets);
 }
@@ -111,12 +124,12 @@ RrmseWeights rrmse_band_weights(const torch::Tensor& values, const torch::Tensor
 const std::vector<std::string>& accepted_loss_types() {
   static const std::vector<std::string> types = {"MSE",        "MSE_REL", "MSE_REL03",
                                                  "MSE_REL_B3_03", "MSE_RRMSE", "L1",
-                                                 "MSE_SAM",    "MSE_LAI_FPAR"};
+                                                 "MSE_SAM",    "MSE_LAI_FPAR", "BOUND"};
   return types;
 }
 
 BoundLoss bind_loss(const std::string& loss_type, const std::optional<RrmseWeights>& rrmse_weights,
-                    Reporter& out) {
+                    Reporter& out, const torch::Tensor& error_bound) {
   using torch::Tensor;
   BoundLoss b;
   b.type = loss_type;
@@ -150,6 +163,19 @@ BoundLoss bind_loss(const std::string& loss_type, const std::optional<RrmseWeigh
   } else if (loss_type == "MSE_LAI_FPAR") {
     message = "Using MSE_LAI_FPAR Loss.";
     b.fn = [](const Tensor& p, const Tensor& t, int64_t, const Tensor&) { return mse_lai_fpar_loss(p, t); };
+  } else if (loss_type == "BOUND") {
+    if (!error_bound.defined() || error_bound.numel() == 0)
+      throw std::invalid_argument("loss_type 'BOUND' trains for an error bound: give error_bound");
+    const Tensor bound = error_bound.to(torch::kCPU, torch::kFloat64).contiguous().reshape({-1});
+    if (!torch::isfinite(bound).all().item<bool>() || !(bound > 0).all().item<bool>())
+      throw std::invalid_argument("error_bound must be positive and finite in every band");
+    std::vector<double> shown(bound.data_ptr<double>(), bound.data_ptr<double>() + bound.numel());
+    message = "Using bound Loss (errors near and above E = " + numpy_array_str(shown, 4) +
+              " of the normalised range).";
+    const Tensor e = error_bound.reshape({-1}).to(torch::kFloat32);
+    b.fn = [e](const Tensor& p, const Tensor& t, int64_t, const Tensor&) {
+      return bound_loss(p, t, e.device() == p.device() ? e : e.to(p.device()));
+    };
   } else {
     std::string list;
     for (const auto& t : accepted_loss_types()) list += (list.empty() ? "" : ", ") + t;

@@ -1,22 +1,26 @@
 #include "training/sampling.h"
 
+#include <ATen/CPUGeneratorImpl.h>
 #include <c10/util/Exception.h>
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <numeric>
 
 namespace qelm::training {
 
 namespace {
-int64_t draw_below(int64_t high) { return torch::randint(high, {1}, torch::kLong).item<int64_t>(); }
+int64_t draw_below(int64_t high, const c10::optional<at::Generator>& gen) {
+  return torch::randint(high, {1}, gen, torch::kLong).item<int64_t>();
+}
 }  // namespace
 
-int64_t rand_coprime_stride(int64_t n) {
+int64_t rand_coprime_stride(int64_t n, const c10::optional<at::Generator>& gen) {
   if (n <= 2) return 1;
   const int64_t low = n / 4 + 1;
   for (int attempt = 0; attempt < 128; ++attempt) {
-    const int64_t s = torch::randint(low, n, {1}, torch::kLong).item<int64_t>();
+    const int64_t s = torch::randint(low, n, {1}, gen, torch::kLong).item<int64_t>();
     if (std::gcd(s, n) == 1) return s;
   }
   return 1;
@@ -52,15 +56,15 @@ torch::Tensor pass_selection(int64_t offset, int64_t stride, int64_t cur, int64_
   return (j * (stride % n) + base).remainder(n);
 }
 
-StridedPasses::StridedPasses(torch::Tensor valid_pos)
-    : pos_(std::move(valid_pos)), n_(pos_.numel()), cur_(n_) {}
+StridedPasses::StridedPasses(torch::Tensor valid_pos, c10::optional<at::Generator> gen)
+    : pos_(std::move(valid_pos)), n_(pos_.numel()), cur_(n_), gen_(std::move(gen)) {}
 
 torch::Tensor StridedPasses::next(int64_t batch) {
   TORCH_CHECK(n_ > 0, "a strided pass needs at least one valid point");
   if (cur_ >= n_) {
     cur_ = 0;
-    offset_ = draw_below(n_);
-    stride_ = rand_coprime_stride(n_);
+    offset_ = draw_below(n_, gen_);
+    stride_ = rand_coprime_stride(n_, gen_);
   }
   const int64_t take = std::min(n_ - cur_, batch);
   const torch::Tensor sel = pass_selection(offset_, stride_, cur_, take, n_);
@@ -78,22 +82,28 @@ std::pair<torch::Tensor, torch::Tensor> gather_batch(const CubeTensors& cube,
   return {torch::cat({s_coords, t_coords}, -1), targets};
 }
 
-torch::Tensor draw_with_replacement(const CubeTensors& cube, int64_t count) {
+torch::Tensor draw_with_replacement(const CubeTensors& cube, int64_t count,
+                                    const c10::optional<at::Generator>& gen) {
   const torch::Tensor indices =
-      torch::randint(cube.total_pixels, {count}, cube.mask.options().dtype(torch::kLong));
+      torch::randint(cube.total_pixels, {count}, gen, cube.mask.options().dtype(torch::kLong));
   return indices.masked_select(cube.mask.index_select(0, indices));
 }
 
 // ---- host super batches ------------------------------------------------------------------------
 
-StandardSampler::StandardSampler(CubeTensors cube) : cube_(std::move(cube)) {}
+at::Generator derived_cpu_generator() {
+  const int64_t seed = torch::randint(std::numeric_limits<int64_t>::max(), {1}, torch::kLong).item<int64_t>();
+  return at::make_generator<at::CPUGeneratorImpl>(static_cast<uint64_t>(seed));
+}
+
+StandardSampler::StandardSampler(CubeTensors cube) : cube_(std::move(cube)), gen_(derived_cpu_generator()) {}
 
 bool StandardSampler::exhausted() const { return built_ && !fallback_ && passes_.size() == 0; }
 
 std::optional<SuperBatch> StandardSampler::next(int64_t size) {
   if (!built_ && !fallback_) {
     try {
-      passes_ = StridedPasses(valid_positions(cube_.mask, cube_.total_pixels));
+      passes_ = StridedPasses(valid_positions(cube_.mask, cube_.total_pixels), gen_);
       built_ = true;
     } catch (const std::bad_alloc&) {
       fallback_ = true;
@@ -104,7 +114,7 @@ std::optional<SuperBatch> StandardSampler::next(int64_t size) {
   }
   torch::Tensor indices;
   if (fallback_) {
-    indices = draw_with_replacement(cube_, size);
+    indices = draw_with_replacement(cube_, size, gen_);
     if (indices.numel() == 0) return std::nullopt;
   } else {
     if (passes_.size() == 0) return std::nullopt;

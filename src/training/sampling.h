@@ -15,8 +15,13 @@
 namespace qelm::training {
 
 // A stride for a pass over n elements: 1 when n <= 2, otherwise a random integer in
-// (n/4, n) coprime with n (at most 128 draws, then 1). Uses the global generator.
-int64_t rand_coprime_stride(int64_t n);
+// (n/4, n) coprime with n (at most 128 draws, then 1). Uses `gen`, or the global generator.
+int64_t rand_coprime_stride(int64_t n, const c10::optional<at::Generator>& gen = c10::nullopt);
+
+// A host generator seeded by one draw from the global generator: a thread that samples on its
+// own (the streamed loop's producer) draws from it, so its numbers do not depend on how its
+// draws interleave with the training thread's, and a seeded run repeats exactly.
+at::Generator derived_cpu_generator();
 
 // The ascending flat positions whose mask entry is true, int32 when every position fits below
 // 2^31 (total_pixels < 2^31), int64 otherwise.
@@ -30,7 +35,8 @@ torch::Tensor pass_selection(int64_t offset, int64_t stride, int64_t cur, int64_
 class StridedPasses {
  public:
   StridedPasses() = default;
-  explicit StridedPasses(torch::Tensor valid_pos);
+  // Passes open with draws from `gen`, or from the global generator when it is absent.
+  explicit StridedPasses(torch::Tensor valid_pos, c10::optional<at::Generator> gen = c10::nullopt);
 
   int64_t size() const { return n_; }
   const torch::Tensor& positions() const { return pos_; }
@@ -49,6 +55,7 @@ class StridedPasses {
   int64_t cur_ = 0;
   int64_t offset_ = 0;
   int64_t stride_ = 1;
+  c10::optional<at::Generator> gen_;
 };
 
 // The training cube on one device: values (N, C), mask (N), spatial coordinates (H*W, S) and
@@ -68,8 +75,10 @@ std::pair<torch::Tensor, torch::Tensor> gather_batch(const CubeTensors& cube,
                                                      const torch::Tensor& indices);
 
 // Sampling with replacement: `count` uniform positions in [0, total_pixels) drawn on the
-// cube's device, keeping only the valid ones (the batch shrinks; it may be empty).
-torch::Tensor draw_with_replacement(const CubeTensors& cube, int64_t count);
+// cube's device (from `gen` when given), keeping only the valid ones (the batch shrinks; it
+// may be empty).
+torch::Tensor draw_with_replacement(const CubeTensors& cube, int64_t count,
+                                    const c10::optional<at::Generator>& gen = c10::nullopt);
 
 // ---- host super batches ------------------------------------------------------------------------
 
@@ -91,7 +100,8 @@ class SuperBatchSampler {
 };
 
 // Super batches from a cube held in host memory: strided passes over the valid points, built
-// lazily on the first call; sampling with replacement when the index cannot be allocated.
+// lazily on the first call; sampling with replacement when the index cannot be allocated. Its
+// draws come from its own generator (derived_cpu_generator, taken at construction).
 class StandardSampler : public SuperBatchSampler {
  public:
   // `cube` holds host tensors (time_lut: the host copy of the time table).
@@ -104,6 +114,7 @@ class StandardSampler : public SuperBatchSampler {
 
  private:
   CubeTensors cube_;
+  at::Generator gen_;
   StridedPasses passes_;
   bool built_ = false;
   bool fallback_ = false;

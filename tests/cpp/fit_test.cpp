@@ -39,6 +39,42 @@ TEST(Fit, NothingToTrainAndSetupRefusals) {
   EXPECT_EQ(s2.net.calls.load(), 0);
 }
 
+TEST(Fit, SeededRunsRepeatInMemoryAndStreamed) {
+  for (const char* threshold : {"100", "0"}) {
+    auto weights = [&](uint64_t seed, int64_t steps) {
+      FitRig rig;
+      rig.env.stream_threshold_gb = threshold;
+      rig.opts.seed = seed;
+      rig.opts.steps = steps;
+      rig.opts.importance_sampling = true;  // corrections draw on the training thread too
+      {
+        torch::NoGradGuard g;  // the same starting weights whatever ran before
+        torch::manual_seed(3);
+        for (auto& p : rig.net.parameters()) p.uniform_(-0.3, 0.3);
+      }
+      EXPECT_TRUE(rig.run());
+      EXPECT_TRUE(rig.out.has_line_starting("Total Steps: " + std::to_string(steps) + " uniform + "));
+      std::vector<torch::Tensor> w;
+      for (auto& p : rig.net.parameters()) w.push_back(p.detach().clone().reshape({-1}));
+      return torch::cat(w);
+    };
+    const torch::Tensor a = weights(5, 40);
+    EXPECT_TRUE(torch::equal(a, weights(5, 40))) << threshold;
+    EXPECT_FALSE(torch::equal(a, weights(6, 40))) << threshold;
+  }
+}
+
+TEST(Fit, BoundLossNeedsItsBound) {
+  FitRig rig;
+  rig.opts.loss_type = "BOUND";
+  EXPECT_NE(testing::thrown<std::invalid_argument>([&] { rig.run(); }).find("give error_bound"), std::string::npos);
+  EXPECT_EQ(rig.net.calls.load(), 0);
+  rig.opts.error_bound = torch::tensor({0.01, 0.02}, torch::kFloat64);
+  rig.opts.steps = 30;
+  EXPECT_TRUE(rig.run());
+  EXPECT_TRUE(rig.out.has_line_starting("Using bound Loss (errors near and above E = [0.01 0.02]"));
+}
+
 TEST(Fit, HashGroupRateOnlyWhenItDiffers) {
   FitRig rig;
   rig.opts.epochs = 1;

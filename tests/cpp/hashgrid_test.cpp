@@ -97,5 +97,42 @@ TEST(HashGridBackward, DeterministicAndIndependentOfChunking) {
   EXPECT_TRUE(torch::equal(r1.positions, r2.positions));
 }
 
+TEST(HashGridReach, UnreachedEntriesAreFreeAndZeroedOnly) {
+  // Space-time points at three frames only: the dense levels' other time slices are never read.
+  for (auto st : {torch::kFloat, torch::kDouble}) {
+    const auto cfg = GridConfig{4, 2, 12, 3, 1.8};
+    auto xy = random_positions(500, 2, 3, 0.0, 1.0);
+    auto t = torch::tensor({0.0, 0.4, 1.0}, torch::kDouble).repeat_interleave(500 / 3 + 1).slice(0, 0, 500);
+    auto x = torch::cat({xy, t.unsqueeze(1)}, 1).to(st);
+    torch::manual_seed(9);
+    auto params = torch::randn({grid_n_params(3, cfg)}, st);
+    const torch::Tensor reached = reached_entries(x, cfg);
+    ASSERT_EQ(reached.numel() * cfg.n_features, params.numel());
+    const int64_t n_unreached = reached.logical_not().sum().item<int64_t>();
+    EXPECT_GT(n_unreached, reached.numel() / 4);
+    // Every entry the backward touches with a non-zero weight is among the reached ones.
+    auto g = encode_backward(torch::ones({500, 8}, st), x, params, cfg, false, true).params;
+    auto touched = g.view({-1, cfg.n_features}).ne(0).any(1);
+    EXPECT_FALSE((touched & reached.logical_not()).any().item<bool>());
+    auto zeroed = params.clone();
+    EXPECT_EQ(zero_unreached_entries(zeroed, x, cfg), n_unreached);
+    auto rows = zeroed.view({-1, cfg.n_features});
+    EXPECT_TRUE(rows.index({reached.logical_not()}).eq(0).all().item<bool>());
+    EXPECT_TRUE(torch::equal(rows.index({reached}), params.view({-1, cfg.n_features}).index({reached})));
+    // The encoding of the points is unchanged, bit for bit.
+    EXPECT_TRUE(torch::equal(encode_forward(x, params, cfg), encode_forward(x, zeroed, cfg)));
+  }
+  // Points everywhere reach every entry but the padding of the coarse level's table: its 3 x 3
+  // vertices (one past the grid included) index entries 0..6 of 8.
+  const auto small = GridConfig{2, 2, 6, 2, 2.0};
+  const torch::Tensor all = reached_entries(random_positions(20000, 2, 4, -0.1, 1.1), small);
+  EXPECT_EQ(all.numel(), 8 + 16);
+  const torch::Tensor missing = all.logical_not().nonzero().reshape({-1});
+  ASSERT_EQ(missing.numel(), 1);
+  EXPECT_EQ(missing.item<int64_t>(), 7);
+  auto wrong = torch::zeros({3});
+  EXPECT_THROW(zero_unreached_entries(wrong, random_positions(4, 2, 1), small), std::invalid_argument);
+}
+
 }  // namespace
 }  // namespace qelm::hashgrid

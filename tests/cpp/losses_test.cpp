@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "training/losses.h"
 #include "training_fixtures.h"
@@ -51,12 +52,40 @@ TEST(Losses, RelativeSpectralAndCombinedExamples) {
               (1.0 + 0.0) / 2 + 5 * (1.0 + 1.0) / 2, 1e-5);
 }
 
+TEST(Losses, BoundLossCountsErrorsNearAndAboveTheBound) {
+  const torch::Tensor e = torch::tensor({0.1, 0.2}, torch::kFloat);
+  const double inside = std::log1p(0.1 * std::log1p(std::exp(-5.0)));  // r = 0: almost nothing
+  // (error, expected penalty of a column with E = 0.1): log(1 + (r - 0.5)) beyond the knee.
+  for (const auto& [err, expect, tol] : std::vector<std::tuple<double, double, double>>{
+           {0.0, inside, 1e-6}, {0.3, std::log(3.5), 1e-4}, {-0.3, std::log(3.5), 1e-4},
+           {0.05, std::log1p(0.1 * std::log(2.0)), 1e-6}, {10.0, std::log(100.5), 1e-3}}) {
+    const double v = item(bound_loss(t2({{err, 0.0}}), t2({{0.0, 0.0}}), e));
+    // The second column's error is 0: it adds the inside penalty, and the row averages the two.
+    EXPECT_NEAR(v, (expect + inside) / 2, tol) << err;
+  }
+  // Each column uses its own bound: the same error is 4 E in one band and 2 E in the other.
+  EXPECT_NEAR(item(bound_loss(t2({{0.4, 0.4}}), t2({{0, 0}}), e)), (std::log(4.5) + std::log(2.5)) / 2, 1e-4);
+  // A NaN target is left out of the value and of the gradient; an all-NaN row counts as 0.
+  torch::Tensor p = t2({{0.3, 5.0}, {1.0, 1.0}}).requires_grad_();
+  const torch::Tensor loss = bound_loss(p, t2({{0.0, kNaN}, {kNaN, kNaN}}), e);
+  EXPECT_NEAR(item(loss), std::log(3.5) / 2, 1e-4);
+  loss.backward();
+  EXPECT_TRUE(torch::isfinite(p.grad()).all().item<bool>());
+  EXPECT_NEAR(p.grad()[0][0].item<double>(), 10.0 / 3.5 / 2, 1e-3);  // (1 / E) / (1 + r - knee), over 2 rows
+  EXPECT_EQ(p.grad()[0][1].item<double>(), 0.0);
+}
+
 TEST(Losses, BindingByNameAndRejection) {
   CaptureReporter out;
   const BoundLoss b = bind_loss("MSE_REL03", std::nullopt, out);
   EXPECT_EQ(out.lines.back(), "Using relative MSE Loss (min scale 0.03).");
   EXPECT_NEAR(item(b.fn(t2({{0.05}}), t2({{0}}), 0, torch::Tensor())), std::pow(0.05 / 0.03, 2), 1e-5);
   EXPECT_FALSE(b.rrmse_scale);
+  for (const auto& bound : {torch::Tensor(), torch::tensor({0.0}), torch::tensor({std::nan("")})})
+    EXPECT_THROW(bind_loss("BOUND", std::nullopt, out, bound), std::invalid_argument);
+  const BoundLoss bl = bind_loss("BOUND", std::nullopt, out, torch::tensor({0.25}, torch::kFloat64));
+  EXPECT_EQ(out.lines.back(), "Using bound Loss (errors near and above E = [0.25] of the normalised range).");
+  EXPECT_NEAR(item(bl.fn(t2({{1.0}}), t2({{0.0}}), 0, torch::Tensor())), std::log(4.5), 1e-4);
   for (const char* bad : {"SAM", "S2_SR", "mse", "MSE "}) {
     const std::string msg = testing::thrown<std::invalid_argument>([&] { bind_loss(bad, std::nullopt, out); });
     EXPECT_NE(msg.find(std::string("'") + bad + "'"), std::string::npos) << bad << ": " << msg;

@@ -227,6 +227,42 @@ TEST(StepPlan, ImportanceFractionAndSuperBatchSize) {
   EXPECT_EQ(super_batch_size(100001), 5000048);  // 50 batches, rounded down to a multiple of 4
 }
 
+TEST(StepPlan, PlannedStepsReplaceTheEpochAccounting) {
+  // Planned: exactly the steps asked for, an epoch is one pass (no repeated passes, no minimum).
+  const StepPlan p = plan_steps(999999, 524288, 100, false, 0.5, 0.125, 37);
+  EXPECT_EQ(p.steps, 37);
+  EXPECT_EQ(p.passes_per_epoch, 1);
+  EXPECT_EQ(p.es_steps_per_epoch, 2);
+  EXPECT_EQ(p.optimizer_steps, 37);
+  EXPECT_EQ(plan_steps(999999, 524288, 100, false, 0.5, 0.125).steps, 2200);  // the engine's own
+  EXPECT_EQ(plan_steps(10, 4, 1, true, 0.5, 0.5, 20).importance_extra_steps, 5);  // (20 - 10) x 0.5
+  EXPECT_THROW(plan_steps(10, 4, 1, false, 0.5, 0.0, -1), std::invalid_argument);
+}
+
+TEST(Sampling, HostSamplerDrawsFromItsOwnGenerator) {
+  auto d = testing::tiny_cube(3, 4, 5, 2);
+  CubeTensors cube{d.values, d.mask, d.xyz, d.time_lut, 20, 60};
+  auto batches = [&](bool touch_global) {
+    torch::manual_seed(21);
+    StandardSampler sampler(cube);
+    std::vector<torch::Tensor> out;
+    for (int k = 0; k < 6; ++k) {
+      // Draws of another thread on the global generator must not change this sampler's batches.
+      if (touch_global) torch::rand({1000});
+      out.push_back(sampler.next(7)->coords);
+    }
+    return torch::cat(out);
+  };
+  const torch::Tensor quiet = batches(false);
+  EXPECT_TRUE(torch::equal(quiet, batches(true)));
+  // The generator is taken from the global one: another seed gives other passes.
+  torch::manual_seed(22);
+  StandardSampler other(cube);
+  std::vector<torch::Tensor> out;
+  for (int k = 0; k < 6; ++k) out.push_back(other.next(7)->coords);
+  EXPECT_FALSE(torch::equal(quiet, torch::cat(out)));
+}
+
 // ---- routing -----------------------------------------------------------------------------------
 
 TEST(Routing, CutoffsForcedStreamingAndImportanceFootprint) {

@@ -150,20 +150,31 @@ def test_affine_forms():
 
 # ---- chunk blobs ------------------------------------------------------------------------------------
 
-def forge(meta_json, weights=b"w", mask=b"", resid=b"", version=1, wlen=None):
+def forge(meta_json, weights=b"w", mask=b"", resid=b"", version=1, wlen=None, flags=0):
     """A chunk blob by hand: the 40-byte little-endian header, then the sections under one CRC-32."""
     body = meta_json + weights + mask + resid
     wlen = len(weights) if wlen is None else wlen
-    return struct.pack("<4sHHIQQQI", b"QLMC", version, 0, len(meta_json), wlen, len(mask), len(resid),
+    return struct.pack("<4sHHIQQQI", b"QLMC", version, flags, len(meta_json), wlen, len(mask), len(resid),
                        zlib.crc32(body)) + body
 
 
 def test_chunk_blob_layout_round_trip_and_refusals():
     cm = make_chunk_meta(residuals=True)
     blob = write_chunk_bytes(cm, b"W" * 5, b"M", b"R" * 3)
-    assert blob == forge(_records.dumps(cm.to_dict()), b"W" * 5, b"M", b"R" * 3)
-    meta, w, m, r = read_chunk_bytes(bytearray(blob))
-    assert (w, m, r) == (b"W" * 5, b"M", b"R" * 3) and same(meta.to_dict(), cm.to_dict())
+    plain = _records.dumps(cm.to_dict())
+    # The metadata is stored compressed (flag 1); blobs of earlier writers, plain JSON, still read.
+    assert blob == forge(zlib.compress(plain, 9), b"W" * 5, b"M", b"R" * 3, flags=1)
+    assert len(zlib.compress(plain, 9)) < len(plain)
+    for b in (blob, forge(plain, b"W" * 5, b"M", b"R" * 3)):
+        meta, w, m, r = read_chunk_bytes(bytearray(b))
+        assert (w, m, r) == (b"W" * 5, b"M", b"R" * 3) and same(meta.to_dict(), cm.to_dict())
+    # Compressed metadata: the inflated size is capped as plain metadata is; damage is refused.
+    bomb = zlib.compress(b" " * (_records.JSON_MAX_BYTES + 1), 9)
+    refused(read_chunk_bytes, [forge(bomb, flags=1)], match="inflates to more")
+    packed = zlib.compress(plain, 9)
+    refused(read_chunk_bytes, [forge(packed[:-5], flags=1), forge(packed + b"x", flags=1),
+                               forge(b"not zlib", flags=1)], match="compressed")
+    refused(read_chunk_bytes, [forge(plain, flags=2), forge(packed, flags=3)], match="flags")
     refused(lambda a: write_chunk_bytes(*a), [(make_chunk_meta(False), b"w", b"", b"r"),
                                               (make_chunk_meta(True), b"w", b"", b"")], match="residual")
     refused(lambda a: write_chunk_bytes(*a), [(make_chunk_meta(), b"", b"", b""), (make_chunk_meta(), "w", b"", b""),

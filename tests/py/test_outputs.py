@@ -292,3 +292,34 @@ def test_chunk_blob_metadata_of_another_run_is_refused(tmp_path):
     assert pipeline.read_meta_sidecar(str(tmp_path / "m.json"), b"blob of one run").shape == [T, H, W, 1]
     with pytest.raises(ValueError, match="describes another chunk blob"):
         pipeline.read_meta_sidecar(str(tmp_path / "m.json"), b"blob of another")
+
+
+def test_compare_outputs_replace_only_what_compare_wrote(tmp_path):
+    """The plot, the table and the work folder of compare: new names are written; an existing
+    file is replaced only with force and only when it is of the same kind; a work folder is new,
+    empty or marked by an earlier compare."""
+    png = b"\x89PNG\r\n\x1a\n" + b"x" * 10
+    table = b'{\n  "pyqelm_compare": 1}\n'
+    for kind, own, foreign in (("plot", png, b"my notes"), ("table", table, b'{"source": 1}')):
+        target = tmp_path / f"out.{kind}"
+        outputs.write_bytes(target, own, kind)
+        with pytest.raises(outputs.OutputRefused, match="--force"):
+            outputs.write_bytes(target, own, kind)
+        outputs.write_bytes(target, own + b" ", kind, force=True)
+        assert target.read_bytes() == own + b" "
+        target.write_bytes(foreign)
+        with pytest.raises(outputs.OutputRefused, match="replaces only"):
+            outputs.write_bytes(target, own, kind, force=True)
+        assert target.read_bytes() == foreign
+    assert sorted(os.listdir(tmp_path)) == ["out.plot", "out.table"]  # no staging left
+
+    work = outputs.work_folder(tmp_path / "w")
+    outputs.write_bytes(os.path.join(work, "a.zfp"), b"1", "work", force=True)
+    assert outputs.work_folder(tmp_path / "w") == work  # an earlier compare's folder is reused
+    outputs.write_bytes(os.path.join(work, "a.zfp"), b"2", "work", force=True)
+    mine = tmp_path / "mine"
+    mine.mkdir()
+    (mine / "thesis.tex").write_text("keep")
+    with pytest.raises(outputs.OutputRefused, match="did not write"):
+        outputs.work_folder(mine)
+    assert os.listdir(mine) == ["thesis.tex"]

@@ -17,7 +17,7 @@ GiB = resources.GiB
     (dict(preset="xlarge", batch_size=1 << 24), (100, 1000, 1000, 1), "batch"),
     (dict(sizes={"decoder_hidden": 1 << 20}), (4, 64, 64, 1), "model"),
     (dict(), (100000, 2000, 2000, 4), "or --streaming"),  # a cube of 6 TB in memory
-    (dict(streaming=True), (100000, 2000, 2000, 4), None),  # streamed: no cube held
+    (dict(streaming=True, batch_size=65536), (100000, 2000, 2000, 4), None),  # streamed: no cube held
     (dict(preset="tiny"), (4, 6, 8, 1), None),
 ])
 def test_run_beyond_memory_is_refused_with_what_it_needs(opts, shape, words, monkeypatch):
@@ -58,3 +58,15 @@ def test_netcdf_copy_larger_than_the_temporary_folder_is_refused_before_copying(
         with netcdf.netcdf_as_zarr(path, tmpdir=str(scratch)):
             pass
     assert list(scratch.iterdir()) == []
+
+
+def test_planned_batch_is_what_the_estimate_charges():
+    """Without --batch-size the run trains at the planned batch; the estimate charges that one."""
+    from pyqelm.stepplan import planned_batch
+
+    for shape in ((12, 96, 192, 1), (100000, 2000, 2000, 4)):
+        points = shape[0] * shape[1] * shape[2]
+        for streaming in (False, True):
+            planned = resources.estimate(EncodeOptions(streaming=streaming), shape)
+            given = resources.estimate(EncodeOptions(streaming=streaming, batch_size=planned_batch(points)), shape)
+            assert planned.batch == given.batch > 0
