@@ -549,9 +549,13 @@ def cmd_inspect(a):
 def _read_decoded(path, variable, source_opts=None):
     """A decoded Zarr store (written by ``decode``) as float32 (T, H, W, C), read the way the
     source was (``source_opts``: its band dimension and dates)."""
-    from pyqelm.pipeline import _zarr_source
+    from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+    from pyqelm.pipeline import source_options
 
-    source = _zarr_source(path, variable, opts=source_opts)
+    # The decoded values are what the container promises, wherever they lie: the source's valid
+    # range attributes travel with them, and must not turn a value just past an end into no-data.
+    source = ZarrStreamingSource(zarr_path=path, variable=variable, dtype_np=np.float32, mask_invalid=False,
+                                 **source_options(source_opts))
     return source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
 
 

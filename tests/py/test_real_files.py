@@ -290,3 +290,24 @@ def test_carried_coordinates_fit_the_metadata_document_a_reader_accepts(tmp_path
     text = R.dumps_checked({"extras": {"source": {k: meta[k] for k in ("coords", "attrs", "dims")}},
                             "timestamps": ["2000-01-01T00:00:00"] * 20000}, "chunk metadata")
     R.loads(text.encode() if isinstance(text, str) else text, "chunk metadata")
+
+
+def test_verify_reads_decoded_values_past_a_valid_range_end_as_data(tmp_path):
+    """A decoded value within the bound but just outside the source's valid_range (which travels
+    with it) is data to measure, not no-data: verify must not report it as lost."""
+    lat, lon = _axis(H, -10, 10), _axis(W, 0, 50)
+    rh = np.linspace(0, 1, T * H * W).reshape(T, H, W).astype("f4")
+    nc = write_nc(str(tmp_path / "rh.nc"), dict(time=T, lat=H, lon=W), dict(
+        time=("f8", ("time",), np.arange(T), dict(units="days since 2000-01-01")),
+        lat=("f4", ("lat",), lat, dict(units="degrees_north")), lon=("f4", ("lon",), lon, dict(units="degrees_east")),
+        rh=("f4", ("time", "lat", "lon"), rh, dict(valid_range=np.array([0, 1], "f4")))))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ds = xr.open_dataset(nc).load()
+    ds["rh"].values[-1, -1, -1] = 1.0 + 4e-4
+    ds["rh"].values[0, 0, 0] = -4e-4
+    ds.to_zarr(str(tmp_path / "d.zarr"))
+    err = io.StringIO()
+    with redirect_stdout(io.StringIO()), redirect_stderr(err):
+        assert cli.main(["verify", nc, str(tmp_path / "d.zarr"), "--max-error", "0.001"]) == 0, err.getvalue()
+        assert cli.main(["verify", nc, str(tmp_path / "d.zarr"), "--max-error", "0.0003"]) == cli.EXIT_BOUND
