@@ -111,8 +111,9 @@ def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_boun
 
     assert "every valid value within 0.005" in run(capsys, "verify", nc_file, tmp_path / "dec.zarr",
                                                    "--max-error", "0.005")[0]
-    # The network alone does not meet so tight a bound: the network-only file fails it, loudly.
-    _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.005", code=cli.EXIT_BOUND)
+    # The network alone, trained to the bound, may meet 0.005 on so small a cube; it cannot meet a
+    # bound fifty times tighter, and the network-only file then fails it, loudly.
+    _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.0001", code=cli.EXIT_BOUND)
     assert "VIOLATED" in err and len(err.strip().splitlines()) == 1
 
     text = run(capsys, "inspect", rect)[0]
