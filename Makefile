@@ -9,7 +9,7 @@ APT_PACKAGES := build-essential cmake pkg-config ccache \
   libzstd-dev liblzma-dev libgtest-dev \
   python3-numpy python3-pytest python3-tqdm python3-zstandard \
   python3-zarr python3-numcodecs python3-rasterio python3-xarray \
-  python3-netcdf4 libncarg-data python3-matplotlib python3-zfpy \
+  python3-netcdf4 python3-cftime libncarg-data python3-matplotlib python3-zfpy \
   libfpzip-dev clang libclang-rt-14-dev \
   libopenblas0-openmp \
   python3-venv python3-pip python3-setuptools python3-wheel \

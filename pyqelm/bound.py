@@ -84,11 +84,14 @@ class ZarrSource:
     valid attributes are returned as they are (``cf_valid_range`` says where they lie), so a
     ``RangePolicy`` decides what they are."""
 
-    def __init__(self, store, variable=None, scale_factor=None):
+    def __init__(self, store, variable=None, scale_factor=None, source_options=None):
         from pyqelm.encoder.streaming_sources import ZarrStreamingSource
 
+        # source_options: how the encoder was told to read the variable (band_dim, time_start,
+        # time_step), so that the bound is kept against the same cube.
         self.source = ZarrStreamingSource(zarr_path=store, variable=variable, scale_factor=scale_factor,
-                                          valid_range=None, dtype_np=np.float64, mask_invalid=False)
+                                          valid_range=None, dtype_np=np.float64, mask_invalid=False,
+                                          **(source_options or {}))
         s = self.source
         self.shape = (s.n_timesteps, s.height, s.width, s.n_bands)
         self.cf_valid_range = s.cf_valid_range

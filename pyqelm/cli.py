@@ -103,12 +103,22 @@ def _add_source_options(p):
                                                                "of their band become no-data")
     g.add_argument("--year-range", nargs=2, type=int, metavar=("FIRST", "LAST"),
                    help="years to keep with --loader higlass_lai_fpar")
+    g.add_argument("--band-dim", metavar="NAME",
+                   help="Zarr/NetCDF: encode this dimension (a vertical level, an ensemble member, or one the file "
+                        "does not name) as bands")
+    g.add_argument("--time-start", metavar="DATE",
+                   help="Zarr/NetCDF: date of the first frame (ISO-8601), for a time axis without CF dates; the "
+                        "file's own time values are kept and restored on decode")
+    g.add_argument("--time-step", metavar="STEP",
+                   help="with --time-start: the step between frames, e.g. '1 day', '6h', '1 month', '1 year' "
+                        "(months and years step calendar months)")
 
 
 def _source_options(a):
     return SourceOptions(variable=a.variable, valid_range=tuple(a.valid_range) if a.valid_range else "auto",
                          scale_factor=a.scale_factor, loader=a.loader, tile=a.tile, bands=a.bands,
                          p99_removal=a.p99_removal, year_range=tuple(a.year_range) if a.year_range else None,
+                         band_dim=a.band_dim, time_start=a.time_start, time_step=a.time_step,
                          out_of_range=a.out_of_range)
 
 
@@ -617,11 +627,16 @@ def cmd_inspect(a):
 
 # ---- verify ------------------------------------------------------------------------------------
 
-def _read_decoded(path, variable):
-    """A decoded Zarr store (written by ``decode``) as float32 (T, H, W, C)."""
-    from pyqelm.pipeline import _zarr_source
+def _read_decoded(path, variable, source_opts=None):
+    """A decoded Zarr store (written by ``decode``) as float32 (T, H, W, C), read the way the
+    source was (``source_opts``: its band dimension and dates)."""
+    from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+    from pyqelm.pipeline import source_options
 
-    source = _zarr_source(path, variable)
+    # The decoded values are what the container promises, wherever they lie: the source's valid
+    # range attributes travel with them, and must not turn a value just past an end into no-data.
+    source = ZarrStreamingSource(zarr_path=path, variable=variable, dtype_np=np.float32, mask_invalid=False,
+                                 **source_options(source_opts))
     return source.read_timesteps(np.arange(source.n_timesteps, dtype=np.int64))
 
 
@@ -629,7 +644,7 @@ def _verify_container(source_path, decoded_path, source_opts, bound, meta_path=N
     from pyqelm.verification import measure, source_frames
 
     if os.path.isdir(decoded_path):
-        decoded = _read_decoded(decoded_path, source_opts.variable)
+        decoded = _read_decoded(decoded_path, source_opts.variable, source_opts)
     else:
         decoded = _decode_any(decoded_path, meta_path, max_memory=max_memory)[0]
     result = measure(decoded, source_frames(source_path, source_opts), bound)

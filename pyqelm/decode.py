@@ -7,7 +7,7 @@ The reconstruction is rebuilt from the container alone:
   when it measured quality and chose residuals;
 * the spatial inputs from the chunk's coordinate mode (``extras["norm_mode"]``), the grid and
   the affine transform of the outer ``Meta`` (the same function training used), and the time
-  inputs from the ISO timestamps and global bounds with ``normalize_time``;
+  inputs from the timestamps, global bounds and calendar with ``normalize_time``;
 * physical values as normalised x (max - min) + min per band from ``train_data_range``,
   followed by exp(x) - 1 when the cube was trained in log space;
 * the residual track (when the chunk carries one):
@@ -46,7 +46,7 @@ import torch
 
 from pyqelm.format import read_chunk_bytes, read_container
 from pyqelm.utils.compression import fast_decompress
-from pyqelm.utils.date_utils import normalize_time, parse_timestamp
+from pyqelm.utils.date_utils import normalize_time, time_points
 
 # Network rows per call and per batch of frames: the working set of a decode or of the encoder's
 # bound pass is a few times this many values, whatever the cube's size.
@@ -227,12 +227,6 @@ def _grid(meta, net):
     return T, H, W, C, bh, bw, -(-H // bh), -(-W // bw)
 
 
-def _grid(meta, net):
-    T, H, W, C = (int(x) for x in meta.shape)
-    bh, bw = (int(x) for x in net.block_size)  # validated by the network's configuration
-    return T, H, W, C, bh, bw, -(-H // bh), -(-W // bw)
-
-
 def _check_parts(contents, T, H, W, C):
     """Decodes the chunk's mask and residual track and checks them against the cube before any
     prediction, so a chunk whose parts disagree is refused before a cube is allocated for it;
@@ -322,17 +316,18 @@ def _times(meta, T):
         if T > 1:
             raise ValueError("the container has no time axis for its frames")
         return torch.zeros(T, dtype=torch.float32)
-    _check_time_order(meta.time.values)
-    t = normalize_time(meta.time.values, meta.time.global_start, meta.time.global_end)
+    _check_time_order(meta.time.values, meta.time.calendar)
+    t = normalize_time(meta.time.values, meta.time.global_start, meta.time.global_end, calendar=meta.time.calendar)
     if len(t) != T:
         raise ValueError(f"the time axis holds {len(t)} timestamps for {T} frames")
     return torch.tensor(t, dtype=torch.float32)
 
 
-def _check_time_order(values):
+def _check_time_order(values, calendar=None):
     """Frames lie at distinct instants in one direction (coordinate axes are strictly
-    monotonic): a repeated or out-of-order timestamp is damage, not a time series."""
-    stamps = [parse_timestamp(v) for v in values]
+    monotonic): a repeated or out-of-order timestamp is damage, not a time series. Dates are
+    read in the axis's own calendar (2000-02-30 exists under 360_day)."""
+    stamps = time_points(values, calendar)
     rising = len(stamps) > 1 and stamps[1] > stamps[0]
     for i in range(1, len(stamps)):
         if stamps[i] == stamps[i - 1] or (stamps[i] > stamps[i - 1]) != rising:

@@ -15,6 +15,17 @@ What the store holds, from the container:
 * the grid mapping ("spatial_ref", with "crs_wkt" and a GDAL "GeoTransform") when the
   container has a CRS; the store's global attributes.
 
+When the source description names the role of every dimension ("axes", written by the Zarr
+source since variables of any layout were accepted), the store is the source's own layout
+instead: the variable in its stored dimension order (a 2-D variable stays 2-D, a singleton
+dimension comes back), and every variable that travelled with it (``coords``: coordinates of
+the dimensions, auxiliary coordinates such as 2-D latitude/longitude, bounds, the grid mapping)
+restored exactly from its stored values, type, fill value and attributes; auxiliary coordinates
+are listed in the variable's ``coordinates`` and the grid mapping in its ``grid_mapping``, so
+xarray opens the store as it opens the source. Nothing is rebuilt that the source did not
+have: no time axis for an undated variable, no band names for a band dimension without a
+coordinate, no "spatial_ref".
+
 The metadata is consolidated, so ``xarray.open_zarr`` opens it without warnings.
 ``cube_layout`` is that description on its own (the lazy xarray backend builds its dataset
 from it too).
@@ -85,6 +96,17 @@ class CubeLayout:
         return {"tyx": (T, H, W), "tyxb": (T, H, W, C), "tbyx": (T, C, H, W)}[self.layout]
 
 
+def _carried_axis(rec, dim, n):
+    """The exact stored values of a 1-D coordinate the source carried for ``dim``, if it has
+    ``n`` of them."""
+    if rec.get("array") is None or rec.get("dims") != [dim]:
+        return None
+    from pyqelm.conventions import unpack_array
+
+    values = unpack_array(rec["array"])
+    return values if values.shape == (n,) else None
+
+
 def cube_layout(meta, source, C=None):
     """The ``CubeLayout`` of a cube described by ``meta`` (outer Meta, or a window's) and
     ``source`` (the source record: ``extras["source"]`` of the chunk or of the Meta, may be
@@ -123,7 +145,10 @@ def cube_layout(meta, source, C=None):
         cattrs = _jsonable({k: v for k, v in (rec.get("attrs") or {}).items() if k != "bounds"})
         if kind in ("y", "x"):
             n = H if kind == "y" else W
-            if rec.get("values") is not None and len(rec["values"]) == n:
+            carried = _carried_axis(rec, dim, n)
+            if carried is not None:
+                values = carried
+            elif rec.get("values") is not None and len(rec["values"]) == n:
                 values = np.asarray(rec["values"], dtype=np.float64)
             elif t is not None and not rotated:
                 values = _axis_values(n, t[5], t[4]) if kind == "y" else _axis_values(n, t[2], t[0])
@@ -167,6 +192,9 @@ def _write_store(cube, meta, source, path):
 
     path = os.fspath(path)
     T, H, W, C = cube.shape
+    source = dict(source or {})
+    if source.get("axes") is not None:
+        return _write_described(cube, meta, source, path)
     lay = cube_layout(meta, source, C)
     data = lay.arrange(cube)
 
@@ -184,3 +212,93 @@ def _write_store(cube, meta, source, path):
     arr.attrs.update(dict(lay.attrs, _ARRAY_DIMENSIONS=lay.dims))
     zarr.consolidate_metadata(path)
     return lay.name
+
+
+_ROLES = ("time", "y", "x", "band", "extra")
+
+
+def _safe_name(name):
+    return (isinstance(name, str) and name not in ("", ".", "..") and not name.startswith(".")
+            and not any(c in name for c in "/\\\0"))
+
+
+def _stored_layout(cube, dims, axes):
+    """The (T, H, W, C) cube in the stored order of ``dims`` whose roles are ``axes``."""
+    T, H, W, C = cube.shape
+    if (not isinstance(dims, list) or not isinstance(axes, list) or len(dims) != len(axes)
+            or len(set(map(str, dims))) != len(dims) or not all(_safe_name(d) for d in dims)
+            or not all(a in _ROLES for a in axes)
+            or any(axes.count(r) != (1 if r in ("y", "x") else axes.count(r)) for r in _ROLES)
+            or axes.count("time") > 1 or axes.count("band") > 1):
+        raise ValueError(f"the container's source description has unusable dimensions {dims!r} / roles {axes!r}")
+    if ("time" not in axes and T != 1) or ("band" not in axes and C != 1):
+        raise ValueError(f"the container's source description {dims!r} does not fit its {T} x {H} x {W} x {C} cube")
+    data, roles = cube, ["time", "y", "x", "band"]
+    if "band" not in axes:
+        data, roles = data[..., 0], roles[:3]
+    if "time" not in axes:
+        data, roles = data[0], roles[1:]
+    where = [axes.index(r) for r in roles]
+    for i, a in enumerate(axes):
+        if a == "extra":
+            data = data[..., None]
+            where.append(i)
+    return data.transpose([where.index(i) for i in range(len(axes))])
+
+
+def _write_described(cube, meta, source, path):
+    import zarr
+
+    from pyqelm.conventions import unpack_array
+
+    dims, axes = source.get("dims"), source.get("axes")
+    data = _stored_layout(cube, dims, axes)
+    name = source.get("variable") or "data"
+    if not _safe_name(name):
+        raise ValueError(f"the container names its variable {name!r}, which cannot be a Zarr array name")
+    sizes = dict(zip(dims, data.shape))
+    restored = []
+    for cname, rec in (source.get("coords") or {}).items():
+        if not isinstance(rec, dict) or rec.get("array") is None:
+            continue
+        values = unpack_array(rec["array"])
+        cdims = rec.get("dims")
+        if (cname == name or not _safe_name(cname) or not isinstance(cdims, list)
+                or len(cdims) != values.ndim or not all(_safe_name(d) for d in cdims)):
+            raise ValueError(f"the container's source description holds an unusable variable {cname!r}")
+        for d, n in zip(cdims, values.shape):
+            if sizes.setdefault(d, n) != n:
+                raise ValueError(f"variable {cname!r} has {n} values along {d!r}, which has {sizes[d]}")
+        restored.append((cname, rec, values, cdims))
+
+    group = zarr.open_group(path, mode="w")
+    group.attrs.update(_jsonable(source.get("global_attrs") or {}))
+    tdim = dims[axes.index("time")] if "time" in axes else None
+    frame_bytes = max(1, data.nbytes // max(1, sizes.get(tdim, 1)))
+    chunks = tuple(max(1, min(n, _FRAME_CHUNK_BYTES // frame_bytes)) if d == tdim else n
+                   for d, n in zip(dims, data.shape))
+    arr = group.create_dataset(name, data=np.ascontiguousarray(data, dtype=np.float32), chunks=chunks,
+                               fill_value=np.nan)
+    attrs = dict(_jsonable(source.get("attrs") or {}))
+    if source.get("units") is not None:
+        attrs["units"] = source["units"]
+    aux, mapping = [], None
+    for cname, rec, values, cdims in restored:
+        fill = rec.get("fill_value")
+        if values.dtype.kind not in "biuf" or not isinstance(fill, (int, float)) or isinstance(fill, bool):
+            fill = None
+        carr = group.create_dataset(cname, data=values, shape=values.shape, dtype=values.dtype,
+                                    chunks=values.shape or None, fill_value=fill)
+        cattrs = {k: v for k, v in (rec.get("attrs") or {}).items() if k != "_FillValue"}
+        carr.attrs.update(dict(_jsonable(cattrs), _ARRAY_DIMENSIONS=list(cdims)))
+        if rec.get("role") == "aux":
+            aux.append(cname)
+        elif rec.get("role") == "grid_mapping":
+            mapping = rec.get("referenced_as") if isinstance(rec.get("referenced_as"), str) else cname
+    if aux:
+        attrs["coordinates"] = " ".join(aux)
+    if mapping:
+        attrs["grid_mapping"] = mapping
+    arr.attrs.update(dict(attrs, _ARRAY_DIMENSIONS=list(dims)))
+    zarr.consolidate_metadata(path)
+    return name

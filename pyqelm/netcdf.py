@@ -3,11 +3,15 @@
 The engine reads Zarr; a NetCDF file is copied into a Zarr v2 store the way xarray would write
 it, so the Zarr source sees the same thing it sees in any other store:
 
-* the data variable with its stored (packed) values, its attributes and ``_ARRAY_DIMENSIONS``;
-  ``_FillValue`` becomes the array's fill value, ``scale_factor``, ``add_offset`` and
-  ``missing_value`` stay attributes, so unpacking and no-data detection happen in one place;
-* the 1-D coordinate variables of its dimensions (time with its CF ``units`` and
-  ``calendar``, latitude/longitude or y/x, band) and its grid-mapping variable;
+* the data variable (chosen by ``pyqelm.conventions.choose_variable``) with its stored
+  (packed) values, its attributes and ``_ARRAY_DIMENSIONS``; ``_FillValue`` becomes the
+  array's fill value, ``scale_factor``, ``add_offset`` and ``missing_value`` stay attributes,
+  so unpacking and no-data detection happen in one place;
+* the variables that travel with it (``pyqelm.conventions.related_variables``): coordinate
+  variables of its dimensions, auxiliary coordinates named in ``coordinates`` (2-D
+  latitude/longitude of a curvilinear grid), bounds and the grid-mapping variable, each with
+  its stored values, fill value and attributes; character arrays become text arrays without
+  their string-length dimension, as xarray reads them;
 * the file's global attributes as the group's attributes.
 
 Frames are copied a few at a time, so a file larger than memory converts. ``netcdf_as_zarr`` is
@@ -20,9 +24,8 @@ import tempfile
 
 import numpy as np
 
-from pyqelm.encoder.streaming_sources import BAND_NAMES, TIME_NAMES, X_NAMES, Y_NAMES
+from pyqelm.conventions import Var, choose_variable, related_variables
 
-_COORD_NAMES = set(TIME_NAMES + Y_NAMES + X_NAMES + BAND_NAMES)
 _COPY_BYTES = 64 << 20
 
 NETCDF_MAGIC = (b"CDF\x01", b"CDF\x02", b"CDF\x05", b"\x89HDF\r\n\x1a\n")
@@ -71,27 +74,39 @@ def _open(path):
     return ds
 
 
-def _choose_variable(ds, path, variable):
-    names = list(ds.variables)
-    if variable is not None:
-        if variable not in ds.variables:
-            raise ValueError(f"variable {variable!r} not found in {path}; variables: {sorted(names)}")
-        return variable
-    candidates = [n for n in names if ds.variables[n].ndim in (3, 4) and n.lower() not in _COORD_NAMES
-                  and not n.lower().endswith(("_bnds", "_bounds"))]
-    if not candidates:
-        raise ValueError(f"no data variable (3 or 4 dimensions) in {path}; variables: {sorted(names)}")
-    if len(candidates) > 1:
-        raise ValueError(f"several data variables in {path}: {sorted(candidates)}; choose one with --variable")
-    return candidates[0]
+def _describe(ds):
+    out = {}
+    for name, v in ds.variables.items():
+        try:
+            dtype = np.dtype(v.dtype)
+        except TypeError:  # variable-length and compound types
+            dtype = np.dtype("O")
+        out[name] = Var(name=name, dims=tuple(v.dimensions), shape=tuple(v.shape), dtype=dtype, attrs=_attrs(v))
+    return out
 
 
 def _zarr_dtype(var):
     return np.dtype(var.dtype).newbyteorder("=")
 
 
+def _fill_of(var):
+    if "_FillValue" not in var.ncattrs():
+        return None
+    return np.asarray(var.getncattr("_FillValue"), dtype=_zarr_dtype(var)).item()
+
+
 def _copy_array(group, name, var, dims, chunks=None, fill=None, attrs=None):
-    if var.dtype is str or np.dtype(var.dtype).kind in "OSU":
+    kind = np.dtype(var.dtype).kind if var.dtype is not str else "U"
+    if kind == "S":
+        import netCDF4
+
+        data = np.asarray(var[...])
+        if data.dtype == np.dtype("S1") and data.ndim >= 1:
+            # A character array: one byte string per row, the string-length dimension dropped.
+            data, dims = np.asarray(netCDF4.chartostring(data, encoding="none")), tuple(dims)[:-1]
+        arr = group.create_dataset(name, data=data, shape=data.shape, dtype=data.dtype, compressor=None,
+                                   fill_value=None)
+    elif kind in "OU":
         data = np.asarray([_plain(v) for v in np.asarray(var[...]).reshape(-1)], dtype=str).reshape(var.shape)
         arr = group.create_dataset(name, data=data, dtype=data.dtype, compressor=None, fill_value=None)
     else:
@@ -113,9 +128,11 @@ def _copy_array(group, name, var, dims, chunks=None, fill=None, attrs=None):
 
 
 def _check_variable(name, var):
-    if var.ndim not in (3, 4):
+    # Which dimension is what is decided by the conventions once the copy is read; here only
+    # what no reading can serve.
+    if var.ndim < 2:
         raise ValueError(f"variable {name!r} has {var.ndim} dimension(s) {var.dimensions}; "
-                         "a data variable has 3 (time, y, x) or 4 (with a band axis)")
+                         "a data variable has rows and columns (2 to 4 dimensions)")
     if 0 in var.shape:
         raise ValueError(f"variable {name!r} has shape {tuple(var.shape)} ({', '.join(var.dimensions)}): "
                          "there is no data to read")
@@ -126,7 +143,7 @@ def variable_layout(path, variable=None):
     would copy, read from the file's header alone."""
     ds = _open(path)
     try:
-        name = _choose_variable(ds, path, variable)
+        name = choose_variable(_describe(ds), variable, path)
         var = ds.variables[name]
         _check_variable(name, var)
         return name, tuple(int(n) for n in var.shape), _zarr_dtype(var).itemsize, tuple(var.dimensions)
@@ -134,30 +151,64 @@ def variable_layout(path, variable=None):
         ds.close()
 
 
+def copy_bytes(path, variable=None):
+    """Bytes a conversion writes: the data variable and every variable that travels with it."""
+    ds = _open(path)
+    try:
+        described = _describe(ds)
+        name = choose_variable(described, variable, path)
+        related, _ = related_variables(described[name], described)
+        total = 0
+        for n in [name] + list(related):
+            v = described[n]
+            size = v.dtype.itemsize if v.dtype.kind != "O" else 8
+            total += int(np.prod(v.shape, dtype=np.float64)) * size
+        return total
+    finally:
+        ds.close()
+
+
+def cube_shape(path, variable=None, band_dim=None):
+    """(T, H, W, C) the data variable reads as, by the same conventions as the Zarr source,
+    from the file's header alone."""
+    from pyqelm.conventions import resolve_layout
+
+    ds = _open(path)
+    try:
+        described = _describe(ds)
+        name = choose_variable(described, variable, path)
+        _check_variable(name, ds.variables[name])
+        layout = resolve_layout(described[name], described, band_dim)
+        shape = described[name].shape
+        return tuple(1 if layout.index(r) is None else int(shape[layout.index(r)])
+                     for r in ("time", "y", "x", "band"))
+    finally:
+        ds.close()
+
+
 def convert(path, store, variable=None):
-    """Copy one variable of a NetCDF file (with its coordinates) into a new Zarr v2 store at
-    ``store``; returns the variable's name."""
+    """Copy one variable of a NetCDF file (with the variables that travel with it) into a new
+    Zarr v2 store at ``store``; returns the variable's name."""
     import zarr
 
     ds = _open(path)
     try:
-        name = _choose_variable(ds, path, variable)
+        described = _describe(ds)
+        name = choose_variable(described, variable, path)
         var = ds.variables[name]
         _check_variable(name, var)
         group = zarr.open_group(store, mode="w")
         group.attrs.update({k: _plain(ds.getncattr(k)) for k in ds.ncattrs()})
-        fill = var.getncattr("_FillValue") if "_FillValue" in var.ncattrs() else None
-        fill = None if fill is None else np.asarray(fill, dtype=_zarr_dtype(var)).item()
-        chunks = (1,) + tuple(var.shape[1:])
-        _copy_array(group, name, var, var.dimensions, chunks=chunks, fill=fill,
+        chunks = ((1,) if var.ndim >= 3 else (var.shape[0],)) + tuple(var.shape[1:])
+        _copy_array(group, name, var, var.dimensions, chunks=chunks, fill=_fill_of(var),
                     attrs=_attrs(var, skip=("_FillValue",)))
-        for dim in var.dimensions:
-            coord = ds.variables.get(dim)
-            if coord is not None and coord.ndim == 1 and coord.dimensions == (dim,):
-                _copy_array(group, dim, coord, (dim,), attrs=_attrs(coord, skip=("_FillValue",)))
-        gm = str(var.getncattr("grid_mapping")).split(":")[0].strip() if "grid_mapping" in var.ncattrs() else ""
-        if gm and gm in ds.variables and gm not in group:
-            _copy_array(group, gm, ds.variables[gm], ds.variables[gm].dimensions, attrs=_attrs(ds.variables[gm]))
+        related, _ = related_variables(described[name], described)
+        for other in related:
+            v = ds.variables[other]
+            if described[other].dtype.kind == "O" and v.dtype is not str:
+                continue  # compound or variable-length: the source notes that it is not carried
+            _copy_array(group, other, v, v.dimensions, fill=None if v.dtype is str else _fill_of(v),
+                        attrs=_attrs(v, skip=("_FillValue",)))
         return name
     finally:
         ds.close()
@@ -183,8 +234,8 @@ def netcdf_as_zarr(path, variable=None, tmpdir=None):
     if not os.path.isdir(base):
         raise ValueError(f"temporary folder {base} does not exist (set PYQELM_TMPDIR to a folder that does)")
     sweep_pattern(base, _TMP_PATTERN)
-    name, shape, itemsize, _ = variable_layout(path, variable)
-    need = int(np.prod(shape, dtype=np.float64) * itemsize * 1.02) + (16 << 20)
+    name = variable_layout(path, variable)[0]
+    need = int(copy_bytes(path, name) * 1.02) + (16 << 20)
     free = shutil.disk_usage(base).free
     if need > free:
         raise ValueError(f"copying {name!r} out of {os.fspath(path)} needs {need / 2**30:.1f} GiB in the temporary "

@@ -58,11 +58,19 @@ def zarr_view(path, variable=None):
         raise ValueError(f"{path} is a folder of rasters, not a Zarr store or NetCDF file")
 
 
-def _zarr_source(store, variable, scale_factor=None, valid_range=None):
+def source_options(opts):
+    """The source keywords that say how to read an unusual file (``SourceOptions`` fields that
+    are set): band_dim, time_start, time_step."""
+    if opts is None:
+        return {}
+    return {k: getattr(opts, k) for k in ("band_dim", "time_start", "time_step") if getattr(opts, k, None) is not None}
+
+
+def _zarr_source(store, variable, scale_factor=None, valid_range=None, opts=None):
     from pyqelm.encoder.streaming_sources import ZarrStreamingSource
 
     return ZarrStreamingSource(zarr_path=store, variable=variable, scale_factor=scale_factor,
-                               valid_range=valid_range, dtype_np=np.float32)
+                               valid_range=valid_range, dtype_np=np.float32, **source_options(opts))
 
 
 def _frame_batches(source, budget=256 << 20):
@@ -72,10 +80,10 @@ def _frame_batches(source, budget=256 << 20):
         yield np.arange(lo, min(source.n_timesteps, lo + step), dtype=np.int64)
 
 
-def scan_range(store, variable=None, scale_factor=None):
+def scan_range(store, variable=None, scale_factor=None, opts=None):
     """(min, max) of the finite physical values of a Zarr variable, read a batch of frames at a
     time, and whether its no-data pixels differ between frames."""
-    return scan_source(_zarr_source(store, variable, scale_factor))
+    return scan_source(_zarr_source(store, variable, scale_factor, opts=opts))
 
 
 def scan_source(source, budget=256 << 20):
@@ -139,6 +147,9 @@ class SourceOptions:
     bands: int = 1
     p99_removal: bool = False
     year_range: Optional[tuple] = None
+    band_dim: Optional[str] = None  # a vertical, ensemble or unnamed dimension to read as bands
+    time_start: Optional[str] = None  # dates for frames whose time axis has none (ISO-8601) ...
+    time_step: Optional[str] = None  # ... every step ("1 day", "6h", "1 month")
     # Values outside --valid-range or the variable's CF valid attributes: "nodata", "carry"
     # (data, carried by the residual codes), or None: no-data for the attributes and for raster
     # folders, carried for --valid-range on Zarr and NetCDF sources.
@@ -198,7 +209,7 @@ def bound_source(kind, path, store, variable, opts):
     if kind == "folder":
         cube, meta = _folder_cube(path, opts)
         return ArraySource(cube), range_policies(opts, kind), meta
-    source = ZarrSource(store, variable, opts.scale_factor)
+    source = ZarrSource(store, variable, opts.scale_factor, source_options(opts))
     return source, range_policies(opts, kind, source.cf_valid_range), source.source.build_meta_info()
 
 
@@ -278,15 +289,22 @@ def range_policies(opts, kind, cf_valid_range=None):
 def _y_ascending(meta):
     """Whether y grows with the row (row 0 at the southern edge), from the transform or the
     stored y coordinate."""
+    from pyqelm.conventions import unpack_array
     from pyqelm.encoder.streaming_sources import _dim_kind
 
     t = meta.get("transform") or meta.get("trans_matrix")
     if t and len(t) >= 6 and t[4]:
         return float(t[4]) > 0
     coords = meta.get("coords") or {}
-    for dim in meta.get("dims") or []:
-        values = (coords.get(dim) or {}).get("values")
-        if _dim_kind(dim) == "y" and values and len(values) > 1:
+    dims, axes = meta.get("dims") or [], meta.get("axes")
+    for i, dim in enumerate(dims):
+        rec = coords.get(dim) or {}
+        if (axes[i] == "y" if axes else _dim_kind(dim) == "y") and rec.get("array") is not None:
+            values = unpack_array(rec["array"])
+            values = values.tolist() if values.ndim == 1 and values.dtype.kind in "iuf" else None
+        else:
+            values = rec.get("values")
+        if values and len(values) > 1:
             return values[-1] > values[0]
     return False
 
@@ -459,6 +477,9 @@ def check_options(opts, kind):
         raise ValueError("--log needs a raster folder: Zarr and NetCDF cubes arrive already normalised")
     if opts.max_error is not None and not opts.max_error > 0:
         raise ValueError(f"--max-error must be positive, got {opts.max_error}")
+    if kind == "folder" and (opts.source.band_dim or opts.source.time_start or opts.source.time_step):
+        raise ValueError("--band-dim, --time-start and --time-step read Zarr stores and NetCDF files, not raster "
+                         "folders")
     if opts.loss_type() == "BOUND" and opts.max_error is None:
         raise ValueError("--loss BOUND trains for an error bound: give --max-error")
     if opts.source.loader not in FOLDER_LOADERS:
@@ -500,7 +521,7 @@ def encode(path, output, opts, log=print):
             store, variable = stack.enter_context(zarr_view(path, variable))
         valid_range = opts.source.valid_range
         if kind != "folder" and valid_range in (None, "auto"):
-            lo, hi, scanned_varies = scan_range(store, variable, opts.source.scale_factor)
+            lo, hi, scanned_varies = scan_range(store, variable, opts.source.scale_factor, opts=opts.source)
             valid_range = (lo, hi)
             log(f"pyqelm: valid range from the data: [{lo:.9g}, {hi:.9g}]")
         elif valid_range == "auto":
@@ -515,11 +536,19 @@ def encode(path, output, opts, log=print):
                                       p99_removal=s.p99_removal, year_range=s.year_range)
             elif opts.streaming:
                 c.load_dataset_zarr_streaming(store, variable=variable, scale_factor=opts.source.scale_factor,
-                                              valid_range=tuple(valid_range))
+                                              valid_range=tuple(valid_range),
+                                              source_options=source_options(opts.source))
             else:
                 c.load_dataset_zarr(store, variable=variable, scale_factor=opts.source.scale_factor,
-                                    valid_range=tuple(valid_range))
+                                    valid_range=tuple(valid_range), source_options=source_options(opts.source))
             seconds["load"] = time.perf_counter() - t0
+            for note in c.meta_info.get("notes") or []:
+                quiet.say(log, f"pyqelm: {note}")
+            disable_temporal = opts.disable_temporal
+            if len(c.meta_info.get("timestamps") or []) == 1 and not disable_temporal:
+                # One frame has no time to learn: the space-time grid would only cost weights.
+                disable_temporal = True
+                quiet.say(log, "pyqelm: a single frame: the network has no time encoding")
             if opts.norm_mode != 3 and not c.meta_info.get("trans_matrix"):
                 raise ValueError(f"--norm-mode {opts.norm_mode} needs the grid's affine transform, which the source "
                                  "lacks (no evenly spaced y/x coordinates, no GeoTransform); use --norm-mode 3")
@@ -533,7 +562,7 @@ def encode(path, output, opts, log=print):
                     "xy_hash_size", "xy_base_resolution", "xy_n_levels", "xy_per_level_scale",
                     "xy_features_per_level", "t_hash_size", "t_base_resolution", "t_n_levels", "t_per_level_scale",
                     "t_features_per_level", "spatial_scale", "decoder_hidden", "n_hidden_layers")],
-                    disable_temporal=opts.disable_temporal, block_size=tuple(opts.block_size),
+                    disable_temporal=disable_temporal, block_size=tuple(opts.block_size),
                     temporal_mode=opts.temporal_mode)
 
             loss = opts.loss_type()
@@ -553,7 +582,7 @@ def encode(path, output, opts, log=print):
                 if store is None:
                     cube = read_cube(path, opts.source)[0]
                 else:
-                    zs = _zarr_source(store, variable, opts.source.scale_factor)
+                    zs = _zarr_source(store, variable, opts.source.scale_factor, opts=opts.source)
                     cube = zs.read_timesteps(np.arange(zs.n_timesteps, dtype=np.int64))
 
                 def trial(seconds):

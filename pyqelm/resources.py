@@ -217,19 +217,15 @@ def source_shape(path, kind, opts):
     """(T, H, W, C) of the source from its metadata, or None for a raster folder."""
     if kind == "zarr":
         from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+        from pyqelm.pipeline import source_options
 
-        s = ZarrStreamingSource(zarr_path=os.fspath(path), variable=opts.source.variable)
+        s = ZarrStreamingSource(zarr_path=os.fspath(path), variable=opts.source.variable,
+                                **source_options(opts.source))
         return s.n_timesteps, s.height, s.width, s.n_bands
     if kind == "netcdf":
-        from pyqelm.encoder.streaming_sources import _dim_kind
-        from pyqelm.netcdf import variable_layout
+        from pyqelm.netcdf import cube_shape
 
-        _, shape, _, dims = variable_layout(path, opts.source.variable)
-        if len(shape) == 3:
-            return shape + (1,)
-        band = next((i for i, d in enumerate(dims) if _dim_kind(d) == "band"), 3)
-        rest = [s for i, s in enumerate(shape) if i != band]
-        return rest[0], rest[1], rest[2], shape[band]
+        return cube_shape(path, opts.source.variable, getattr(opts.source, "band_dim", None))
     return None
 
 

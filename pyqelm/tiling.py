@@ -240,13 +240,14 @@ def _silenced():
 
 
 def _source(task, valid_range=None, dtype_np=np.float64):
+    from pyqelm import pipeline as P
     from pyqelm.encoder.streaming_sources import ZarrStreamingSource
     from pyqelm.encoder.window_source import WindowedSource
 
     o = task.opts
     base = ZarrStreamingSource(zarr_path=task.store, variable=task.variable, global_start_date=o.start_date,
                                global_end_date=o.end_date, scale_factor=o.source.scale_factor,
-                               valid_range=valid_range, dtype_np=dtype_np)
+                               valid_range=valid_range, dtype_np=dtype_np, **P.source_options(o.source))
     return WindowedSource(base, **task.tile.bounds)
 
 
@@ -303,7 +304,7 @@ def _bound_source(task):
     from pyqelm.encoder.window_source import WindowedSource
 
     opts = task.opts
-    store = ZarrSource(task.store, task.variable, opts.source.scale_factor)
+    store = ZarrSource(task.store, task.variable, opts.source.scale_factor, P.source_options(opts.source))
     source = WindowedSource(store.source, **task.tile.bounds)
     policies = P.range_policies(opts.source, "zarr", store.cf_valid_range)
     return source, policies, P._Policed(source, policies)
@@ -507,6 +508,7 @@ def seam_record(plan, results, band_names, bound=None, faces=None):
 
 def source_description(meta_info):
     """The source record a chunk keeps under ``extras["source"]``, from a source's metadata."""
-    return {k: meta_info[k] for k in ("variable", "dims", "units", "time_units", "attrs", "coords", "global_attrs")
+    return {k: meta_info[k] for k in ("variable", "dims", "axes", "units", "time_units", "attrs", "coords",
+                                      "global_attrs")
             if meta_info.get(k) is not None}
 

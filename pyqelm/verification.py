@@ -61,11 +61,14 @@ def source_frames(path, source_opts, batch_bytes=256 << 20):
             yield lo, source.read(lo, min(T, lo + step))
 
 
-def store_frames(store, variable, scale_factor=None, batch_bytes=256 << 20):
+def store_frames(store, variable, scale_factor=None, batch_bytes=256 << 20, source_opts=None):
+    """Frame batches of a Zarr variable read as the encoder read it (``source_opts``: its band
+    dimension and dates)."""
     from pyqelm.encoder.streaming_sources import ZarrStreamingSource
+    from pyqelm.pipeline import source_options
 
     source = ZarrStreamingSource(zarr_path=store, variable=variable, scale_factor=scale_factor,
-                                 dtype_np=np.float64)
+                                 dtype_np=np.float64, **source_options(source_opts))
     frame = max(1, source.height * source.width * source.n_bands * 8)
     step = max(1, batch_bytes // frame)
     for lo in range(0, source.n_timesteps, step):

@@ -83,18 +83,32 @@ def window_meta(meta, bounds):
 
 
 def window_source(source, bounds):
-    """A source record (``extras["source"]``) with its stored y/x coordinate values cut to the
-    window; everything else is shared by every window."""
+    """A source record (``extras["source"]``, or a source's meta info) with its stored
+    coordinates cut to the window: the values of unevenly spaced y/x axes, and where the record
+    names each dimension's role ("axes"), every carried variable along the window's time, y and
+    x dimensions (bounds and 2-D latitude/longitude included); everything else is shared by
+    every window."""
     if not source:
         return source
+    from pyqelm.conventions import pack_array, unpack_array
+
     out = dict(source)
+    dims, axes = source.get("dims"), source.get("axes")
+    cut = {}
+    if isinstance(dims, list) and isinstance(axes, list) and len(dims) == len(axes):
+        cut = {d: tuple(bounds[a]) for d, a in zip(dims, axes) if a in AXES}
     coords = {}
-    for dim, rec in (source.get("coords") or {}).items():
-        kind = _dim_kind(dim)
-        if kind in ("y", "x") and (rec or {}).get("values") is not None:
+    for name, rec in (source.get("coords") or {}).items():
+        kind = _dim_kind(name)
+        if isinstance(rec, dict) and rec.get("array") is not None and isinstance(rec.get("dims"), list):
+            if any(d in cut for d in rec["dims"]):
+                values = unpack_array(rec["array"])
+                region = tuple(slice(*cut[d]) if d in cut else slice(None) for d in rec["dims"])
+                rec = dict(rec, array=pack_array(values[region]))
+        elif kind in ("y", "x") and (rec or {}).get("values") is not None:
             lo, hi = bounds[kind]
             rec = dict(rec, values=list(rec["values"][lo:hi]))
-        coords[dim] = rec
+        coords[name] = rec
     if "coords" in source:
         out["coords"] = coords
     return out

@@ -100,11 +100,13 @@ void init_module(py::module_& m) {
              "Load a cube from a folder of rasters; returns (volume, nodata_mask_vol).");
   add_method(cls, "load_dataset_zarr", &load_dataset_zarr, py::arg("zarr_path"),
              py::arg("variable") = py::none(), py::arg("scale_factor") = py::none(),
-             py::arg("valid_range") = py::none(),
-             "Read a whole Zarr store into memory, normalised to [0, 1] by valid_range.");
+             py::arg("valid_range") = py::none(), py::arg("source_options") = py::none(),
+             "Read a whole Zarr store into memory, normalised to [0, 1] by valid_range; source_options "
+             "(band_dim, time_start, time_step) go to the source.");
   add_method(cls, "load_dataset_zarr_streaming", &load_dataset_zarr_streaming,
              py::arg("zarr_path"), py::arg("variable") = py::none(), py::arg("scale_factor") = py::none(),
-             py::arg("valid_range") = py::none(), "Attach a Zarr store as an out-of-core source.");
+             py::arg("valid_range") = py::none(), py::arg("source_options") = py::none(),
+             "Attach a Zarr store as an out-of-core source.");
   add_method(cls, "load_dataset_source", &load_dataset_source, py::arg("source"),
              py::arg("valid_range") = py::none(), py::arg("streaming") = false,
              "load_dataset_zarr (or, with streaming, load_dataset_zarr_streaming) over a source object "

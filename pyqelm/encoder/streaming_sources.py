@@ -21,23 +21,27 @@ Stores
     are never run); another array of the store with such codecs is refused when chosen or read.
 
 Variable and dimensions
-    A data variable is an array of 3 or 4 dimensions whose name is not a coordinate name (see
-    below); with several of them ``variable`` must be given. Dimension names come from
-    ``_ARRAY_DIMENSIONS`` (v2, as xarray writes it) or ``dimension_names`` (v3). Accepted layouts
-    are (time, y, x), (time, y, x, band) and (time, band, y, x), matched case-insensitively with
-    time in {time, t, date, valid_time}, y in {y, lat, latitude}, x in {x, lon, longitude} and
-    band in {band, bands, channel}. A 3-D array without dimension names is taken as
-    (time, y, x); a 4-D one must be named.
+    The data variable and the roles of its dimensions follow ``pyqelm.conventions``: a variable
+    of two or more dimensions that nothing names as a coordinate, bounds or grid mapping (with
+    several, ``variable`` must be given); dimension names from ``_ARRAY_DIMENSIONS`` (v2, as
+    xarray writes it) or ``dimension_names`` (v3), each classified by its coordinate array's
+    attributes (``axis``, ``standard_name``, ``units``), then its name, then its position. The
+    variable is read as (time, rows, columns, bands) whatever the stored order: a variable
+    without a time dimension is one frame, one without a band dimension one band, a dimension
+    of length 1 is dropped, and a vertical or ensemble dimension becomes the band axis when
+    named by ``band_dim``. A 2-D, 3-D or 4-D array without dimension names is taken as
+    (y, x), (time, y, x) or (time, band, y, x).
 
 Time
-    The coordinate array named like the time dimension is decoded per CF ("<days|hours|minutes|
-    seconds|milliseconds|microseconds|weeks> since <date>", calendar standard, gregorian or
-    proleptic_gregorian; under standard/gregorian a reference date before 1582-10-15 is read
-    as a Julian date), or read directly when stored as datetime64. Timestamps are written as
-    ISO-8601 text in UTC on the proleptic Gregorian calendar, as ISO-8601 counts. A store
-    without a time coordinate is refused: the container must carry timestamps, because
-    "t_norms" are always ``normalize_time(timestamps, global_start_date, global_end_date)`` and
-    a reader rebuilds the network's time inputs from them.
+    The time axis follows ``pyqelm.conventions.time_axis``: CF dates in every CF calendar
+    (timestamps as ISO-8601 text in that calendar, "calendar" its name; the Gregorian family
+    as proleptic Gregorian counts, a standard-calendar reference date before 1582-10-15 read
+    as Julian); datetime64 values directly; anything else kept in file order with calendar
+    "none" and plain numbers as "timestamps", and a note for the user. ``time_start`` with
+    ``time_step`` dates the frames instead (the stored time values are still carried).
+    "t_norms" are always ``normalize_time(timestamps, global_start_date, global_end_date,
+    calendar)``, and a reader rebuilds the network's time inputs from the same three; global
+    dates on an axis without dates are refused.
 
 Values
     physical = stored x scale_factor + add_offset. ``scale_factor`` is the argument, else the
@@ -51,10 +55,12 @@ Values
     in [0, 1]; without one they are returned in physical units. NaN stays NaN.
 
 Metadata (``build_meta_info()``)
-    "height", "width", "n_bands", "timestamps" (ISO-8601, UTC), "t_norms", "dtype" and
+    "height", "width", "n_bands", "timestamps" (see Time), "t_norms", "dtype" and
     "src_dtype" (stored element type name), "scale_factor", "add_offset", "band_scales" (the
-    scale per band), "band_names", "variable", "dims" (the stored dimension names), "calendar"
-    and "time_units" (of the time coordinate), "valid_range", "zarr_format", "attrs" (the
+    scale per band), "band_names", "variable", "dims" (the stored dimension names), "axes"
+    (the role of each: "time", "y", "x", "band" or "extra"), "calendar" and "time_units" (of
+    the time coordinate), "valid_range", "zarr_format", "notes" (lines for the user: how time
+    or a dimension was read, what is not carried), "attrs" (the
     variable's attributes except the encoding ones: _ARRAY_DIMENSIONS, _FillValue,
     missing_value, scale_factor, add_offset, units, coordinates, grid_mapping); and, when known,
     "units", "missing_fill" (the stored no-data value), "crs" (WKT or authority text, from
@@ -62,9 +68,11 @@ Metadata (``build_meta_info()``)
     variable or the store), and "trans_matrix" with "transform" (the same six affine
     coefficients (a, b, c, d, e, f): a the column step, c the x of the outer corner, e the row
     step, f the y of the outer corner; from regular 1-D x/y coordinates, outer corner = first
-    centre - half a step, else from a GDAL ``GeoTransform`` attribute), "coords" (per dimension
-    with a 1-D coordinate: its attributes, and its values for an unevenly spaced y or x axis)
-    and "global_attrs" (the store's attributes).
+    centre - half a step, else from a GDAL ``GeoTransform`` attribute), "coords" (every
+    variable that travels with the data: coordinates of the dimensions, auxiliary coordinates
+    such as curvilinear 2-D latitude/longitude, bounds and the grid mapping, each with its
+    dimensions, role, attributes, fill value and exact stored values; see
+    ``_coordinate_records``) and "global_attrs" (the store's attributes).
 
 ``encode_cf_times`` turns timestamps back into CF numbers for a writer.
 """
@@ -77,18 +85,17 @@ from datetime import datetime, timedelta
 
 import numpy as np
 
+from pyqelm.conventions import (NO_CALENDAR, TimeAxis, Var, choose_variable, coordinate_kind, dated_axis,
+                                dim_coordinate, grid_mapping_names, pack_array, related_variables,
+                                resolve_layout, time_axis)
 from pyqelm.utils.date_utils import normalize_time
 
 TIME_NAMES = ("time", "t", "date", "valid_time")
 Y_NAMES = ("y", "lat", "latitude")
 X_NAMES = ("x", "lon", "longitude")
 BAND_NAMES = ("band", "bands", "channel")
-_NON_DATA_NAMES = set(TIME_NAMES + Y_NAMES + X_NAMES + BAND_NAMES) | {
-    "spatial_ref", "crs", "time_bnds", "time_bounds", "lat_bnds", "lon_bnds", "x_bnds", "y_bnds"}
 _ENCODING_ATTRS = {"_ARRAY_DIMENSIONS", "_FillValue", "missing_value", "scale_factor",
                    "add_offset", "units", "coordinates", "grid_mapping"}
-_COORD_ENCODING_ATTRS = {"_ARRAY_DIMENSIONS", "_FillValue", "missing_value", "scale_factor",
-                         "add_offset"}
 
 
 # ---- Zarr v3 reader ---------------------------------------------------------------------
@@ -135,7 +142,8 @@ class _V3Array:
             self._dtype_error = f"array {name!r}: unsupported data type {dt!r}"
         self.attrs = dict(meta.get("attributes") or {})
         names = meta.get("dimension_names")
-        self.dims = tuple(names) if names and all(isinstance(n, str) for n in names) else None
+        self.dims = tuple(names) if isinstance(names, list) and len(names) == len(self.shape) and \
+            all(isinstance(n, str) for n in names) else None
         self.fill_value = None if self._dtype_error else _v3_fill(meta.get("fill_value"),
                                                                    self.dtype)
         grid = meta.get("chunk_grid") or {}
@@ -322,7 +330,7 @@ class _V2Array:
         self.chunks = tuple(array.chunks)
         self.attrs = dict(array.attrs.asdict())
         dims = self.attrs.get("_ARRAY_DIMENSIONS")
-        self.dims = tuple(dims) if dims and all(isinstance(n, str) for n in dims) else None
+        self.dims = tuple(dims) if isinstance(dims, list) and all(isinstance(n, str) for n in dims) else None
         self.fill_value = array.fill_value
 
     def read(self, region):
@@ -351,7 +359,7 @@ class _V2Array:
         ranges = [range(a // c, (b - 1) // c + 1) for a, b, c in zip(starts, stops, self.chunks)]
         store = self._a.chunk_store
         for coords in itertools.product(*ranges):
-            key = self._a._chunk_key(coords)
+            key = self._a._chunk_key(coords or (0,))  # zarr keeps a 0-D array's one chunk as "0"
             if key in store:
                 continue
             if out.dtype.kind != "f":
@@ -770,11 +778,49 @@ def _json_number(v, dtype):
     return int(v) if dtype.kind in "iub" else float(v)
 
 
+# Coordinate arrays travel inside the chunk's metadata, a JSON document a reader refuses past
+# 16 MiB or a million values (format._records); the carried arrays get at most this many
+# characters of it and this many text values, which leaves room for everything else the
+# document holds. What does not fit stays behind with a note.
+_CARRY_CHARS = 10 << 20
+_CARRY_TEXT_VALUES = 1 << 18
+
+
+def _json_chars(a):
+    """Characters the packed record of ``a`` takes at most: base64 of the bytes, or for text a
+    quoted string of its longest length per element, every character escaped."""
+    n = int(np.prod(a.shape, dtype=np.int64))
+    if a.dtype.kind in "UO":
+        per = max(1, a.dtype.itemsize // 4) if a.dtype.kind == "U" else 64
+        return n * (6 * per + 3)
+    return (n * a.dtype.itemsize + 2) // 3 * 4
+
+
+def _describe(name, a):
+    """The conventions' view of one array; a 1-D array without dimension names is the
+    coordinate of the dimension named like it."""
+    dims = a.dims
+    if dims is None and len(a.shape) == 1:
+        dims = (name,)
+    dtype = a.dtype
+    if getattr(a, "refusal", None) and len(a.shape) >= 2:
+        # An array that is not read stays a candidate for the data, so that choosing it
+        # tells the user why it is refused rather than that there is no data at all.
+        dtype = np.dtype("f4")
+    return Var(name=name, dims=None if dims is None else tuple(dims), shape=tuple(a.shape), dtype=dtype,
+               attrs=a.attrs)
+
+
+def _unnamed_dims(ndim):
+    return {2: ["y", "x"], 3: ["time", "y", "x"], 4: ["time", "band", "y", "x"]}.get(ndim)
+
+
 class ZarrStreamingSource:
     """One variable of a Zarr store, served frame by frame (see the module doc)."""
 
     def __init__(self, *, zarr_path, variable=None, global_start_date=None, global_end_date=None,
-                 scale_factor=None, valid_range=None, dtype_np=np.float32, mask_invalid=True):
+                 scale_factor=None, valid_range=None, dtype_np=np.float32, mask_invalid=True, band_dim=None,
+                 time_start=None, time_step=None):
         self.zarr_path = os.fspath(zarr_path) if zarr_path is not None else None
         self.dtype_np = np.dtype(dtype_np)
         if self.dtype_np.kind != "f":
@@ -792,36 +838,31 @@ class ZarrStreamingSource:
         self.valid_range = valid_range
 
         self.zarr_format, self._arrays, self._root_attrs = _open_store(self.zarr_path)
-        self.variable = self._choose_variable(variable)
+        self._vars = {n: _describe(n, a) for n, a in self._arrays.items()}
+        self.variable = choose_variable(self._vars, variable, self.zarr_path)
         arr = self._array = self._arrays[self.variable]
         if getattr(arr, "refusal", None):
             raise UnsafeSourceError(f"{arr.refusal} (store {self.zarr_path})")
         if arr.dtype.kind not in "biuf":
             raise ValueError(f"variable {self.variable!r} has unsupported element type "
                              f"{arr.dtype}")
-        self.dims = self._resolve_dims(arr)
-        kinds = [_dim_kind(d) for d in self.dims]
-        if kinds == ["time", "y", "x"]:
-            self._layout = "tyx"
-        elif kinds == ["time", "y", "x", "band"]:
-            self._layout = "tyxb"
-        elif kinds == ["time", "band", "y", "x"]:
-            self._layout = "tbyx"
-        else:
-            raise ValueError(
-                f"variable {self.variable!r} has dimensions {tuple(self.dims)}; supported "
-                "layouts are (time, y, x), (time, y, x, band) and (time, band, y, x)")
+        self._var = self._data_var(arr)
+        layout = resolve_layout(self._var, self._vars, band_dim)
+        self.dims, self._axes = list(layout.dims), list(layout.axes)
+        self._notes = list(layout.notes)
         shape = arr.shape
         if 0 in shape:
             raise ValueError(f"variable {self.variable!r} has shape {tuple(shape)} "
                              f"({', '.join(map(str, self.dims))}): there is no data to read")
-        self.n_timesteps = int(shape[0])
-        if self._layout == "tbyx":
-            self.n_bands, self.height, self.width = (int(n) for n in shape[1:])
-        else:
-            self.height, self.width = int(shape[1]), int(shape[2])
-            self.n_bands = int(shape[3]) if self._layout == "tyxb" else 1
-        self._time_chunk = max(1, int(arr.chunks[0]))
+        self._ti, self._yi, self._xi, self._bi = (layout.index(r) for r in ("time", "y", "x", "band"))
+        self.n_timesteps = 1 if self._ti is None else int(shape[self._ti])
+        self.height, self.width = int(shape[self._yi]), int(shape[self._xi])
+        self.n_bands = 1 if self._bi is None else int(shape[self._bi])
+        self._time_chunk = 1 if self._ti is None else max(1, int(arr.chunks[self._ti]))
+        # Stored order -> (time, y, x, band, singletons): a transpose, then a reshape that drops
+        # the singletons and adds the time or band axis a variable lacks.
+        self._order = [i for i in (self._ti, self._yi, self._xi, self._bi) if i is not None] + \
+            [i for i, a in enumerate(self._axes) if a == "extra"]
 
         attrs = arr.attrs
         self.scale_factor = float(scale_factor) if scale_factor is not None else \
@@ -843,52 +884,31 @@ class ZarrStreamingSource:
         wide = arr.dtype.itemsize > 4 or (arr.dtype.kind in "iu" and arr.dtype.itemsize == 4)
         self._work = np.float64 if wide or self.dtype_np == np.float64 else np.float32
 
-        self._timestamps, self._calendar, self._time_units = self._read_time()
+        self._timestamps, self._calendar, self._time_units = self._read_time(time_start, time_step)
 
     # ---- discovery ----------------------------------------------------------------------
 
-    def _choose_variable(self, variable):
-        arrays = self._arrays
-        if variable is not None:
-            if variable not in arrays:
-                raise ValueError(f"variable {variable!r} not found in {self.zarr_path}; arrays: "
-                                 f"{sorted(arrays)}")
-            if len(arrays[variable].shape) not in (3, 4):
-                raise ValueError(f"variable {variable!r} has {len(arrays[variable].shape)} "
-                                 "dimension(s); a data variable has 3 or 4")
-            return variable
-        grid_maps = {str(a.attrs.get("grid_mapping", "")).split(":")[0].strip()
-                     for a in arrays.values()}
-        candidates = [n for n, a in arrays.items()
-                      if len(a.shape) in (3, 4) and n.lower() not in _NON_DATA_NAMES
-                      and n not in grid_maps]
-        if not candidates:
-            raise ValueError(f"no data variable (3 or 4 dimensions) in {self.zarr_path}; "
-                             f"arrays: {sorted(arrays)}")
-        if len(candidates) > 1:
-            raise ValueError(f"several data variables in {self.zarr_path}: {sorted(candidates)}; "
-                             "choose one with variable=")
-        return candidates[0]
-
-    def _resolve_dims(self, arr):
+    def _data_var(self, arr):
+        v = self._vars[self.variable]
         if arr.dims is not None:
             if len(arr.dims) != len(arr.shape):
                 raise ValueError(f"variable {self.variable!r}: {len(arr.dims)} dimension names "
                                  f"for {len(arr.shape)} dimensions")
-            return list(arr.dims)
-        if len(arr.shape) == 3:
-            return ["time", "y", "x"]
-        raise ValueError(f"variable {self.variable!r} is 4-D without dimension names; "
-                         "cannot tell its band axis")
+            return v
+        dims = _unnamed_dims(len(arr.shape))
+        if dims is None:
+            raise ValueError(f"variable {self.variable!r} has {len(arr.shape)} dimensions without names; "
+                             "cannot tell what they are")
+        return Var(name=v.name, dims=tuple(dims), shape=v.shape, dtype=v.dtype, attrs=v.attrs)
 
     def _coord(self, dim_index):
         """The 1-D coordinate array of a dimension, or None."""
-        name = self.dims[dim_index]
-        a = self._arrays.get(name)
-        if a is None or name == self.variable or len(a.shape) != 1:
+        c = dim_coordinate(self.dims[dim_index], self._var, self._vars)
+        if c is None:
             return None
+        a = self._arrays[c.name]
         if a.shape[0] != self._array.shape[dim_index]:
-            raise ValueError(f"coordinate {name!r} has {a.shape[0]} values for a dimension of "
+            raise ValueError(f"coordinate {c.name!r} has {a.shape[0]} values for a dimension of "
                              f"{self._array.shape[dim_index]}")
         return a
 
@@ -925,26 +945,47 @@ class ZarrStreamingSource:
                              f"[{lo}, {hi}]")
         return lo, hi
 
-    def _read_time(self):
-        a = self._coord(0)
-        if a is None:
-            raise ValueError(f"store {self.zarr_path} has no time coordinate {self.dims[0]!r} "
-                             f"for variable {self.variable!r}; timestamps are required")
-        values = a.read((slice(0, a.shape[0]),))
-        units, calendar = a.attrs.get("units"), a.attrs.get("calendar")
-        if values.dtype.kind == "M":
-            stamps = [datetime.fromisoformat(str(np.datetime_as_string(v, unit="us")))
-                      for v in values.astype("datetime64[us]")]
-            calendar = calendar or "proleptic_gregorian"
+    def _time_coordinate(self):
+        """(values, attributes, name) of the time coordinate; for a variable without a time
+        dimension, of a one-value time coordinate it names, if any."""
+        if self._ti is not None:
+            a = self._coord(self._ti)
+            if a is None:
+                return None, {}, f"dimension {self.dims[self._ti]!r}"
+            attrs = dict(a.attrs)
+            if a.zarr_format == 2 and a.dims is not None and a.fill_value is not None:
+                attrs.setdefault("_FillValue", a.fill_value)  # xarray's convention, as for the data
+            return a.read((slice(0, a.shape[0]),)), attrs, f"coordinate {a.name!r}"
+        for name in str(self._array.attrs.get("coordinates") or "").split():
+            v = self._vars.get(name)
+            if v is not None and int(np.prod(v.shape)) == 1 and coordinate_kind(v) == "T":
+                a = self._arrays[name]
+                return a.read(tuple(slice(0, n) for n in a.shape)).reshape(-1), a.attrs, f"coordinate {name!r}"
+        return None, {}, None
+
+    def _read_time(self, time_start, time_step):
+        T = self.n_timesteps
+        values, attrs, what = self._time_coordinate()
+        if time_start is not None:
+            axis = dated_axis(time_start, time_step, T, attrs.get("calendar"))
+            self._notes.append(f"time: frames dated from {time_start}" + (f" every {time_step}" if T > 1 else "")
+                               + f" ({axis.calendar} calendar); the source's time values are kept as they are")
+        elif time_step is not None:
+            raise ValueError("--time-step needs --time-start")
+        elif what is None:
+            axis = TimeAxis(["0"], NO_CALENDAR)
         else:
-            stamps = decode_cf_times(values, units, calendar)
-            calendar = calendar or "standard"
-        return [s.isoformat() for s in stamps], calendar, units
+            axis = time_axis(values, attrs, T, what)
+            if axis.note:
+                self._notes.append(axis.note)
+        if axis.calendar == NO_CALENDAR and (self.global_start_date or self.global_end_date):
+            raise ValueError("--start-date/--end-date bound a dated time axis, and the time axis of "
+                             f"{self.variable!r} has no dates; date its frames with --time-start and --time-step")
+        return axis.stamps, axis.calendar, attrs.get("units") if what else None
 
     def _transform(self):
-        ys, xs = (2, 3) if self._layout == "tbyx" else (1, 2)
         coords = []
-        for k in (xs, ys):
+        for k in (self._xi, self._yi):
             a = self._coord(k)
             if a is None or a.shape[0] < 2:
                 coords = None
@@ -974,8 +1015,8 @@ class ZarrStreamingSource:
         return None
 
     def _grid_mapping(self):
-        name = str(self._array.attrs.get("grid_mapping", "")).split(":")[0].strip()
-        for n in ([name] if name else []) + ["spatial_ref", "crs"]:
+        names = grid_mapping_names(self._array.attrs.get("grid_mapping"))
+        for n in names + ["spatial_ref", "crs"]:
             if n in self._arrays and n != self.variable:
                 return self._arrays[n]
         return None
@@ -1001,9 +1042,9 @@ class ZarrStreamingSource:
         return None
 
     def _band_names(self):
-        if self._layout == "tyx":
+        if self._bi is None:
             return [self.variable]
-        a = self._coord(1 if self._layout == "tbyx" else 3)
+        a = self._coord(self._bi)
         if a is not None:
             try:
                 vals = a.read((slice(0, a.shape[0]),))
@@ -1021,15 +1062,11 @@ class ZarrStreamingSource:
         """Frames lo..hi-1 as (hi - lo, H, W, C) in the working float type, converted; rows
         ``ys`` and columns ``xs`` (unit-step slices) only, when given."""
         arr = self._array
-        region = [slice(lo, hi)] + [slice(0, n) for n in arr.shape[1:]]
-        yk, xk = (2, 3) if self._layout == "tbyx" else (1, 2)
-        region[yk] = ys or region[yk]
-        region[xk] = xs or region[xk]
-        raw = arr.read(tuple(region))
-        if self._layout == "tyx":
-            raw = raw[..., None]
-        elif self._layout == "tbyx":
-            raw = raw.transpose(0, 2, 3, 1)
+        region = [slice(lo, hi) if i == self._ti else slice(0, n) for i, n in enumerate(arr.shape)]
+        region[self._yi] = ys or region[self._yi]
+        region[self._xi] = xs or region[self._xi]
+        h, w = (len(range(*region[i].indices(arr.shape[i]))) for i in (self._yi, self._xi))
+        raw = arr.read(tuple(region)).transpose(self._order).reshape(hi - lo, h, w, self.n_bands)
         # Missing values are found on the stored numbers, before anything is rewritten.
         bad = None
         for mv in self._missing:
@@ -1046,8 +1083,9 @@ class ZarrStreamingSource:
             inf = np.isinf(raw)
             if inf.any():
                 bad = inf if bad is None else bad | inf
-        # The array read is fresh, so a float block of the working type is converted in place.
-        v = raw if raw.dtype == self._work and raw.flags.writeable else raw.astype(self._work)
+        # A fresh contiguous float block of the working type is converted in place.
+        fresh = raw.dtype == self._work and raw.flags.writeable and raw.flags.c_contiguous
+        v = raw if fresh else raw.astype(self._work)
         # One multiply-add: physical = stored * scale + offset, and with a valid range
         # (physical - vmin) / (vmax - vmin) folded into the same coefficients; clipping the
         # mapped value to [0, 1] equals clipping the physical one to the valid range.
@@ -1125,7 +1163,7 @@ class ZarrStreamingSource:
             "n_bands": self.n_bands,
             "timestamps": list(self._timestamps),
             "t_norms": normalize_time(self._timestamps, self.global_start_date,
-                                      self.global_end_date),
+                                      self.global_end_date, calendar=self._calendar),
             "dtype": dtype.name,
             "src_dtype": dtype.name,
             "scale_factor": self.scale_factor,
@@ -1134,6 +1172,7 @@ class ZarrStreamingSource:
             "band_names": self._band_names(),
             "variable": self.variable,
             "dims": [str(d) for d in self.dims],
+            "axes": list(self._axes),
             "calendar": self._calendar,
             "time_units": self._time_units,
             "valid_range": None if self.valid_range is None else list(self.valid_range),
@@ -1154,32 +1193,61 @@ class ZarrStreamingSource:
         if transform is not None:
             meta["trans_matrix"] = transform
             meta["transform"] = list(transform)
-        coords = self._coordinate_records(rebuildable=transform is not None)
+        notes = list(self._notes)
+        coords = self._coordinate_records(notes)
         if coords:
             meta["coords"] = coords
         if self._root_attrs:
             meta["global_attrs"] = dict(self._root_attrs)
+        meta["notes"] = notes
         return meta
 
-    def _coordinate_records(self, rebuildable):
-        """{dimension: {"attrs": ..., ["values": ...]}} for the dimensions with a 1-D coordinate.
-        y/x values are kept unless the affine transform rebuilds them (both axes evenly spaced);
-        time and band values travel as timestamps and band names."""
-        records = {}
-        for k, name in enumerate(self.dims):
-            a = self._coord(k)
-            if a is None:
-                continue
-            rec = {"attrs": {key: v for key, v in a.attrs.items() if key not in _COORD_ENCODING_ATTRS}}
-            if _dim_kind(name) in ("y", "x"):
+    def _coordinate_records(self, notes):
+        """{name: record} of the variables that travel with the data (conventions'
+        ``related_variables``): "dims", "role", "attrs" (all but _ARRAY_DIMENSIONS and
+        _FillValue), "fill_value" when the array has one, and "array", the stored values exactly
+        (``pack_array``); a grid mapping also "referenced_as", the variable's ``grid_mapping``
+        text. Together they take at most ``_CARRY_CHARS`` characters (and ``_CARRY_TEXT_VALUES``
+        strings), taken in the order of ``related_variables`` (coordinates of the dimensions
+        first). What cannot be carried is
+        named in ``notes``."""
+        related, missing = related_variables(self._var, self._vars)
+        notes.extend(missing)
+        records, chars, texts = {}, _CARRY_CHARS, _CARRY_TEXT_VALUES
+        for name, role in related.items():
+            a, v = self._arrays[name], self._vars[name]
+            why, size = None, _json_chars(a)
+            n_text = int(np.prod(a.shape, dtype=np.int64)) if a.dtype.kind in "UO" else 0
+            if v.dims is None:
+                why = "its dimensions have no names"
+            elif a.dtype.kind not in "biufMmSUO":
+                why = f"its element type {a.dtype} cannot be stored"
+            elif size > chars or n_text > texts:
+                why = (f"its values would take the coordinates kept in the container's metadata past "
+                       f"{_CARRY_CHARS >> 20} MiB of text" + (f" or {_CARRY_TEXT_VALUES:,} strings" if n_text else ""))
+            else:
+                chars -= size
+                texts -= n_text
+            if why is None:
                 try:
-                    v = a.read((slice(0, a.shape[0]),))
-                except ValueError:
-                    v = None
-                if v is not None and v.dtype.kind in "iuf":
-                    phys = (v.astype(np.float64) * _scalar_attr(a.attrs, "scale_factor", 1.0)
-                            + _scalar_attr(a.attrs, "add_offset", 0.0))
-                    if not rebuildable or _regular_step(phys, v.dtype) is None:
-                        rec["values"] = phys.tolist()
-            records[str(name)] = rec
+                    values = a.read(tuple(slice(0, n) for n in a.shape))
+                    if values.dtype.kind == "O":
+                        values = np.array(values.tolist(), dtype=str)
+                    packed = pack_array(values)
+                except (ValueError, TypeError) as e:
+                    why = str(e)
+            if why is not None:
+                notes.append(f"{role} variable {name!r} is not carried: {why}")
+                continue
+            rec = {"dims": [str(d) for d in v.dims], "role": role, "array": packed,
+                   "attrs": {k: val for k, val in a.attrs.items() if k not in ("_ARRAY_DIMENSIONS", "_FillValue")}}
+            if role == "grid_mapping":
+                rec["referenced_as"] = str(self._array.attrs.get("grid_mapping"))
+            fill = a.attrs.get("_FillValue")
+            if fill is None and a.zarr_format == 2 and a.dims is not None:
+                fill = a.fill_value
+            if fill is not None and a.dtype.kind in "biuf":
+                fill = np.asarray(fill).item()
+                rec["fill_value"] = float(fill) if a.dtype.kind == "f" else int(fill)
+            records[name] = rec
         return records

@@ -11,7 +11,6 @@ coordinates cut to the window.
 """
 import numpy as np
 
-from pyqelm.encoder.streaming_sources import _dim_kind
 from pyqelm.format.affine import window_affine
 from pyqelm.utils.date_utils import normalize_time
 
@@ -73,16 +72,13 @@ class WindowedSource:
 
     def build_meta_info(self):
         meta = self.source.build_meta_info()
-        (t0, t1), (y0, y1), (x0, x1) = self.time, self.y, self.x
+        (t0, t1), (y0, _), (x0, _) = self.time, self.y, self.x
         stamps = meta["timestamps"][t0:t1]
         meta.update(height=self.height, width=self.width, timestamps=stamps,
                     t_norms=normalize_time(stamps, self.source.global_start_date, self.source.global_end_date))
         if meta.get("transform") is not None:
             moved = window_affine(meta["transform"], y0, x0)
             meta["transform"], meta["trans_matrix"] = moved, list(moved)
-        for dim, rec in (meta.get("coords") or {}).items():
-            kind = _dim_kind(dim)
-            if kind in ("y", "x") and rec.get("values") is not None:
-                lo, hi = (y0, y1) if kind == "y" else (x0, x1)
-                rec["values"] = list(rec["values"][lo:hi])
-        return meta
+        from pyqelm.windowed import window_source
+
+        return window_source(meta, {"time": self.time, "y": self.y, "x": self.x})

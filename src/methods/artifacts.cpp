@@ -356,8 +356,10 @@ py::object build_outer_meta(py::object self, py::object pixel_shape) {
   py::object time = py::none();
   py::object stamps = dict_get(mi, "timestamps", py::list());
   if (py::len(stamps) > 0) {
+    // An axis without dates (calendar "none") holds plain numbers, which are not dates to isoize.
+    const bool dated = !py::str("none").equal(dict_get(mi, "calendar", py::str("gregorian")));
     py::list values;
-    for (py::handle s : stamps) values.append(isoize(py_str(s)));
+    for (py::handle s : stamps) values.append(dated ? isoize(py_str(s)) : py_str(s));
     auto bound = [&](const char* attr) {
       py::object v = self.attr(attr);
       return truthy(v) ? py::object(py::str(isoize(py_str(v)))) : py::object(py::none());
@@ -409,7 +411,7 @@ py::object build_chunk_meta(py::object self, py::object quant_info_dict, py::obj
   // How the source described its variable, so a reader can write it back under the same name,
   // dimensions, units, attributes and coordinates; the outer Meta has no place for these.
   py::dict source;
-  for (const char* key : {"variable", "dims", "units", "time_units", "attrs", "coords", "global_attrs"}) {
+  for (const char* key : {"variable", "dims", "axes", "units", "time_units", "attrs", "coords", "global_attrs"}) {
     py::object v = dict_get(mi, key);
     if (!v.is_none()) source[key] = v;
   }

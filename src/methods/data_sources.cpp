@@ -10,12 +10,15 @@ py::object streaming_source_class() {
 }
 
 py::object make_source(py::object self, py::object zarr_path, py::object variable,
-                       py::object scale_factor, py::object valid_range) {
+                       py::object scale_factor, py::object valid_range, py::object source_options) {
+  // How to read an unusual file (a band dimension, dates for an undated time axis) is the
+  // source's business; the keywords pass through unchanged.
+  py::dict extra = source_options.is_none() ? py::dict() : py::dict(source_options);
   return streaming_source_class()(
       py::arg("zarr_path") = zarr_path, py::arg("variable") = variable,
       py::arg("global_start_date") = self.attr("global_start_date"),
       py::arg("global_end_date") = self.attr("global_end_date"), py::arg("scale_factor") = scale_factor,
-      py::arg("valid_range") = valid_range, py::arg("dtype_np") = self.attr("dtype_np"));
+      py::arg("valid_range") = valid_range, py::arg("dtype_np") = self.attr("dtype_np"), **extra);
 }
 
 void merge_meta(py::object self, py::object meta) {
@@ -141,16 +144,18 @@ void attach_streaming_source(py::object self, py::object source) {
 }  // namespace
 
 void load_dataset_zarr(py::object self, py::object zarr_path, py::object variable,
-                       py::object scale_factor, py::object valid_range) {
+                       py::object scale_factor, py::object valid_range, py::object source_options) {
   print_line(">>> Using Zarr In-Memory Loader (variable=" + py_repr(variable) + ") <<<");
   require_valid_range(valid_range);
-  load_source_in_memory(self, make_source(self, zarr_path, variable, scale_factor, valid_range), valid_range);
+  load_source_in_memory(self, make_source(self, zarr_path, variable, scale_factor, valid_range, source_options),
+                        valid_range);
 }
 
 void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
-                                 py::object scale_factor, py::object valid_range) {
+                                 py::object scale_factor, py::object valid_range, py::object source_options) {
   print_line(">>> Using Zarr Streaming Mode (variable=" + py_repr(variable) + ") <<<");
-  attach_streaming_source(self, make_source(self, zarr_path, variable, scale_factor, valid_range));
+  attach_streaming_source(self,
+                          make_source(self, zarr_path, variable, scale_factor, valid_range, source_options));
 }
 
 void load_dataset_source(py::object self, py::object source, py::object valid_range, bool streaming) {

@@ -24,9 +24,9 @@ py::tuple load_dataset_folder(py::object self, py::object folder_path, py::objec
                               py::object tile_name, py::object expected_bands, py::object scale_factor,
                               py::object valid_range, py::object p99_removal, py::object year_range);
 void load_dataset_zarr(py::object self, py::object zarr_path, py::object variable,
-                       py::object scale_factor, py::object valid_range);
+                       py::object scale_factor, py::object valid_range, py::object source_options);
 void load_dataset_zarr_streaming(py::object self, py::object zarr_path, py::object variable,
-                                 py::object scale_factor, py::object valid_range);
+                                 py::object scale_factor, py::object valid_range, py::object source_options);
 // The two Zarr loads over a source object the caller built (a window of a store, say).
 void load_dataset_source(py::object self, py::object source, py::object valid_range, bool streaming);
 

@@ -111,8 +111,9 @@ def test_netcdf_encode_decode_roundtrip_keeps_variable_coordinates_time_and_boun
 
     assert "every valid value within 0.005" in run(capsys, "verify", nc_file, tmp_path / "dec.zarr",
                                                    "--max-error", "0.005")[0]
-    # The network alone does not meet so tight a bound: the network-only file fails it, loudly.
-    _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.005", code=cli.EXIT_BOUND)
+    # The network alone, trained to the bound, may meet 0.005 on so small a cube; it cannot meet a
+    # bound fifty times tighter, and the network-only file then fails it, loudly.
+    _, err = run(capsys, "verify", nc_file, out, "--max-error", "0.0001", code=cli.EXIT_BOUND)
     assert "VIOLATED" in err and len(err.strip().splitlines()) == 1
 
     text = run(capsys, "inspect", rect)[0]
@@ -197,8 +198,9 @@ def test_packed_netcdf_unpacks_and_several_variables_need_a_choice(tmp_path):
     np.testing.assert_allclose(cube[..., 0], np.where(packed == -32767, np.nan, packed * 0.01 + 250.0), atol=1e-4)
     with pytest.raises(ValueError, match=r"several data variables .*\['u', 'v', 'w'\].*--variable"):
         read_cube(path, SourceOptions())
-    with pytest.raises(ValueError, match="dimensions"):  # a vertical level is not a band axis
+    with pytest.raises(ValueError, match="vertical dimension 'lev'.*--band-dim lev"):  # bands only when asked
         read_cube(path, SourceOptions(variable="w"))
+    assert read_cube(path, SourceOptions(variable="w", band_dim="lev"))[0].shape == (2, 3, 4, 2)
 
 
 def test_zarr_writer_restores_band_first_layout_and_default_time_units(tmp_path):

@@ -151,8 +151,9 @@ def damaged(path, chunk, edit):
 SOURCE_CASES = {
     "no frames": (lambda p: v2_store(p, np.zeros((0, H, W), "float32")),
                   r"has shape \(0, 4, 5\) \(time, y, x\): there is no data"),
+    # time last is a layout like any other, but this store's time coordinate does not fit it
     "time last": (lambda p: v2_store(p, cube3(), dims=("y", "x", "time")),
-                  r"has dimensions \('y', 'x', 'time'\); supported layouts"),
+                  r"coordinate 'time' has 1 values for a dimension of 5"),
     "scale_factor attribute of NaN": (lambda p: v2_store(p, cube3(), attrs={"scale_factor": math.nan}),
                                       "variable 'v': scale_factor must be a finite non-zero number, got nan"),
     "blosc chunk of garbage": (lambda p: damaged(v2_store(p, cube3(), fill_value=0.0), "2.0.0",

@@ -120,8 +120,12 @@ def test_variable_choice_and_store_errors(tmp_path):
             lst.read_timesteps(np.array(bad))
     for where, kw, words in ((path, dict(variable="nope"), "'nope' not found"), (str(tmp_path / "absent.zarr"), {}, "not found"),
                              (str(tmp_path), {}, "not a Zarr store"),  # a folder of stores is not one
-                             (write_v2(tmp_path / "nt.zarr", CUBE, time=None), {}, "no time coordinate"),
-                             (write_v2(tmp_path / "cal.zarr", CUBE, calendar="noleap"), {}, "noleap")):
+                             (write_v2(tmp_path / "dup.zarr", CUBE, time=([0, 1, 1, 2, 3], "days since 2000-01-01")),
+                              {}, "frame 2 .* repeats frame 1"),
+                             # an undated axis has no global bounds to take
+                             (write_v2(tmp_path / "nt.zarr", CUBE, time=None), dict(global_start_date="2000-01-01"),
+                              "--time-start"),
+                             (path, dict(variable="lst", band_dim="lev"), "'lev' is not a dimension")):
         with pytest.raises(ValueError, match=words):
             open_src(where, **kw)
 
