@@ -267,14 +267,19 @@ def _metrics_lines(record, band_names, indent="  "):
     return lines
 
 
-def summary_lines(result, max_error=None):
-    meta = result.meta
+def _summary_head(meta):
     T, H, W, C = (int(s) for s in meta.shape)
     raw, dtype = raw_bytes(meta)
     itemsize = raw // max(1, T * H * W * C)
-    lines = ["", "Summary",
-             f"  input       {T} frames x {H} rows x {W} columns x {C} band(s), stored as {dtype}",
-             f"  raw size    {raw:,} bytes (T x H x W x C x {itemsize} bytes of {dtype})"]
+    return ["", "Summary",
+            f"  input       {T} frames x {H} rows x {W} columns x {C} band(s), stored as {dtype}",
+            f"  raw size    {raw:,} bytes (T x H x W x C x {itemsize} bytes of {dtype})"]
+
+
+def summary_lines(result, max_error=None):
+    meta = result.meta
+    raw, dtype = raw_bytes(meta)
+    lines = _summary_head(meta)
     if result.valid_range:
         lines.append(f"  valid range [{result.valid_range[0]:.9g}, {result.valid_range[1]:.9g}]")
     roles = {"standard": "network only", "rectified": "network + residuals", "chunk": "bare chunk blob",
@@ -346,12 +351,8 @@ def _encode_tiled(a, opts):
 
 def tiled_summary_lines(result, max_error=None):
     meta = result.meta
-    T, H, W, C = (int(s) for s in meta.shape)
     raw, dtype = raw_bytes(meta)
-    itemsize = raw // max(1, T * H * W * C)
-    lines = ["", "Summary",
-             f"  input       {T} frames x {H} rows x {W} columns x {C} band(s), stored as {dtype}",
-             f"  raw size    {raw:,} bytes (T x H x W x C x {itemsize} bytes of {dtype})",
+    lines = _summary_head(meta) + [
              f"  tiles       {len(result.results)}: {result.plan.describe()}; {len(result.trained)} trained by this "
              f"run, {len(result.kept)} kept from the work folder",
              f"  {result.path}: {result.bytes:,} bytes, ratio {raw / max(result.bytes, 1):.2f} (one network per "

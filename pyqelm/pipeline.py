@@ -566,14 +566,7 @@ def encode(path, output, opts, log=print):
                     temporal_mode=opts.temporal_mode)
 
             loss = opts.loss_type()
-            fit_kwargs = dict(lr=opts.lr, lr_hash=opts.lr_hash, loss_type=loss,
-                              error_bound=opts.max_error if loss == "BOUND" else None,
-                              importance_sampling=opts.importance_sampling, imp_warmup_frac=opts.imp_warmup_frac,
-                              imp_alpha=opts.imp_alpha, imp_refresh_epochs=opts.imp_refresh_epochs)
-            early = dict(early_stop=opts.early_stop, early_stop_patience=opts.early_stop_patience,
-                         early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
-                         early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
-                         early_stop_ema_alpha=opts.early_stop_ema_alpha)
+            fit_kwargs, early = fit_arguments(opts)
             network, bits = opts.preset, opts.quantization_bits
             budget = opts.time_budget or time_budget(count_valid(c) * int(c.meta_info.get("n_bands") or 1))
             sized = opts.auto_size and opts.max_error is not None and sizing.sizable(
@@ -813,10 +806,8 @@ def prepare_and_build(c, opts):
         temporal_mode=opts.temporal_mode)
 
 
-def train(c, opts):
-    """``fit`` with the run's training options and a run planned as ``encode`` plans it (epochs,
-    batch and steps, or a time budget for the cube's valid values); False when there is no
-    valid point."""
+def fit_arguments(opts):
+    """(the ``fit`` keywords of the run's loss and sampling, its early-stop keywords)."""
     loss = opts.loss_type()
     fit_kwargs = dict(lr=opts.lr, lr_hash=opts.lr_hash, loss_type=loss,
                       error_bound=opts.max_error if loss == "BOUND" else None,
@@ -826,6 +817,14 @@ def train(c, opts):
                  early_stop_min_delta_rel=opts.early_stop_min_delta_rel,
                  early_stop_warmup_epochs=opts.early_stop_warmup_epochs,
                  early_stop_ema_alpha=opts.early_stop_ema_alpha)
+    return fit_kwargs, early
+
+
+def train(c, opts):
+    """``fit`` with the run's training options and a run planned as ``encode`` plans it (epochs,
+    batch and steps, or a time budget for the cube's valid values); False when there is no
+    valid point."""
+    fit_kwargs, early = fit_arguments(opts)
     budget = opts.time_budget or time_budget(count_valid(c) * int(c.meta_info.get("n_bands") or 1))
     plan = plan_training(c, epochs=opts.epochs, batch_size=opts.batch_size, steps=opts.steps, budget_s=budget,
                          seeded=opts.seed is not None, fit_kwargs=fit_kwargs, quiet=lambda: _Quiet(True))
