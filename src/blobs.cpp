@@ -777,6 +777,8 @@ DecodedResiduals decode_residuals(std::string_view blob, const std::optional<std
                                   static_cast<long long>(eW), static_cast<long long>(eC)));
   }
   const int64_t frame_cells = checked_mul(static_cast<int64_t>(H) * W, C, "residual blob frame");
+  // Positions are cell indices of the whole cube: it must be addressable before any is formed.
+  checked_mul(static_cast<int64_t>(T), frame_cells, "residual blob cube");
   const uint32_t nframes = r.u32("frame count");
   if (nframes != static_cast<uint32_t>(T))
     throw invalid_argument(strf("residual blob holds %u frame chunks for T = %d", nframes, T));
