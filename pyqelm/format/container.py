@@ -175,15 +175,7 @@ def write_container_files(path, meta, manifest, files):
     name, chunk blob file) pairs. Only one chunk is held in memory at a time, so a container of
     many large chunks is written without gathering them first. Returns the path."""
     _check_records(meta, manifest)
-    sources = {}
-    for item in R.as_list(files, "files"):
-        if not isinstance(item, (list, tuple)) or len(item) != 2:
-            raise ValueError(f"each chunk must be a (member name, file) pair, got {item!r:.80}")
-        name, file = item
-        _check_member_name(name)
-        if name in sources:
-            raise ValueError(f"chunk member {name!r} given twice")
-        sources[name] = os.fspath(file)
+    sources = {name: os.fspath(file) for name, file in _member_pairs(files, "files", "file")}
     _check_listed(manifest, sources)
 
     def load(entry):
@@ -193,18 +185,26 @@ def write_container_files(path, meta, manifest, files):
     return _write_members(path, meta, manifest, load)
 
 
+def _member_pairs(items, what, kind):
+    """(member name, value) of each pair of ``items``, the names checked and never repeated."""
+    seen = set()
+    for item in R.as_list(items, what):
+        if not isinstance(item, (list, tuple)) or len(item) != 2:
+            raise ValueError(f"each chunk must be a (member name, {kind}) pair, got {item!r:.80}")
+        name, value = item
+        _check_member_name(name)
+        if name in seen:
+            raise ValueError(f"chunk member {name!r} given twice")
+        seen.add(name)
+        yield name, value
+
+
 def write_container(path, meta, manifest, chunks):
     """Write the container: ``chunks`` is a list of (member name, chunk blob) pairs, each listed
     by the manifest with its exact size. Returns the path."""
     _check_records(meta, manifest)
     members = {}
-    for item in R.as_list(chunks, "chunks"):
-        if not isinstance(item, (list, tuple)) or len(item) != 2:
-            raise ValueError(f"each chunk must be a (member name, bytes) pair, got {item!r:.80}")
-        name, blob = item
-        _check_member_name(name)
-        if name in members:
-            raise ValueError(f"chunk member {name!r} given twice")
+    for name, blob in _member_pairs(chunks, "chunks", "bytes"):
         if isinstance(blob, str) or not isinstance(blob, (bytes, bytearray, memoryview)):
             raise ValueError(f"chunk {name!r} must be bytes, got {type(blob).__name__}")
         members[name] = bytes(blob)
