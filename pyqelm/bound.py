@@ -375,14 +375,20 @@ def bounded_chunk(meta, chunk_meta, weights_bytes, source, bound, *, policies=()
                         mask_mode=mode, outside=list(zip(policies, counts)))
 
 
+def network_artifacts(c, quantization_bit=16):
+    """(Meta, network-only ChunkMeta, weight blob) of a trained ``QELMCompressor``, as its save
+    builds them; after this the compressor's training data is no longer needed."""
+    art = c._build_v09_artifacts(quantization_bit, "no", False, 0.0, "int16", quality_metrics=False)
+    return art["meta"], art["chunk_meta_std"], art["weights_bytes"]
+
+
 def bound_compressor(c, source, bound, *, policies=(), mask_mode="auto", quantization_bit=16, log=print):
     """A trained ``QELMCompressor``'s network bounded on ``source``: its container content built
     as its save builds it (``_build_v09_artifacts``), then ``bounded_chunk``. Returns (Meta,
     network-only ChunkMeta, weight blob, BoundedChunk); the network-only ChunkMeta carries the
     metrics of the network alone measured by the bound pass (every valid value, against the
     source)."""
-    art = c._build_v09_artifacts(quantization_bit, "no", False, 0.0, "int16")
-    meta, cm, weights = art["meta"], art["chunk_meta_std"], art["weights_bytes"]
+    meta, cm, weights = network_artifacts(c, quantization_bit)
     bounded = bounded_chunk(meta, cm, weights, source, bound, policies=policies, mask_mode=mask_mode, log=log)
     cm.extras.pop("quality_metrics", None)
     if bounded.model_metrics is not None:

@@ -367,13 +367,20 @@ def _band_ranges(chunk_meta, C, block_factor, use_log=False):
     return lo, span
 
 
+# Rows the network takes at once: its intermediates cost a few hundred bytes per row, so a frame
+# batch goes through in pieces (a predicted value does not depend on how rows are grouped beyond
+# float32 rounding, which the bound's margin covers).
+_FORWARD_ROWS = 1 << 14
+
+
 def _predict(net, xyz, times, lo, span, use_log, batch):
     cells, T = xyz.shape[0], times.shape[0]
     total = cells * T
     out = torch.empty((total, lo.shape[0]), dtype=torch.float32)
+    step = max(1, min(int(batch), _FORWARD_ROWS))
     with torch.no_grad():
-        for start in range(0, total, batch):
-            idx = torch.arange(start, min(start + batch, total))
+        for start in range(0, total, step):
+            idx = torch.arange(start, min(start + step, total))
             coords = torch.cat([xyz[idx % cells], times[idx // cells].unsqueeze(1)], 1)
             preds, _ = net(coords)
             phys = preds.float() * span + lo

@@ -93,11 +93,18 @@ def nominal_step_seconds(arch, batch):
     return batch * point_cost(arch) / NOMINAL_POINTS_PER_S
 
 
+_COUNT_SLICE = 1 << 20
+
+
 def count_valid(c):
     """Valid training points of a prepared compressor (every point with a streaming source)."""
     mask = getattr(c, "cpu_mask", None)
     if mask is not None:
-        return int(mask.sum())
+        flat = mask.reshape(-1)
+        if flat.numel() and flat.stride(0) == 0:  # one value standing for every point
+            return flat.numel() if bool(flat[0]) else 0
+        # A slice at a time: a sum over booleans widens them to 8-byte integers first.
+        return sum(int(flat[i:i + _COUNT_SLICE].sum()) for i in range(0, flat.numel(), _COUNT_SLICE))
     mi = c.meta_info
     return len(mi.get("timestamps") or [1]) * int(mi["height"]) * int(mi["width"])
 

@@ -30,10 +30,11 @@ import numpy as np
 from pyqelm.format import AxisChunking, ChunkEntry, Manifest, Meta, TimeInfo, encode_chunk_filename
 
 AXES = ("time", "y", "x")
-# A tile is scanned and checked a few frames at a time: about an eighth of the tile (at most
-# 32 MiB) per pass, so the passes add little to the tile itself in a worker's memory.
-_PASS_BYTES = 32 << 20
-_PASS_FRACTION = 8
+# A tile is scanned and checked a few frames at a time: about a thirty-second of the tile (at
+# most 8 MiB) per pass; a pass holds several float64 copies of what it reads, and a worker must
+# stay within a small multiple of its tile.
+_PASS_BYTES = 8 << 20
+_PASS_FRACTION = 32
 # The network of a tile without data: it predicts nothing anyone reads.
 EMPTY_TILE_SIZES = dict(xy_hash_size=4, xy_base_resolution=2, xy_n_levels=1, xy_per_level_scale=1.5,
                         xy_features_per_level=1, t_hash_size=4, t_base_resolution=2, t_n_levels=1,
@@ -268,13 +269,15 @@ def _encode_tile(task):
                 if "holds no valid value" not in str(exc):
                     raise
                 vr = None
+        _trim()  # each step starts from what the last one freed, not on top of it
         c = P.new_compressor(backend, device, precision, opts)
         threshold, mask_mode = None, "static"
         if vr is None:
             c.load_dataset_source(_source(task, (0.0, 1.0), c.dtype_np), valid_range=(0.0, 1.0))
         else:
             c.load_dataset_source(_source(task, vr, c.dtype_np), valid_range=tuple(vr), streaming=opts.streaming)
-        trained = vr is not None and (opts.streaming or bool(c.cpu_values.isfinite().any()))
+        trained = vr is not None and (opts.streaming or _any_finite(c.cpu_values))
+        _trim()
         if not trained:
             _build_empty(c)
         else:
@@ -287,7 +290,7 @@ def _encode_tile(task):
                                                lambda *a: None)
         blob, meta, chunk_meta, outliers = _save_tile(c, task, mask_mode, bounded=trained)
     del c
-    gc.collect()
+    _trim()
     errors, interior, faces = _check(task, blob, meta, _bound_source(task)[2])
     return TileResult(tile=task.tile, blob=blob, meta=meta.to_dict(),
                       valid_range=None if vr is None else (float(vr[0]), float(vr[1])),
@@ -313,17 +316,18 @@ def _bound_source(task):
 def _save_tile(c, task, mask_mode, bounded):
     """(chunk blob, Meta, ChunkMeta, corrected values) of a tile. With ``--max-error`` and a
     trained network the tile goes through the bound layer exactly as an untiled encode does
-    (``pyqelm.bound.bound_compressor`` on the tile's own window of the source, with the source's
+    (``pyqelm.bound.bounded_chunk`` on the tile's own window of the source, with the source's
     range policies); otherwise its network and mask alone (a tile without valid values is all
     no-data, which needs no residuals)."""
-    from pyqelm.bound import bound_compressor
+    from pyqelm.bound import bounded_chunk, network_artifacts
 
     opts = task.opts
     if bounded and opts.max_error is not None:
+        meta, cm, weights = network_artifacts(c, opts.quantization_bits or 16)
+        _release_training_data(c)  # the bound pass streams the source: the tile need not stay
         source, policies, _ = _bound_source(task)
-        meta, _, _, chunk = bound_compressor(c, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
-                                             quantization_bit=opts.quantization_bits or 16,
-                                             log=lambda *a: None)
+        chunk = bounded_chunk(meta, cm, weights, source, opts.max_error, policies=policies, mask_mode=opts.mask_mode,
+                              log=lambda *a: None)
         return chunk.blob, meta, chunk.chunk_meta, int(chunk.corrected)
     with tempfile.TemporaryDirectory(prefix="pyqelm-tile-", dir=os.environ.get("PYQELM_TMPDIR") or None) as tmp:
         path = os.path.join(tmp, "tile.qelmc")
@@ -331,6 +335,31 @@ def _save_tile(c, task, mask_mode, bounded):
                                                 mask_mode=mask_mode, save_residuals=False)
         with open(path, "rb") as f:
             return f.read(), meta, chunk_meta, 0
+
+
+def _any_finite(values, rows=1 << 20):
+    """Whether a (N, C) tensor holds a finite value, a slice at a time (a whole-tensor
+    ``isfinite`` holds several tile-sized temporaries)."""
+    return any(bool(values[i:i + rows].isfinite().any()) for i in range(0, values.shape[0], rows))
+
+
+def _release_training_data(c):
+    """Drop the compressor's copy of the tile and hand freed memory back to the system, so the
+    next step of the task (or the next task) starts from the worker's baseline."""
+    for name in ("cpu_values", "cpu_mask", "xyz_cache"):
+        if getattr(c, name, None) is not None:
+            setattr(c, name, None)
+    _trim()
+
+
+def _trim():
+    gc.collect()
+    try:
+        import ctypes
+
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc: its allocator keeps its own counsel
+        pass
 
 
 def _pass_bytes(source):

@@ -193,7 +193,8 @@ void init_module(py::module_& m) {
   add_method(cls, "_build_chunk_meta", &build_chunk_meta, py::arg("quant_info_dict"),
              py::arg("has_residuals") = false, py::arg("residual_info_dict") = py::none());
   add_method(cls, "_build_v09_artifacts", &build_v09_artifacts, py::arg("quantization_bit"), py::arg("mask_mode"),
-             py::arg("save_residuals"), py::arg("residual_threshold"), py::arg("residual_dtype"));
+             py::arg("save_residuals"), py::arg("residual_threshold"), py::arg("residual_dtype"),
+             py::arg("quality_metrics") = true);
   add_method(cls, "_write_v09_container", &write_v09_container, py::arg("filename"), py::arg("meta_obj"),
              py::arg("chunk_blob"));
   add_method(cls, "save_qelm", &save_qelm, py::arg("filename"), py::arg("quantization_bit") = 16,

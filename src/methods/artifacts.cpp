@@ -122,7 +122,9 @@ void zero_unreached_hash_entries(py::object self, std::vector<torch::Tensor>& ho
         // Every valid (cell, frame) point, a slice of frames at a time.
         const torch::Tensor reached_any = [&] {
           torch::Tensor acc;
-          const int64_t per_slice = std::max<int64_t>(1, (int64_t{1} << 22) / std::max<int64_t>(1, cells));
+          // A few frames at a time: each point costs ~40 bytes of index and position tensors, and
+          // a tile's worker must not hold many times its share of the cube for this.
+          const int64_t per_slice = std::max<int64_t>(1, (int64_t{1} << 16) / std::max<int64_t>(1, cells));
           for (int64_t t0 = 0; t0 < T; t0 += per_slice) {
             const int64_t t1 = std::min(T, t0 + per_slice);
             const torch::Tensor rows = valid.slice(0, t0, t1).reshape({-1}).nonzero().squeeze(1);
@@ -429,7 +431,8 @@ py::object build_chunk_meta(py::object self, py::object quant_info_dict, py::obj
 }
 
 py::dict build_v09_artifacts(py::object self, py::object quantization_bit, py::object mask_mode,
-                             py::object save_residuals_obj, py::object residual_threshold, py::object residual_dtype) {
+                             py::object save_residuals_obj, py::object residual_threshold, py::object residual_dtype,
+                             bool quality_metrics) {
   const bool save_residuals = truthy(save_residuals_obj);
   py::object model = self.attr("model");
   py::object config = attr_or(self, "config");
@@ -470,9 +473,11 @@ py::dict build_v09_artifacts(py::object self, py::object quantization_bit, py::o
   if (save_residuals)
     rect_meta = self.attr("_build_chunk_meta")(recipe, py::arg("has_residuals") = true,
                                                py::arg("residual_info_dict") = residual_info);
-  py::object std_metrics, rect_metrics = py::none();
+  py::object std_metrics = py::none(), rect_metrics = py::none();
   if (!save_residuals) {
-    std_metrics = self.attr("compute_quality_metrics")();
+    // A caller that measures the stored network itself (the bound pass) skips this whole-cube
+    // prediction: it costs a pass over the data and several copies of a frame batch.
+    if (quality_metrics) std_metrics = self.attr("compute_quality_metrics")();
   } else {
     std_metrics = attr_or(self, "_quality_metrics_base");
     rect_metrics = attr_or(self, "_quality_metrics_resid");

@@ -109,7 +109,10 @@ void load_source_in_memory(py::object self, py::object source, py::object valid_
   py::object flat = np.attr("ascontiguousarray")(cube.attr("reshape")(T * H * W, C));
   py::module_ torch = py::module_::import("torch");
   self.attr("cpu_values") = torch.attr("from_numpy")(flat);
-  self.attr("cpu_mask") = torch.attr("ones")(T * H * W, py::arg("dtype") = torch.attr("bool"));
+  // Every point counts (no-data travels as NaN and the losses skip it): one true value seen
+  // through a zero stride stands for the whole cube, so the mask costs nothing per point.
+  self.attr("cpu_mask") =
+      torch.attr("ones")(1, py::arg("dtype") = torch.attr("bool")).attr("expand")(T * H * W);
   py::tuple vr = unpack_exact(valid_range, 2);
   const double vmin = py::float_(vr[0]).cast<double>(), vmax = py::float_(vr[1]).cast<double>();
   py::list ranges;

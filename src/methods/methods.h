@@ -107,7 +107,8 @@ py::object build_outer_meta(py::object self, py::object pixel_shape);
 py::object build_chunk_meta(py::object self, py::object quant_info_dict, py::object has_residuals,
                             py::object residual_info_dict);
 py::dict build_v09_artifacts(py::object self, py::object quantization_bit, py::object mask_mode,
-                             py::object save_residuals, py::object residual_threshold, py::object residual_dtype);
+                             py::object save_residuals, py::object residual_threshold, py::object residual_dtype,
+                             bool quality_metrics = true);
 void write_v09_container(py::object self, py::object filename, py::object meta, py::object chunk_blob);
 void save_qelm(py::object self, py::object filename, py::object quantization_bit, py::object mask_mode,
                py::object save_residuals, py::object residual_threshold, py::object residual_dtype);

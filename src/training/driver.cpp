@@ -15,7 +15,7 @@ namespace qelm::training {
 namespace {
 
 constexpr const char* kNoValidPixels = "Warning: No valid pixels found! Skipping training.";
-constexpr int64_t kCountSlice = int64_t{1} << 27;
+constexpr int64_t kCountSlice = int64_t{1} << 20;  // a sum's temporaries stay small
 
 int64_t ceil_div(int64_t a, int64_t b) { return (a + b - 1) / b; }
 
@@ -179,7 +179,7 @@ struct Run {
     bool use_perm = true;
     StridedPasses passes;
     try {
-      passes = StridedPasses(valid_positions(data.mask, total_pixels));
+      passes = StridedPasses::over_mask(data.mask, total_pixels);
     } catch (const std::bad_alloc&) {
       use_perm = false;
     } catch (const c10::Error& e) {
@@ -192,8 +192,7 @@ struct Run {
         out.line(kNoValidPixels);
         return LoopResult::kNoValidPoint;
       }
-      const double mb = static_cast<double>(passes.positions().element_size()) *
-                        static_cast<double>(passes.size()) / 1048576.0;
+      const double mb = static_cast<double>(passes.index_bytes()) / 1048576.0;
       out.line("  [sampling] without-replacement over " + std::to_string(passes.size()) +
                " valid pixels (CPU index " + py_fmt_f(mb, 0) + " MB, strided, ~2 MB/step to device)");
     } else {

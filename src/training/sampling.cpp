@@ -26,24 +26,41 @@ int64_t rand_coprime_stride(int64_t n, const c10::optional<at::Generator>& gen) 
   return 1;
 }
 
-torch::Tensor valid_positions(const torch::Tensor& mask, int64_t total_pixels) {
-  const torch::Tensor flat = mask.reshape({-1}).to(torch::kBool);
-  const auto dtype = total_pixels < (int64_t{1} << 31) ? torch::kInt : torch::kLong;
-  const int64_t count = flat.sum().item<int64_t>();
+namespace {
+// The ascending flat positions whose entry of `flat` equals `want`, in `dtype`. Filled slice by
+// slice so that the 8-byte positions of nonzero() exist for one slice at a time.
+torch::Tensor positions_where(const torch::Tensor& flat, bool want, int64_t count, torch::ScalarType dtype) {
   torch::Tensor out = torch::empty({count}, flat.options().dtype(dtype));
-  // Filled slice by slice so that the 8-byte positions of nonzero() never exist for the whole
-  // cube at once.
-  constexpr int64_t kSlice = int64_t{1} << 24;
+  constexpr int64_t kSlice = int64_t{1} << 20;
   int64_t filled = 0;
   for (int64_t start = 0; start < flat.numel(); start += kSlice) {
     const int64_t stop = std::min(start + kSlice, flat.numel());
-    torch::Tensor nz = torch::nonzero(flat.slice(0, start, stop)).squeeze(1);
+    const torch::Tensor part = flat.slice(0, start, stop);
+    torch::Tensor nz = torch::nonzero(want ? part : part.logical_not()).squeeze(1);
     if (nz.numel() == 0) continue;
     nz.add_(start);
     out.slice(0, filled, filled + nz.numel()).copy_(nz);
     filled += nz.numel();
   }
   return out;
+}
+
+torch::ScalarType index_dtype(int64_t total_pixels) {
+  return total_pixels < (int64_t{1} << 31) ? torch::kInt : torch::kLong;
+}
+
+int64_t count_true(const torch::Tensor& flat) {
+  constexpr int64_t kSlice = int64_t{1} << 20;
+  int64_t count = 0;
+  for (int64_t start = 0; start < flat.numel(); start += kSlice)
+    count += flat.slice(0, start, std::min(start + kSlice, flat.numel())).sum().item<int64_t>();
+  return count;
+}
+}  // namespace
+
+torch::Tensor valid_positions(const torch::Tensor& mask, int64_t total_pixels) {
+  const torch::Tensor flat = mask.reshape({-1}).to(torch::kBool);
+  return positions_where(flat, true, count_true(flat), index_dtype(total_pixels));
 }
 
 torch::Tensor pass_selection(int64_t offset, int64_t stride, int64_t cur, int64_t take, int64_t n) {
@@ -57,7 +74,43 @@ torch::Tensor pass_selection(int64_t offset, int64_t stride, int64_t cur, int64_
 }
 
 StridedPasses::StridedPasses(torch::Tensor valid_pos, c10::optional<at::Generator> gen)
-    : pos_(std::move(valid_pos)), n_(pos_.numel()), cur_(n_), gen_(std::move(gen)) {}
+    : pos_(std::move(valid_pos)), dtype_(pos_.scalar_type()), n_(pos_.numel()), cur_(n_), gen_(std::move(gen)) {}
+
+StridedPasses StridedPasses::over_mask(const torch::Tensor& mask, int64_t total_pixels,
+                                       c10::optional<at::Generator> gen) {
+  const torch::Tensor flat = mask.reshape({-1}).to(torch::kBool);
+  const int64_t valid = count_true(flat), invalid = flat.numel() - valid;
+  const torch::ScalarType dtype = index_dtype(total_pixels);
+  if (valid <= invalid) return StridedPasses(positions_where(flat, true, valid, dtype), std::move(gen));
+  StridedPasses p;
+  // Rank r is the valid position r + #{i : inv[i] - i <= r}: each invalid point before it
+  // moves it one place on.
+  p.gaps_ = positions_where(flat, false, invalid, dtype);
+  if (invalid > 0) p.gaps_.sub_(torch::arange(invalid, p.gaps_.options()));
+  p.dtype_ = dtype;
+  p.n_ = valid;
+  p.cur_ = valid;
+  p.gen_ = std::move(gen);
+  return p;
+}
+
+torch::Tensor StridedPasses::at_ranks(const torch::Tensor& ranks) const {
+  if (pos_.defined()) return pos_.index_select(0, ranks);
+  if (gaps_.numel() == 0) return ranks.to(dtype_);
+  const torch::Tensor r = ranks.to(dtype_);
+  const torch::Tensor before = torch::searchsorted(gaps_, r, /*out_int32=*/dtype_ == torch::kInt, /*right=*/true);
+  return r + before;
+}
+
+torch::Tensor StridedPasses::positions() const {
+  if (pos_.defined()) return pos_;
+  return at_ranks(torch::arange(n_, torch::kLong));
+}
+
+int64_t StridedPasses::index_bytes() const {
+  const torch::Tensor& t = pos_.defined() ? pos_ : gaps_;
+  return t.defined() ? t.numel() * static_cast<int64_t>(t.element_size()) : 0;
+}
 
 torch::Tensor StridedPasses::next(int64_t batch) {
   TORCH_CHECK(n_ > 0, "a strided pass needs at least one valid point");
@@ -69,7 +122,7 @@ torch::Tensor StridedPasses::next(int64_t batch) {
   const int64_t take = std::min(n_ - cur_, batch);
   const torch::Tensor sel = pass_selection(offset_, stride_, cur_, take, n_);
   cur_ += take;
-  return pos_.index_select(0, sel);
+  return at_ranks(sel);
 }
 
 std::pair<torch::Tensor, torch::Tensor> gather_batch(const CubeTensors& cube,
@@ -103,7 +156,7 @@ bool StandardSampler::exhausted() const { return built_ && !fallback_ && passes_
 std::optional<SuperBatch> StandardSampler::next(int64_t size) {
   if (!built_ && !fallback_) {
     try {
-      passes_ = StridedPasses(valid_positions(cube_.mask, cube_.total_pixels), gen_);
+      passes_ = StridedPasses::over_mask(cube_.mask, cube_.total_pixels, gen_);
       built_ = true;
     } catch (const std::bad_alloc&) {
       fallback_ = true;

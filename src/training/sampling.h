@@ -37,9 +37,18 @@ class StridedPasses {
   StridedPasses() = default;
   // Passes open with draws from `gen`, or from the global generator when it is absent.
   explicit StridedPasses(torch::Tensor valid_pos, c10::optional<at::Generator> gen = c10::nullopt);
+  // Passes over the true entries of `mask`. When most entries are true the index holds the
+  // false ones instead: a mostly valid cube then costs next to nothing beyond its values, and
+  // the batches are those of the constructor above over valid_positions(mask), position for
+  // position.
+  static StridedPasses over_mask(const torch::Tensor& mask, int64_t total_pixels,
+                                 c10::optional<at::Generator> gen = c10::nullopt);
 
   int64_t size() const { return n_; }
-  const torch::Tensor& positions() const { return pos_; }
+  // Every valid position, ascending (formed on demand when the index holds the invalid ones).
+  torch::Tensor positions() const;
+  // Bytes the index holds.
+  int64_t index_bytes() const;
   // The next at most `batch` positions (host, in the index's element type), opening a new pass
   // when the current one is used up. The last batch of a pass is short. Requires size() > 0.
   torch::Tensor next(int64_t batch);
@@ -50,7 +59,12 @@ class StridedPasses {
   int64_t stride() const { return stride_; }
 
  private:
-  torch::Tensor pos_;
+  // Valid position of each rank in `ranks` (int64).
+  torch::Tensor at_ranks(const torch::Tensor& ranks) const;
+
+  torch::Tensor pos_;   // ascending valid positions; undefined when gaps_ is the index
+  torch::Tensor gaps_;  // inv[i] - i over the ascending invalid positions inv: valid points before each
+  torch::ScalarType dtype_ = torch::kInt;
   int64_t n_ = 0;
   int64_t cur_ = 0;
   int64_t offset_ = 0;

@@ -1,3 +1,4 @@
+#include <ATen/CPUGeneratorImpl.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -183,6 +184,25 @@ TEST(Sampling, PassVisitsEveryValidPointOnce) {
   for (int64_t j = 0; j < 3; ++j) {
     const __int128 expect = (static_cast<__int128>(offset) + static_cast<__int128>(cur + j) * stride) % n;
     EXPECT_EQ(sel[j].item<int64_t>(), static_cast<int64_t>(expect));
+  }
+}
+
+TEST(Sampling, IndexOfInvalidPointsGivesTheSameBatches) {
+  // Mostly valid (the index holds the invalid points), mostly invalid, all valid, none valid.
+  const int64_t N = 1000;
+  torch::manual_seed(11);
+  const torch::Tensor r = torch::rand({N});
+  for (const torch::Tensor& mask : {r > 0.1, r > 0.9, torch::ones({N}, torch::kBool), torch::zeros({N}, torch::kBool)}) {
+    StridedPasses a(valid_positions(mask, N), at::make_generator<at::CPUGeneratorImpl>(5));
+    StridedPasses b = StridedPasses::over_mask(mask, N, at::make_generator<at::CPUGeneratorImpl>(5));
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_TRUE(torch::equal(a.positions(), b.positions()));
+    EXPECT_LE(b.index_bytes(), std::min(a.size(), N - a.size()) * 4);
+    for (int k = 0; a.size() > 0 && k < 40; ++k) {
+      const torch::Tensor x = a.next(64), y = b.next(64);
+      ASSERT_EQ(x.scalar_type(), y.scalar_type());
+      ASSERT_TRUE(torch::equal(x, y)) << "batch " << k;
+    }
   }
 }
 
