@@ -605,7 +605,7 @@ def encode(path, output, opts, log=print):
                 log(f"pyqelm: network sized to the cube and the bound: {choice.describe()} (smallest bounded file "
                     f"in the trial fits, {choice.seconds:.1f} s)")
                 quiet.say(log, choice.table())
-                budget = choice.remaining_budget(budget)
+                budget = choice.remaining_budget(budget, seeded=opts.seed is not None)
             else:
                 build(opts.model_sizes())
             if bits is None:

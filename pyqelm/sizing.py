@@ -75,10 +75,12 @@ class Choice:
     def describe(self):
         return f"{self.name} network, {self.bits}-bit weights"
 
-    def remaining_budget(self, budget_s):
+    def remaining_budget(self, budget_s, seeded=False):
         """Training seconds left for the winner: the budget less what the trials took, and never
-        less than ``FINAL_SHARE`` of it."""
-        return max(FINAL_SHARE * float(budget_s), float(budget_s) - self.seconds)
+        less than ``FINAL_SHARE`` of it. A seeded run counts the trials at their planned share,
+        not the clock: its file must not depend on how busy the machine was."""
+        spent = TRIAL_SHARE * float(budget_s) if seeded else self.seconds
+        return max(FINAL_SHARE * float(budget_s), float(budget_s) - spent)
 
     def table(self):
         lines = ["candidate  bits  steps  network B  codes B  non-zero codes  total B  fit s  score s"]

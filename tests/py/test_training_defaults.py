@@ -103,6 +103,12 @@ def test_seeded_default_encodes_are_byte_identical(nc_file, tmp_path):  # noqa: 
         assert "nominal (seeded run)" in text and "loss BOUND" in text, text
         files.append((tmp_path / f"s{k}.qelm").read_bytes())
     assert files[0] == files[1] and files[0] != files[2]
+    # The winner's share of the budget: a seeded run's does not follow the clock of the trials.
+    from pyqelm.sizing import Choice
+
+    quick, slow = (Choice(name="tiny", sizes={}, bits=8, trials=[], seconds=s) for s in (0.5, 2.5))
+    assert quick.remaining_budget(10, seeded=True) == slow.remaining_budget(10, seeded=True)
+    assert quick.remaining_budget(10) > slow.remaining_budget(10)
 
 
 def test_default_encode_plans_by_measured_rate_and_refuses_residual_dtypes(nc_file, tmp_path):  # noqa: F811
