@@ -220,6 +220,17 @@ def test_corpus_encodes_within_bound_and_decodes_like_the_source(case, tmp_path)
     assert np.array_equal(np.isfinite(b.values), valid)
     assert np.abs(b.values[valid] - a.values[valid]).max() <= bound
 
+    # A window of rows and columns is that part of the whole: values, coordinates, layout.
+    cut = {d: slice(1, 4) if dec.sizes[d] == H else slice(2, 5) for d in b.dims if dec.sizes[d] in (H, W)}
+    with redirect_stdout(io.StringIO()), redirect_stderr(err):
+        assert cli.main(["decode", str(best), str(tmp_path / "w.zarr"), "--y", "1:4", "--x", "2:5"]) == 0, \
+            err.getvalue()
+    win, _ = _open(xr.open_zarr, str(tmp_path / "w.zarr"))
+    part = dec.isel(cut)
+    assert set(win.variables) == set(part.variables)
+    for v in win.variables:
+        assert win[v].dims == part[v].dims and _same_values(win[v].values, part[v].values), v
+
 
 def test_zarr_store_written_by_xarray_comes_back_identical_through_the_writer(tmp_path, monkeypatch):
     """The Zarr route alone (no training): curvilinear coordinates, a noleap time axis and
