@@ -32,6 +32,7 @@ from it too).
 """
 import os
 from dataclasses import dataclass
+from typing import Optional
 
 import numpy as np
 
@@ -73,6 +74,7 @@ class Coordinate:
     dims: list  # [] for the scalar grid-mapping variable
     values: np.ndarray
     attrs: dict
+    fill: object = None  # the stored fill value of a variable restored from the source
 
 
 @dataclass
@@ -81,19 +83,30 @@ class CubeLayout:
     attributes and coordinates, and the store's global attributes."""
     name: str
     dims: list
-    layout: str  # "tyx", "tyxb" or "tbyx"
+    layout: Optional[str]  # "tyx", "tyxb" or "tbyx"; None when ``axes`` gives the roles
     attrs: dict
     coords: list  # of Coordinate
     global_attrs: dict
+    axes: Optional[list] = None  # the role of every dimension, as the source described them
+
+    @property
+    def roles(self):
+        if self.axes is not None:
+            return list(self.axes)
+        return {"tyx": ["time", "y", "x"], "tyxb": ["time", "y", "x", "band"],
+                "tbyx": ["time", "band", "y", "x"]}[self.layout]
 
     def arrange(self, cube):
         """A (T, H, W, C) array (or any array indexed that way) in the variable's dimension order."""
+        if self.axes is not None:
+            return _stored_layout(cube, self.dims, self.axes)
         if self.layout == "tyx":
             return cube[..., 0]
         return cube.transpose(0, 3, 1, 2) if self.layout == "tbyx" else cube
 
     def shape(self, T, H, W, C):
-        return {"tyx": (T, H, W), "tyxb": (T, H, W, C), "tbyx": (T, C, H, W)}[self.layout]
+        n = {"time": T, "y": H, "x": W, "band": C, "extra": 1}
+        return tuple(n[r] for r in self.roles)
 
 
 def _carried_axis(rec, dim, n):
@@ -194,7 +207,7 @@ def _write_store(cube, meta, source, path):
     T, H, W, C = cube.shape
     source = dict(source or {})
     if source.get("axes") is not None:
-        return _write_described(cube, meta, source, path)
+        return _write_described(cube, described_layout(meta, source, C), path)
     lay = cube_layout(meta, source, C)
     data = lay.arrange(cube)
 
@@ -222,17 +235,23 @@ def _safe_name(name):
             and not any(c in name for c in "/\\\0"))
 
 
-def _stored_layout(cube, dims, axes):
-    """The (T, H, W, C) cube in the stored order of ``dims`` whose roles are ``axes``."""
-    T, H, W, C = cube.shape
+def _check_roles(dims, axes, shape):
+    """``dims`` and their roles ``axes`` usable, and fitting a (T, H, W, C) cube of ``shape``."""
     if (not isinstance(dims, list) or not isinstance(axes, list) or len(dims) != len(axes)
             or len(set(map(str, dims))) != len(dims) or not all(_safe_name(d) for d in dims)
             or not all(a in _ROLES for a in axes)
             or any(axes.count(r) != (1 if r in ("y", "x") else axes.count(r)) for r in _ROLES)
             or axes.count("time") > 1 or axes.count("band") > 1):
         raise ValueError(f"the container's source description has unusable dimensions {dims!r} / roles {axes!r}")
+    T, H, W, C = shape
     if ("time" not in axes and T != 1) or ("band" not in axes and C != 1):
         raise ValueError(f"the container's source description {dims!r} does not fit its {T} x {H} x {W} x {C} cube")
+
+
+def _stored_layout(cube, dims, axes):
+    """The (T, H, W, C) cube in the stored order of ``dims`` whose roles are ``axes``."""
+    T, H, W, C = cube.shape
+    _check_roles(dims, axes, cube.shape)
     data, roles = cube, ["time", "y", "x", "band"]
     if "band" not in axes:
         data, roles = data[..., 0], roles[:3]
@@ -246,18 +265,24 @@ def _stored_layout(cube, dims, axes):
     return data.transpose([where.index(i) for i in range(len(axes))])
 
 
-def _write_described(cube, meta, source, path):
-    import zarr
-
+def described_layout(meta, source, C=None):
+    """The ``CubeLayout`` of a cube whose source description names the role of every dimension
+    ("axes"): the variable in its stored order, and every variable that travelled with it
+    restored from its stored values, type, fill value and attributes (module doc)."""
     from pyqelm.conventions import unpack_array
 
+    C = int(meta.shape[3]) if C is None else C
     dims, axes = source.get("dims"), source.get("axes")
-    data = _stored_layout(cube, dims, axes)
+    _check_roles(dims, axes, (meta.n_frames, meta.height, meta.width, C))
     name = source.get("variable") or "data"
     if not _safe_name(name):
         raise ValueError(f"the container names its variable {name!r}, which cannot be a Zarr array name")
-    sizes = dict(zip(dims, data.shape))
-    restored = []
+    n = {"time": meta.n_frames, "y": meta.height, "x": meta.width, "band": C, "extra": 1}
+    sizes = {d: n[a] for d, a in zip(dims, axes)}
+    attrs = dict(_jsonable(source.get("attrs") or {}))
+    if source.get("units") is not None:
+        attrs["units"] = source["units"]
+    coords, aux, mapping = [], [], None
     for cname, rec in (source.get("coords") or {}).items():
         if not isinstance(rec, dict) or rec.get("array") is None:
             continue
@@ -266,31 +291,14 @@ def _write_described(cube, meta, source, path):
         if (cname == name or not _safe_name(cname) or not isinstance(cdims, list)
                 or len(cdims) != values.ndim or not all(_safe_name(d) for d in cdims)):
             raise ValueError(f"the container's source description holds an unusable variable {cname!r}")
-        for d, n in zip(cdims, values.shape):
-            if sizes.setdefault(d, n) != n:
-                raise ValueError(f"variable {cname!r} has {n} values along {d!r}, which has {sizes[d]}")
-        restored.append((cname, rec, values, cdims))
-
-    group = zarr.open_group(path, mode="w")
-    group.attrs.update(_jsonable(source.get("global_attrs") or {}))
-    tdim = dims[axes.index("time")] if "time" in axes else None
-    frame_bytes = max(1, data.nbytes // max(1, sizes.get(tdim, 1)))
-    chunks = tuple(max(1, min(n, _FRAME_CHUNK_BYTES // frame_bytes)) if d == tdim else n
-                   for d, n in zip(dims, data.shape))
-    arr = group.create_dataset(name, data=np.ascontiguousarray(data, dtype=np.float32), chunks=chunks,
-                               fill_value=np.nan)
-    attrs = dict(_jsonable(source.get("attrs") or {}))
-    if source.get("units") is not None:
-        attrs["units"] = source["units"]
-    aux, mapping = [], None
-    for cname, rec, values, cdims in restored:
+        for d, m in zip(cdims, values.shape):
+            if sizes.setdefault(d, m) != m:
+                raise ValueError(f"variable {cname!r} has {m} values along {d!r}, which has {sizes[d]}")
         fill = rec.get("fill_value")
         if values.dtype.kind not in "biuf" or not isinstance(fill, (int, float)) or isinstance(fill, bool):
             fill = None
-        carr = group.create_dataset(cname, data=values, shape=values.shape, dtype=values.dtype,
-                                    chunks=values.shape or None, fill_value=fill)
-        cattrs = {k: v for k, v in (rec.get("attrs") or {}).items() if k != "_FillValue"}
-        carr.attrs.update(dict(_jsonable(cattrs), _ARRAY_DIMENSIONS=list(cdims)))
+        cattrs = _jsonable({k: v for k, v in (rec.get("attrs") or {}).items() if k != "_FillValue"})
+        coords.append(Coordinate(cname, list(cdims), values, cattrs, fill))
         if rec.get("role") == "aux":
             aux.append(cname)
         elif rec.get("role") == "grid_mapping":
@@ -299,6 +307,27 @@ def _write_described(cube, meta, source, path):
         attrs["coordinates"] = " ".join(aux)
     if mapping:
         attrs["grid_mapping"] = mapping
-    arr.attrs.update(dict(attrs, _ARRAY_DIMENSIONS=list(dims)))
+    return CubeLayout(name, list(dims), None, attrs, coords, _jsonable(source.get("global_attrs") or {}),
+                      axes=list(axes))
+
+
+def _write_described(cube, lay, path):
+    import zarr
+
+    data = lay.arrange(cube)
+    group = zarr.open_group(path, mode="w")
+    group.attrs.update(lay.global_attrs)
+    tdim = lay.dims[lay.axes.index("time")] if "time" in lay.axes else None
+    sizes = dict(zip(lay.dims, data.shape))
+    frame_bytes = max(1, data.nbytes // max(1, sizes.get(tdim, 1)))
+    chunks = tuple(max(1, min(n, _FRAME_CHUNK_BYTES // frame_bytes)) if d == tdim else n
+                   for d, n in zip(lay.dims, data.shape))
+    arr = group.create_dataset(lay.name, data=np.ascontiguousarray(data, dtype=np.float32), chunks=chunks,
+                               fill_value=np.nan)
+    for c in lay.coords:
+        carr = group.create_dataset(c.name, data=c.values, shape=c.values.shape, dtype=c.values.dtype,
+                                    chunks=c.values.shape or None, fill_value=c.fill)
+        carr.attrs.update(dict(c.attrs, _ARRAY_DIMENSIONS=list(c.dims)))
+    arr.attrs.update(dict(lay.attrs, _ARRAY_DIMENSIONS=list(lay.dims)))
     zarr.consolidate_metadata(path)
-    return name
+    return lay.name

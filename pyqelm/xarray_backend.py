@@ -2,7 +2,8 @@
 
 The dataset holds the source's variable under its name and dimensions, with its coordinates,
 CF-decoded time and attributes (the same description ``decode`` writes to Zarr:
-``pyqelm.export.cube_layout``). Nothing is decoded when it opens: only the container's metadata
+``pyqelm.export.described_layout`` for a source that named the role of every dimension, the
+source's own layout with every variable that travelled with it; ``cube_layout`` otherwise). Nothing is decoded when it opens: only the container's metadata
 and manifest are read. Indexing the variable decodes the chunks the selection touches and, in
 them, only the selected pixels (``pyqelm.windowed``). The variable's encoding names the
 container's chunks as its "preferred_chunks", so ``chunks={}`` gives a dask array with one dask
@@ -18,7 +19,7 @@ import numpy as np
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from pyqelm.export import cube_layout
+from pyqelm.export import cube_layout, described_layout
 from pyqelm.format import ContainerReader, read_chunk_bytes
 from pyqelm.windowed import AXES, chunk_grid, decode_window, file_identity, shared_reader, source_record
 
@@ -26,7 +27,8 @@ class QELMBackendArray(BackendArray):
     """The decoded cube of a container, in the variable's dimension order, decoded on access."""
 
     def __init__(self, path, identity, layout, T, H, W, C):
-        self.path, self.identity, self.layout = path, tuple(identity), layout.layout
+        self.path, self.identity, self.layout = path, tuple(identity), layout
+        self.roles = layout.roles
         self.shape = layout.shape(T, H, W, C)
         self.dtype = np.dtype(np.float32)
 
@@ -34,29 +36,21 @@ class QELMBackendArray(BackendArray):
         return indexing.explicit_indexing_adapter(key, self.shape, indexing.IndexingSupport.BASIC, self._getitem)
 
     def _getitem(self, key):
-        # Axis positions of (time, y, x, band) in the variable's order.
-        pos = {"tyx": (0, 1, 2, None), "tyxb": (0, 1, 2, 3), "tbyx": (0, 2, 3, 1)}[self.layout]
         picks, spans = [], {}
-        for axis, p in zip(AXES + ("band",), pos):
-            if p is None:
-                continue
-            k, n = key[p], self.shape[p]
+        for p, (role, k, n) in enumerate(zip(self.roles, key, self.shape)):
             idx = np.arange(n)[k]
-            if axis != "band":
+            if role in AXES:
                 if idx.size == 0:
                     return np.empty(tuple(np.arange(m)[kk].size for m, kk in zip(self.shape, key)
                                           if not isinstance(kk, (int, np.integer))), dtype=self.dtype)
                 lo, hi = int(np.min(idx)), int(np.max(idx)) + 1
-                spans[axis] = (lo, hi)
+                spans[role] = (lo, hi)
                 idx = idx - lo
             picks.append((p, idx))
         cube, _ = decode_window(shared_reader(self.path, self.identity), **spans)
-        if self.layout == "tyx":
-            data = cube[..., 0]
-        else:
-            data = cube.transpose(0, 3, 1, 2) if self.layout == "tbyx" else cube
+        data = self.layout.arrange(cube)
         # The decoded block spans each selection's first to last index; take the selection from it.
-        for p, idx in sorted(picks, reverse=True):
+        for p, idx in sorted(picks, key=lambda pick: pick[0], reverse=True):
             data = np.take(data, idx, axis=p)
         return data
 
@@ -76,17 +70,17 @@ def open_qelm_dataset(path, drop_variables=None, mask_and_scale=True, decode_tim
             chunk_meta = read_chunk_bytes(reader.read_chunk(manifest.chunks[0])).chunk_meta
     T, H, W = meta.n_frames, meta.height, meta.width
     C = int(meta.shape[3]) if len(meta.shape) > 3 else 1
-    lay = cube_layout(meta, source_record(meta, chunk_meta), C)
+    source = source_record(meta, chunk_meta)
+    lay = described_layout(meta, source, C) if source.get("axes") is not None else cube_layout(meta, source, C)
     sizes = {a: tuple(int(b - a_) for a_, b in zip(grid.edges[a][:-1], grid.edges[a][1:])) for a in AXES}
-    from pyqelm.encoder.streaming_sources import _dim_kind
-
-    preferred = {d: sizes.get(_dim_kind(d), (C,)) for d in lay.dims}
-    preferred[lay.dims[0]] = sizes["time"]
+    sizes.update(band=(C,), extra=(1,))
+    preferred = {d: sizes[r] for d, r in zip(lay.dims, lay.roles)}
     array = QELMBackendArray(path, identity, lay, T, H, W, C)
     variables = {lay.name: xr.Variable(lay.dims, indexing.LazilyIndexedArray(array), attrs=lay.attrs,
                                        encoding={"preferred_chunks": preferred, "dtype": np.dtype(np.float32)})}
     for c in lay.coords:
-        variables[c.name] = xr.Variable(c.dims, np.asarray(c.values), attrs=c.attrs)
+        attrs = dict(c.attrs) if c.fill is None else dict(c.attrs, _FillValue=c.fill)  # as a store holds it
+        variables[c.name] = xr.Variable(c.dims, np.asarray(c.values), attrs=attrs)
     variables, attrs, coord_names = xr.conventions.decode_cf_variables(
         variables, dict(lay.global_attrs), mask_and_scale=mask_and_scale, decode_times=decode_times,
         decode_coords=decode_coords, drop_variables=drop_variables, use_cftime=use_cftime,

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 import xarray as xr
 
-from pyqelm import cli
+from pyqelm import cli, open_dataset
 from pyqelm.format import read_container
 
 TINY = ["--preset", "tiny", "--xy-hash-size", "8", "--t-hash-size", "8", "--epochs", "1", "--batch-size", "64",
@@ -230,6 +230,14 @@ def test_corpus_encodes_within_bound_and_decodes_like_the_source(case, tmp_path)
     assert set(win.variables) == set(part.variables)
     for v in win.variables:
         assert win[v].dims == part[v].dims and _same_values(win[v].values, part[v].values), v
+
+    # The lazy xarray view of the container is the decoded store, and a selection decodes that part.
+    view, _ = _open(open_dataset, str(best))
+    assert set(view.variables) == set(dec.variables)
+    for v in dec.variables:
+        assert view[v].dims == dec[v].dims and _same_values(view[v].values, dec[v].values), v
+    lazy = open_dataset(str(best), decode_times=False)[name].isel(cut)
+    assert _same_values(lazy.values, part[name].values)
 
 
 def test_zarr_store_written_by_xarray_comes_back_identical_through_the_writer(tmp_path, monkeypatch):
