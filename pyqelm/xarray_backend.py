@@ -1,11 +1,12 @@
 """Lazy xarray access to a container: ``xarray.open_dataset(path, engine="qelm")``.
 
 The dataset holds the source's variable under its name and dimensions, with its coordinates,
-CF-decoded time and attributes (the same description ``decode`` writes to Zarr:
-``pyqelm.export.described_layout`` for a source that named the role of every dimension, the
-source's own layout with every variable that travelled with it; ``cube_layout`` otherwise). Nothing is decoded when it opens: only the container's metadata
-and manifest are read. Indexing the variable decodes the chunks the selection touches and, in
-them, only the selected pixels (``pyqelm.windowed``). The variable's encoding names the
+CF-decoded time and attributes: the same description ``decode`` writes to Zarr
+(``pyqelm.export.described_layout`` for a source that named the role of every dimension, the
+source's own layout with every variable that travelled with it; ``cube_layout`` otherwise).
+Nothing is decoded when it opens: only the container's metadata and manifest are read.
+Indexing the variable decodes the chunks the selection touches and, in them, only the selected
+pixels (``pyqelm.windowed``). The variable's encoding names the
 container's chunks as its "preferred_chunks", so ``chunks={}`` gives a dask array with one dask
 chunk per container chunk; ``pyqelm.open_dataset`` opens it that way.
 
